@@ -1,0 +1,78 @@
+// An in-process virtual HID bus. Devices attach and detach like USB devices do,
+// raising the same device-change notification a real bus raises, and every
+// report crosses it with the time a full-speed interrupt endpoint takes. The
+// simulated unit plugs into it; the controller reaches it through HidPlatform
+// exactly as it reaches hardware.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hid/hid_platform.h"
+
+namespace kv::hid {
+
+// What a simulated device does with the output reports written to it.
+class SimDeviceEndpoint {
+ public:
+  virtual ~SimDeviceEndpoint() = default;
+  // Called on the writer's thread once the report has crossed the bus; data[0]
+  // is the report ID and count is the device's output report length. Must not
+  // block for long: a device that needs time answers later through
+  // SimulatedHidBus::SendInputReport from its own thread.
+  virtual void OnOutputReport(const uint8_t* data, size_t count) = 0;
+};
+
+struct SimDeviceSpec {
+  HidAttributes attributes;
+  HidCaps caps;      // input/output lengths include the report ID byte
+  std::string name;  // for listings; part of the instance id
+  // The read-write open fails (as for a device another program holds); the
+  // no-access open still works, so the device is listed but not readable.
+  bool deny_read_write = false;
+};
+
+class SimulatedHidBus : public HidPlatform {
+ public:
+  using DeviceId = uint64_t;
+
+  SimulatedHidBus();
+  ~SimulatedHidBus() override;
+
+  // Time one report takes per direction (1 ms by default).
+  void SetReportTime(std::chrono::microseconds per_report);
+
+  // Attaches a device and raises a device-change notification. The endpoint
+  // must outlive the attachment.
+  DeviceId Attach(const SimDeviceSpec& spec, SimDeviceEndpoint* endpoint);
+  // Detaches: open handles fail from now on, pending reads fail, a
+  // device-change notification is raised. The endpoint is no longer called once
+  // Detach has returned. Unknown ids are ignored.
+  void Detach(DeviceId id);
+  bool IsAttached(DeviceId id) const;
+
+  // Any thread: queue one input report (report ID first, any length; the
+  // reader receives at most its buffer's length). It becomes readable one
+  // report time after the call.
+  void SendInputReport(DeviceId id, std::vector<uint8_t> report);
+  // Any thread: the next read of that device fails with this system error code.
+  void FailNextRead(DeviceId id, uint32_t error);
+
+  // HidPlatform
+  bool Available() const override;
+  std::vector<HidInterfaceInfo> EnumerateInterfaces() override;
+  std::unique_ptr<HidHandle> Open(const std::string& path, HidAccess access, bool for_reading,
+                                  uint32_t& error) override;
+  void SetDeviceChangeHandler(DeviceChangeHandler handler) override;
+  std::string ErrorText(uint32_t error) const override;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace kv::hid
