@@ -91,9 +91,13 @@ class Timer {
   void Fire();
 
  private:
+  // Arms the timer one interval from now (or disarms it while the interval is 0).
+  void Rearm();
+
   EventLoop& loop_;
   int interval_ms_;
   bool enabled_ = false;
+  Clock::time_point due_{};
 };
 
 }  // namespace kv::toolkit
