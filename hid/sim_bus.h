@@ -56,7 +56,10 @@ class SimulatedHidBus : public HidPlatform {
 
   // Any thread: queue one input report (report ID first, any length; the
   // reader receives at most its buffer's length). It becomes readable one
-  // report time after the call.
+  // report time after the call. The device keeps the 32 most recent unread
+  // reports, shared by all its reading handles; each report is read once.
+  // Writes through a handle must carry exactly the declared output report
+  // length, as the system's HID driver demands; other lengths fail.
   void SendInputReport(DeviceId id, std::vector<uint8_t> report);
   // Any thread: the next read of that device fails with this system error code.
   void FailNextRead(DeviceId id, uint32_t error);

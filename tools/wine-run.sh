@@ -3,4 +3,19 @@
 set -e
 : "${WINEPREFIX:=${TMPDIR:-/tmp}/kv93t-wineprefix}"
 export WINEPREFIX WINEDEBUG=-all
+# Without an X display wine creates no window at all; its null driver keeps
+# windows working, unseen. The choice lives in the prefix, so it is switched
+# only when the display situation changes.
+graphics=$([ -n "${DISPLAY:-}" ] && echo default || echo null)
+marker="$WINEPREFIX/.kv-graphics-driver"
+if [ "$(cat "$marker" 2>/dev/null)" != "$graphics" ]; then
+  if [ "$graphics" = null ]; then
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
+  else
+    wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
+  fi
+  # The desktop process keeps the driver it started with: let it end first.
+  wineserver -w || true
+  mkdir -p "$WINEPREFIX" && echo "$graphics" >"$marker"
+fi
 exec wine "$@"

@@ -1,0 +1,566 @@
+#include "hid/jv_hid.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace kv::hid {
+namespace {
+
+// The unit's input report is its report ID and 64 data bytes. Handlers written
+// for it read 64 bytes behind Data whatever Size says, so the buffer handed over
+// never holds less, zero past the bytes read, even for a device that declares a
+// shorter input report.
+constexpr size_t kMinHandedOverReportBytes = 65;
+
+// A slice of 0 would make the read loop poll without pause.
+constexpr int kMinThreadSleepTimeMs = 1;
+
+}  // namespace
+
+bool IsInterfaceGoneError(uint32_t error) {
+  switch (error) {
+    case kErrorFileNotFound:
+    case kErrorPathNotFound:
+    case kErrorDeviceNotConnected:
+    case kErrorDeviceRemoved:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TJvHidDevice
+
+TJvHidDevice::TJvHidDevice(TJvHidDeviceController& controller,
+                           std::shared_ptr<HidPlatform> platform, const HidInterfaceInfo& info,
+                           const HidAttributes& attributes, bool opened_read_write,
+                           int thread_sleep_time_ms)
+    : controller_(controller),
+      platform_(std::move(platform)),
+      instance_id_(info.instance_id),
+      path_(info.path),
+      attributes_(attributes),
+      opened_read_write_(opened_read_write),
+      thread_sleep_time_ms_(std::max(kMinThreadSleepTimeMs, thread_sleep_time_ms)) {}
+
+TJvHidDevice::~TJvHidDevice() {
+  // The controller joins the read thread before it destroys a device; this is
+  // the last line of defence should that ever be skipped.
+  if (read_thread_) {
+    read_thread_->RequestStop();
+    read_thread_->Join();
+  }
+}
+
+std::shared_ptr<HidHandle> TJvHidDevice::OpenSynchronous(uint32_t& error) const {
+  std::shared_ptr<HidHandle> handle = platform_->Open(path_, HidAccess::kReadWrite, false, error);
+  if (!handle) handle = platform_->Open(path_, HidAccess::kNone, false, error);
+  return handle;
+}
+
+std::shared_ptr<HidHandle> TJvHidDevice::AcquireReadHandle(uint32_t& error) {
+  std::lock_guard<std::mutex> lock(handle_mutex_);
+  if (!read_handle_) read_handle_ = platform_->Open(path_, HidAccess::kReadWrite, true, error);
+  return read_handle_;
+}
+
+void TJvHidDevice::CancelPendingRead() {
+  std::shared_ptr<HidHandle> handle;
+  {
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    handle = read_handle_;
+  }
+  if (handle) handle->CancelRead();
+}
+
+void TJvHidDevice::CloseHandles() {
+  // A writer or the read thread may still hold its own reference; the handle
+  // closes when the last one lets go, never under a call in progress.
+  std::shared_ptr<HidHandle> sync;
+  std::shared_ptr<HidHandle> read;
+  {
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    sync = std::move(sync_handle_);
+    read = std::move(read_handle_);
+  }
+}
+
+HidCaps TJvHidDevice::GetCaps() {
+  std::lock_guard<std::mutex> lock(caps_mutex_);
+  if (!has_caps_) {
+    // A handle of its own, so that a write in progress on the synchronous
+    // handle is never disturbed.
+    uint32_t error = 0;
+    std::shared_ptr<HidHandle> handle = OpenSynchronous(error);
+    HidCaps caps{};
+    if (handle && handle->GetCaps(caps)) {
+      caps_ = caps;
+      has_caps_ = true;
+    }
+  }
+  return has_caps_ ? caps_ : HidCaps{};
+}
+
+bool TJvHidDevice::WriteFile(const uint8_t* buffer, size_t count, size_t& written) {
+  written = 0;
+  if (buffer == nullptr || count == 0) return false;
+  // An interface path may be reused by the next device that arrives; a device
+  // the scan found gone never writes again.
+  if (!PluggedIn()) return false;
+
+  std::lock_guard<std::mutex> write_lock(write_mutex_);
+  std::shared_ptr<HidHandle> handle;
+  {
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    if (!sync_handle_) {
+      uint32_t error = 0;
+      sync_handle_ = OpenSynchronous(error);
+    }
+    handle = sync_handle_;
+  }
+  if (!handle) return false;
+  size_t transferred = 0;
+  const bool ok = handle->Write(buffer, count, transferred);
+  written = ok ? std::min(transferred, count) : 0;
+  return ok;
+}
+
+namespace {
+
+// Counts a hand-off running on the UI stack for its device; CheckIn must not
+// wait for a read thread that is blocked until such a hand-off returns.
+class DeliveryScope {
+ public:
+  explicit DeliveryScope(int& depth) : depth_(depth) { ++depth_; }
+  ~DeliveryScope() { --depth_; }
+  DeliveryScope(const DeliveryScope&) = delete;
+  DeliveryScope& operator=(const DeliveryScope&) = delete;
+
+ private:
+  int& depth_;
+};
+
+}  // namespace
+
+void TJvHidDevice::DeliverData(const TJvHidDeviceReadThread& thread) {
+  // A report that arrives while the device is being released is dropped: the
+  // application has already let go of it.
+  if (thread.StopRequested() || thread.BytesRead() == 0) return;
+  TJvHidDataEvent handler = OnData;
+  if (!handler) return;
+  DeliveryScope scope(deliveries_in_progress_);
+  const size_t payload =
+      std::min<size_t>(thread.BytesRead() - 1, std::numeric_limits<uint16_t>::max());
+  handler(this, thread.Report()[0], thread.Report() + 1, static_cast<uint16_t>(payload));
+}
+
+void TJvHidDevice::DeliverDataError(const TJvHidDeviceReadThread& thread) {
+  if (thread.StopRequested()) return;
+  TJvHidDataErrorEvent handler = OnDataError;
+  if (!handler) return;
+  DeliveryScope scope(deliveries_in_progress_);
+  handler(this, thread.LastError());
+}
+
+void TJvHidDevice::ReadThreadFinished(TJvHidDeviceReadThread& thread) {
+  thread.finished_ = true;
+  controller_.ScheduleReap();
+}
+
+// ---------------------------------------------------------------------------
+// TJvHidDeviceReadThread
+
+TJvHidDeviceReadThread::TJvHidDeviceReadThread(TJvHidDevice& device, toolkit::EventLoop& loop,
+                                               uint16_t input_report_length)
+    : device_(device),
+      loop_(loop),
+      report_(std::max<size_t>(input_report_length, kMinHandedOverReportBytes)),
+      capacity_(input_report_length) {
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TJvHidDeviceReadThread::~TJvHidDeviceReadThread() {
+  RequestStop();
+  Join();
+}
+
+void TJvHidDeviceReadThread::RequestStop() {
+  {
+    std::lock_guard<std::mutex> lock(pause_mutex_);
+    stop_requested_ = true;
+  }
+  pause_cv_.notify_all();
+  device_.CancelPendingRead();
+}
+
+void TJvHidDeviceReadThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TJvHidDeviceReadThread::PauseOneSlice() {
+  std::unique_lock<std::mutex> lock(pause_mutex_);
+  pause_cv_.wait_for(lock, std::chrono::milliseconds(device_.ThreadSleepTime()),
+                     [this] { return stop_requested_.load(); });
+}
+
+void TJvHidDeviceReadThread::HandleStartFailure(uint32_t error) {
+  last_error_ = error;
+  if (!IsInterfaceGoneError(error) && device_.PluggedIn()) {
+    loop_.Send([this] { device_.DeliverDataError(*this); });
+  }
+  // Tried again after a pause: a read that keeps failing must not spin.
+  PauseOneSlice();
+}
+
+void TJvHidDeviceReadThread::Execute() {
+  while (!StopRequested()) {
+    // Unplugged while still checked out: nothing to read until CheckIn.
+    if (!device_.PluggedIn()) {
+      PauseOneSlice();
+      continue;
+    }
+    std::fill(report_.begin(), report_.end(), 0);
+    uint32_t error = 0;
+    std::shared_ptr<HidHandle> handle = device_.AcquireReadHandle(error);
+    if (!handle) {
+      HandleStartFailure(error);
+      continue;
+    }
+    size_t transferred = 0;
+    HidReadStatus status;
+    do {
+      transferred = 0;
+      status =
+          handle->Read(report_.data(), capacity_, device_.ThreadSleepTime(), transferred, error);
+    } while (status == HidReadStatus::kPending && !StopRequested());
+
+    if (StopRequested()) {
+      if (status == HidReadStatus::kPending) handle->CancelRead();
+      break;
+    }
+    switch (status) {
+      case HidReadStatus::kCompleted:
+        bytes_read_ = std::min(transferred, capacity_);
+        if (bytes_read_ > 0) {
+          loop_.Send([this] { device_.DeliverData(*this); });
+        } else {
+          // An empty completion carries nothing and, repeated, would spin.
+          PauseOneSlice();
+        }
+        break;
+      case HidReadStatus::kFailed:
+        HandleStartFailure(error);
+        break;
+      case HidReadStatus::kCancelled:
+      case HidReadStatus::kPending:
+        PauseOneSlice();
+        break;
+    }
+  }
+  // Said through the loop, so that a UI thread waiting in ServeSendsUntil wakes
+  // up for it and the join that follows is immediate.
+  loop_.Send([this] { device_.ReadThreadFinished(*this); });
+}
+
+// ---------------------------------------------------------------------------
+// TJvHidDeviceController
+
+TJvHidDeviceController::BusyScope::BusyScope(TJvHidDeviceController& controller)
+    : controller_(controller) {
+  ++controller_.busy_depth_;
+}
+
+TJvHidDeviceController::BusyScope::~BusyScope() {
+  if (--controller_.busy_depth_ == 0) controller_.RemovePending();
+}
+
+TJvHidDeviceController::TJvHidDeviceController(std::shared_ptr<HidPlatform> platform,
+                                               toolkit::EventLoop& loop)
+    : platform_(std::move(platform)),
+      loop_(loop),
+      available_(platform_ != nullptr && platform_->Available()),
+      self_(std::make_shared<TJvHidDeviceController*>(this)) {
+  if (!available_) return;
+  std::weak_ptr<TJvHidDeviceController*> weak = self_;
+  toolkit::EventLoop* target = &loop_;
+  platform_->SetDeviceChangeHandler([weak, target](uint32_t wparam, intptr_t lparam) {
+    target->Post([weak, wparam, lparam] {
+      if (auto self = weak.lock()) (*self)->SystemDeviceChange(wparam, lparam);
+    });
+  });
+  // The first scan runs as soon as the loop runs and always reports a change,
+  // so a device attached before start-up is seen without any notification.
+  loop_.Post([weak] {
+    if (auto self = weak.lock()) (*self)->DeviceChangeMessage(kDbtDevNodesChanged, -1);
+  });
+}
+
+TJvHidDeviceController::~TJvHidDeviceController() {
+  destroying_ = true;
+  ++busy_depth_;
+  self_.reset();
+  if (available_) platform_->SetDeviceChangeHandler({});
+  OnEnumerate = nullptr;
+  OnDeviceChange = nullptr;
+  OnDeviceData = nullptr;
+  OnDeviceDataError = nullptr;
+  OnDeviceUnplug = nullptr;
+  OnSystemDeviceChange = nullptr;
+
+  // Every thread is told first, so that no report reaches a handler while the
+  // others are being waited for.
+  for (auto& device : devices_) {
+    if (device->read_thread_) device->read_thread_->RequestStop();
+  }
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    TJvHidDevice& device = *devices_[i];
+    StopReadThread(device);
+    if (device.read_thread_) {
+      device.read_thread_->Join();
+      device.read_thread_.reset();
+    }
+    device.CancelPendingRead();
+    device.CloseHandles();
+  }
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    TJvHidDevice& device = *devices_[i];
+    if (!device.checked_out_) continue;
+    device.plugged_in_ = false;
+    TJvHidUnplugEvent handler = std::move(device.OnUnplug);
+    device.OnUnplug = nullptr;
+    if (handler) handler(&device);
+  }
+  devices_.clear();
+}
+
+TJvHidDevice* TJvHidDeviceController::Item(int Idx) const {
+  if (Idx < 0 || Idx >= Count()) return nullptr;
+  return devices_[static_cast<size_t>(Idx)].get();
+}
+
+bool TJvHidDeviceController::Contains(const TJvHidDevice* device) const {
+  return std::any_of(devices_.begin(), devices_.end(),
+                     [device](const auto& listed) { return listed.get() == device; });
+}
+
+int TJvHidDeviceController::Enumerate() {
+  BusyScope busy(*this);
+  int visited = 0;
+  // Indexed: a nested scan may append while a handler runs; removals wait.
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    TJvHidDevice* device = devices_[i].get();
+    if (!device->PluggedIn()) continue;
+    ++visited;
+    bool go_on = true;
+    if (TJvHidEnumerateEvent handler = OnEnumerate) go_on = handler(device, static_cast<int>(i));
+    if (!device->checked_out_) device->CloseHandles();
+    if (!go_on) break;
+  }
+  return visited;
+}
+
+bool TJvHidDeviceController::CheckOutByIndex(TJvHidDevice*& HidDev, int Idx) {
+  HidDev = nullptr;
+  if (destroying_ || Idx < 0 || Idx >= Count()) return false;
+  TJvHidDevice& device = *devices_[static_cast<size_t>(Idx)];
+  if (device.checked_out_ || device.pending_removal_) return false;
+  device.checked_out_ = true;
+  HidDev = &device;
+  StartReadThreadIfDue(device);
+  return true;
+}
+
+void TJvHidDeviceController::CheckIn(TJvHidDevice*& HidDev) {
+  // Cleared first: handlers that run while the read thread is waited for may
+  // store a new device in the very variable passed here.
+  TJvHidDevice* const device = HidDev;
+  HidDev = nullptr;
+  if (device == nullptr || !Contains(device)) return;
+
+  BusyScope busy(*this);
+  StopReadThread(*device);
+  device->CancelPendingRead();
+  device->CloseHandles();
+  device->checked_out_ = false;
+  if (!device->PluggedIn()) MarkForRemoval(*device);
+}
+
+void TJvHidDeviceController::DeviceChangeMessage(uint32_t wParam, intptr_t lParam) {
+  if (!available_ || destroying_ || wParam != kDbtDevNodesChanged) return;
+  if (scanning_) {
+    // No scan inside a scan; but the change must not be lost either.
+    rescan_requested_ = true;
+    return;
+  }
+  Scan(lParam == -1);
+  if (rescan_requested_) {
+    rescan_requested_ = false;
+    std::weak_ptr<TJvHidDeviceController*> weak = self_;
+    loop_.Post([weak] {
+      if (auto self = weak.lock()) (*self)->DeviceChangeMessage(kDbtDevNodesChanged, 0);
+    });
+  }
+}
+
+void TJvHidDeviceController::SystemDeviceChange(uint32_t wParam, intptr_t lParam) {
+  DeviceChangeMessage(wParam, lParam);
+  if (destroying_) return;
+  if (auto handler = OnSystemDeviceChange) handler(wParam, lParam);
+}
+
+void TJvHidDeviceController::Scan(bool report_change) {
+  struct ScanFlag {
+    bool& flag;
+    explicit ScanFlag(bool& f) : flag(f) { flag = true; }
+    ~ScanFlag() { flag = false; }
+  } scan_flag(scanning_);
+
+  bool changed = report_change;
+  {
+    BusyScope busy(*this);
+    std::vector<std::unique_ptr<TJvHidDevice>> fresh = CreatePresentDevices();
+    const auto is_present = [&fresh](const TJvHidDevice& device) {
+      return std::any_of(fresh.begin(), fresh.end(), [&device](const auto& found) {
+        return found->DeviceInstance() == device.DeviceInstance();
+      });
+    };
+
+    // Pointers, not positions: an unplug handler may check devices in.
+    std::vector<TJvHidDevice*> listed;
+    listed.reserve(devices_.size());
+    for (const auto& device : devices_) listed.push_back(device.get());
+    for (auto it = listed.rbegin(); it != listed.rend(); ++it) {
+      TJvHidDevice& device = **it;
+      if (device.PluggedIn() && is_present(device)) continue;
+      // Only a device that was still plugged in is news; one unplugged earlier
+      // and still checked out has been reported already.
+      if (device.PluggedIn()) changed = true;
+      Unplug(device);
+      if (!device.checked_out_) MarkForRemoval(device);
+    }
+
+    std::erase_if(fresh, [this](const auto& found) {
+      return std::any_of(devices_.begin(), devices_.end(), [&found](const auto& listed_device) {
+        return listed_device->PluggedIn() &&
+               listed_device->DeviceInstance() == found->DeviceInstance();
+      });
+    });
+    if (!fresh.empty()) {
+      changed = true;
+      for (auto& found : fresh) devices_.push_back(std::move(found));
+    }
+  }
+  if (!changed) return;
+  if (TJvHidDeviceChangeEvent handler = OnDeviceChange) handler(this);
+}
+
+std::vector<std::unique_ptr<TJvHidDevice>> TJvHidDeviceController::CreatePresentDevices() {
+  std::vector<std::unique_ptr<TJvHidDevice>> fresh;
+  for (const HidInterfaceInfo& info : platform_->EnumerateInterfaces()) {
+    if (auto device = CreateDevice(info)) fresh.push_back(std::move(device));
+  }
+  return fresh;
+}
+
+std::unique_ptr<TJvHidDevice> TJvHidDeviceController::CreateDevice(const HidInterfaceInfo& info) {
+  uint32_t error = 0;
+  bool opened_read_write = true;
+  std::unique_ptr<HidHandle> handle =
+      platform_->Open(info.path, HidAccess::kReadWrite, false, error);
+  if (!handle) {
+    opened_read_write = false;
+    handle = platform_->Open(info.path, HidAccess::kNone, false, error);
+  }
+  // An interface that cannot be opened or identified is left out, silently.
+  if (!handle) return nullptr;
+  HidAttributes attributes;
+  if (!handle->GetAttributes(attributes)) return nullptr;
+  handle.reset();
+
+  std::unique_ptr<TJvHidDevice> device(
+      new TJvHidDevice(*this, platform_, info, attributes, opened_read_write, DevThreadSleepTime));
+  device->OnData = OnDeviceData;
+  device->OnDataError = OnDeviceDataError;
+  device->OnUnplug = OnDeviceUnplug;
+  return device;
+}
+
+void TJvHidDeviceController::Unplug(TJvHidDevice& device) {
+  device.CancelPendingRead();
+  device.CloseHandles();
+  device.plugged_in_ = false;
+  // Cleared before the call: each device reports its unplug at most once, even
+  // when the handler lets a nested scan run.
+  TJvHidUnplugEvent handler = std::move(device.OnUnplug);
+  device.OnUnplug = nullptr;
+  if (handler) handler(&device);
+}
+
+void TJvHidDeviceController::StartReadThreadIfDue(TJvHidDevice& device) {
+  if (destroying_ || !OnDeviceData || !device.checked_out_ || !device.PluggedIn() ||
+      !device.opened_read_write_ || device.read_thread_) {
+    return;
+  }
+  // Taken here, so the capability record is fetched now and a later GetCaps
+  // from the link's worker opens no handle.
+  const HidCaps caps = device.GetCaps();
+  if (caps.InputReportByteLength == 0) return;  // nothing to read
+  device.read_thread_ =
+      std::make_shared<TJvHidDeviceReadThread>(device, loop_, caps.InputReportByteLength);
+}
+
+void TJvHidDeviceController::StopReadThread(TJvHidDevice& device) {
+  const std::shared_ptr<TJvHidDeviceReadThread> thread = device.read_thread_;
+  if (!thread) return;
+  thread->RequestStop();
+  // A thread whose hand-off is further down this very stack cannot end before
+  // we return; it is joined once it has said goodbye (ReapReadThreads).
+  if (device.deliveries_in_progress_ > 0) return;
+  if (!thread->Finished()) {
+    loop_.ServeSendsUntil([&thread] { return thread->Finished(); }, kReadThreadEndLimit);
+  }
+  if (!thread->Finished()) return;
+  thread->Join();
+  if (device.read_thread_ == thread) device.read_thread_.reset();
+}
+
+void TJvHidDeviceController::MarkForRemoval(TJvHidDevice& device) {
+  device.pending_removal_ = true;
+}
+
+void TJvHidDeviceController::RemovePending() {
+  if (destroying_ || busy_depth_ > 0) return;
+  std::erase_if(devices_, [](const auto& device) {
+    return device->pending_removal_ && !device->read_thread_ &&
+           device->deliveries_in_progress_ == 0;
+  });
+}
+
+void TJvHidDeviceController::ScheduleReap() {
+  if (destroying_ || reap_posted_) return;
+  reap_posted_ = true;
+  std::weak_ptr<TJvHidDeviceController*> weak = self_;
+  loop_.Post([weak] {
+    if (auto self = weak.lock()) {
+      (*self)->reap_posted_ = false;
+      (*self)->ReapReadThreads();
+    }
+  });
+}
+
+void TJvHidDeviceController::ReapReadThreads() {
+  BusyScope busy(*this);
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    TJvHidDevice& device = *devices_[i];
+    const std::shared_ptr<TJvHidDeviceReadThread> thread = device.read_thread_;
+    if (!thread || !thread->StopRequested() || !thread->Finished()) continue;
+    thread->Join();
+    if (device.read_thread_ == thread) device.read_thread_.reset();
+    // Checked out again while the old thread was still winding down.
+    StartReadThreadIfDue(device);
+  }
+}
+
+}  // namespace kv::hid

@@ -1,0 +1,588 @@
+// The Windows binding: HID interfaces listed through SetupAPI, queried through
+// hid.dll (both loaded at run time, so the tool starts even where they are
+// missing), reports moved with file I/O, and plug and unplug seen by a hidden
+// top-level window that receives the system's WM_DEVICECHANGE broadcast.
+#include "hid/platform_win32.h"
+
+#include <windows.h>
+// windows.h first: these rely on its types.
+#include <hidsdi.h>
+#include <setupapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kv::hid {
+namespace {
+
+// System values this binding exchanges with SetupAPI, the HID class and the
+// window manager.
+enum SystemValue : DWORD {
+  kPresentInterfacesOfClass = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE,  // 0x12
+  kSharedReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE,
+  kQueryEndSessionAllowed = 1,  // answer to WM_QUERYENDSESSION: the session may end
+  kDeviceChangeHandled = TRUE,  // answer to WM_DEVICECHANGE: grants query-remove requests too
+};
+
+// Sleep slices are given by the caller; these bound the waits of the binding itself.
+constexpr DWORD kCancelCompletionLimitMs = 1000;  // cancelled read until its buffer is free
+constexpr auto kWindowStartLimit = std::chrono::seconds(5);
+
+constexpr char kHidLibrary[] = "hid.dll";
+constexpr char kSetupLibrary[] = "setupapi.dll";
+constexpr char kWindowClassName[] = "KvHidDeviceChangeWindow";
+
+using HidDGetHidGuidFn = void(WINAPI*)(LPGUID);
+using HidDGetAttributesFn = BOOLEAN(WINAPI*)(HANDLE, PHIDD_ATTRIBUTES);
+using HidDGetPreparsedDataFn = BOOLEAN(WINAPI*)(HANDLE, PHIDP_PREPARSED_DATA*);
+using HidDFreePreparsedDataFn = BOOLEAN(WINAPI*)(PHIDP_PREPARSED_DATA);
+using HidPGetCapsFn = NTSTATUS(WINAPI*)(PHIDP_PREPARSED_DATA, PHIDP_CAPS);
+using SetupDiGetClassDevsAFn = HDEVINFO(WINAPI*)(const GUID*, PCSTR, HWND, DWORD);
+using SetupDiEnumDeviceInterfacesFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
+                                                    PSP_DEVICE_INTERFACE_DATA);
+using SetupDiGetDeviceInterfaceDetailAFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
+                                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD,
+                                                         PDWORD, PSP_DEVINFO_DATA);
+using SetupDiGetDeviceInstanceIdAFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD,
+                                                    PDWORD);
+using SetupDiDestroyDeviceInfoListFn = BOOL(WINAPI*)(HDEVINFO);
+
+// Only from the system directory, so that a DLL of the same name beside the
+// tool is never picked up. Systems without the flag (Windows 7 before
+// KB2533623) reject it and get the plain search.
+HMODULE LoadSystemLibrary(const char* name) {
+  HMODULE module = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) module = LoadLibraryA(name);
+  return module;
+}
+
+template <typename Function>
+bool Bind(HMODULE module, const char* name, Function& function) {
+  const FARPROC address = GetProcAddress(module, name);
+  // Through void(*)(), the one function pointer type every other converts to
+  // without a cast-function-type warning.
+  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+  return address != nullptr;
+}
+
+// hid.dll and setupapi.dll, kept loaded while the platform or any handle it
+// opened needs them.
+class HidLibraries {
+ public:
+  static std::shared_ptr<const HidLibraries> Load() {
+    auto libraries = std::shared_ptr<HidLibraries>(new HidLibraries());
+    if (!libraries->LoadAll()) return nullptr;
+    return libraries;
+  }
+  ~HidLibraries() {
+    if (hid_ != nullptr) FreeLibrary(hid_);
+    if (setup_ != nullptr) FreeLibrary(setup_);
+  }
+  HidLibraries(const HidLibraries&) = delete;
+  HidLibraries& operator=(const HidLibraries&) = delete;
+
+  HidDGetHidGuidFn HidD_GetHidGuid = nullptr;
+  HidDGetAttributesFn HidD_GetAttributes = nullptr;
+  HidDGetPreparsedDataFn HidD_GetPreparsedData = nullptr;
+  HidDFreePreparsedDataFn HidD_FreePreparsedData = nullptr;
+  HidPGetCapsFn HidP_GetCaps = nullptr;
+  SetupDiGetClassDevsAFn SetupDiGetClassDevsA = nullptr;
+  SetupDiEnumDeviceInterfacesFn SetupDiEnumDeviceInterfaces = nullptr;
+  SetupDiGetDeviceInterfaceDetailAFn SetupDiGetDeviceInterfaceDetailA = nullptr;
+  SetupDiGetDeviceInstanceIdAFn SetupDiGetDeviceInstanceIdA = nullptr;
+  SetupDiDestroyDeviceInfoListFn SetupDiDestroyDeviceInfoList = nullptr;
+
+ private:
+  HidLibraries() = default;
+
+  bool LoadAll() {
+    hid_ = LoadSystemLibrary(kHidLibrary);
+    setup_ = LoadSystemLibrary(kSetupLibrary);
+    if (hid_ == nullptr || setup_ == nullptr) return false;
+    return Bind(hid_, "HidD_GetHidGuid", HidD_GetHidGuid) &&
+           Bind(hid_, "HidD_GetAttributes", HidD_GetAttributes) &&
+           Bind(hid_, "HidD_GetPreparsedData", HidD_GetPreparsedData) &&
+           Bind(hid_, "HidD_FreePreparsedData", HidD_FreePreparsedData) &&
+           Bind(hid_, "HidP_GetCaps", HidP_GetCaps) &&
+           Bind(setup_, "SetupDiGetClassDevsA", SetupDiGetClassDevsA) &&
+           Bind(setup_, "SetupDiEnumDeviceInterfaces", SetupDiEnumDeviceInterfaces) &&
+           Bind(setup_, "SetupDiGetDeviceInterfaceDetailA", SetupDiGetDeviceInterfaceDetailA) &&
+           Bind(setup_, "SetupDiGetDeviceInstanceIdA", SetupDiGetDeviceInstanceIdA) &&
+           Bind(setup_, "SetupDiDestroyDeviceInfoList", SetupDiDestroyDeviceInfoList);
+  }
+
+  HMODULE hid_ = nullptr;
+  HMODULE setup_ = nullptr;
+};
+
+std::string SystemErrorText(DWORD error) {
+  char text[512] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, error, 0, text, sizeof text, nullptr);
+  std::string result(text, length);
+  // The system ends its texts with a line break, which a message box would show.
+  while (!result.empty() &&
+         (result.back() == '\r' || result.back() == '\n' || result.back() == ' '))
+    result.pop_back();
+  if (result.empty()) result = "Unknown error " + std::to_string(error);
+  return result;
+}
+
+// A completed ReadFileEx queues this routine to the reading thread; the
+// reader looks at the OVERLAPPED record itself, so the routine touches
+// nothing and a late call after the handle is gone does no harm.
+VOID CALLBACK IgnoreReadCompletion(DWORD, DWORD, LPOVERLAPPED) {}
+
+// Queued by CancelRead: ends the reader's alertable sleep at once.
+VOID CALLBACK WakeReader(ULONG_PTR) {}
+
+// The OVERLAPPED record and the buffer of one read. They must stay in place
+// until the system is done with them, which is why they live apart from the
+// caller's buffer and outlast a read that never confirms its cancellation.
+struct OverlappedRead {
+  OVERLAPPED overlapped{};
+  std::vector<uint8_t> buffer;
+  bool Completed() const { return HasOverlappedIoCompleted(&overlapped); }
+};
+
+class Win32HidHandle : public HidHandle {
+ public:
+  Win32HidHandle(std::shared_ptr<const HidLibraries> libraries, HANDLE file, bool overlapped)
+      : libraries_(std::move(libraries)), file_(file), overlapped_(overlapped) {}
+
+  ~Win32HidHandle() override {
+    if (read_ && !read_->Completed()) {
+      CancelIoEx(file_, &read_->overlapped);
+      // An overlapped file handle is signalled when its I/O completes.
+      WaitForSingleObject(file_, kCancelCompletionLimitMs);
+      if (!read_->Completed()) read_.release();  // still the system's: leaked, never reused
+    }
+    CloseHandle(file_);
+    if (preparsed_ != nullptr) libraries_->HidD_FreePreparsedData(preparsed_);
+    if (reader_thread_ != nullptr) CloseHandle(reader_thread_);
+  }
+  Win32HidHandle(const Win32HidHandle&) = delete;
+  Win32HidHandle& operator=(const Win32HidHandle&) = delete;
+
+  bool GetAttributes(HidAttributes& attributes) override {
+    if (!libraries_) return false;
+    HIDD_ATTRIBUTES system_attributes{};
+    system_attributes.Size = sizeof system_attributes;
+    if (!libraries_->HidD_GetAttributes(file_, &system_attributes)) return false;
+    attributes.VendorID = system_attributes.VendorID;
+    attributes.ProductID = system_attributes.ProductID;
+    attributes.VersionNumber = system_attributes.VersionNumber;
+    return true;
+  }
+
+  bool GetCaps(HidCaps& caps) override {
+    if (!libraries_) return false;
+    std::lock_guard lock(preparsed_mutex_);
+    if (preparsed_ == nullptr && !libraries_->HidD_GetPreparsedData(file_, &preparsed_)) {
+      preparsed_ = nullptr;
+      return false;
+    }
+    HIDP_CAPS system_caps{};
+    if (libraries_->HidP_GetCaps(preparsed_, &system_caps) != HIDP_STATUS_SUCCESS) return false;
+    caps.Usage = system_caps.Usage;
+    caps.UsagePage = system_caps.UsagePage;
+    caps.InputReportByteLength = system_caps.InputReportByteLength;
+    caps.OutputReportByteLength = system_caps.OutputReportByteLength;
+    caps.FeatureReportByteLength = system_caps.FeatureReportByteLength;
+    return true;
+  }
+
+  bool Write(const uint8_t* data, size_t count, size_t& written) override {
+    written = 0;
+    // A synchronous write on a handle opened for overlapped I/O is not defined.
+    if (data == nullptr || count == 0 || count > MAXDWORD || overlapped_) return false;
+    DWORD count_written = 0;
+    if (!WriteFile(file_, data, static_cast<DWORD>(count), &count_written, nullptr)) return false;
+    written = count_written;
+    return true;
+  }
+
+  HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
+                     uint32_t& error) override {
+    transferred = 0;
+    error = ERROR_SUCCESS;
+    if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD || slice_ms < 0) {
+      error = ERROR_INVALID_PARAMETER;
+      return HidReadStatus::kFailed;
+    }
+    if (!overlapped_) {
+      error = ERROR_INVALID_FUNCTION;
+      return HidReadStatus::kFailed;
+    }
+    RememberReaderThread();
+    if (cancel_requested_.load()) return CancelPendingRead();
+    if (!read_ && !StartRead(capacity, error)) return HidReadStatus::kFailed;
+    WaitForCompletion(static_cast<DWORD>(slice_ms));
+    if (cancel_requested_.load()) return CancelPendingRead();
+    if (!read_->Completed()) return HidReadStatus::kPending;
+    transferred = TakeCompletedRead(buffer, capacity);
+    return HidReadStatus::kCompleted;
+  }
+
+  void CancelRead() override {
+    cancel_requested_.store(true);
+    std::lock_guard lock(reader_mutex_);
+    if (reader_thread_ != nullptr) QueueUserAPC(WakeReader, reader_thread_, 0);
+  }
+
+ private:
+  // CancelRead wakes the reading thread with an APC, so it needs a real
+  // handle on that thread, taken when the thread first reads.
+  void RememberReaderThread() {
+    std::lock_guard lock(reader_mutex_);
+    const DWORD current = GetCurrentThreadId();
+    if (reader_thread_ != nullptr && reader_thread_id_ == current) return;
+    if (reader_thread_ != nullptr) CloseHandle(reader_thread_);
+    reader_thread_ = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                        &reader_thread_, THREAD_SET_CONTEXT, FALSE, 0))
+      reader_thread_id_ = current;
+    else
+      reader_thread_ = nullptr;  // cancellation then waits for the end of the slice
+  }
+
+  bool StartRead(size_t capacity, uint32_t& error) {
+    auto read = std::make_unique<OverlappedRead>();
+    read->buffer.assign(capacity, 0);
+    if (!ReadFileEx(file_, read->buffer.data(), static_cast<DWORD>(capacity), &read->overlapped,
+                    IgnoreReadCompletion)) {
+      error = GetLastError();
+      return false;
+    }
+    read_ = std::move(read);
+    return true;
+  }
+
+  // Alertable sleeps until the read completes, a cancel arrives or the slice
+  // is over; any APC (completion or wake-up) ends a sleep early.
+  void WaitForCompletion(DWORD slice_ms) {
+    const ULONGLONG deadline = GetTickCount64() + slice_ms;
+    while (!read_->Completed() && !cancel_requested_.load()) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return;
+      SleepEx(static_cast<DWORD>(deadline - now), TRUE);
+    }
+  }
+
+  size_t TakeCompletedRead(uint8_t* buffer, size_t capacity) {
+    DWORD count = 0;
+    // A read that completed with an error transferred nothing.
+    if (!GetOverlappedResult(file_, &read_->overlapped, &count, FALSE)) count = 0;
+    const size_t copied = std::min({static_cast<size_t>(count), capacity, read_->buffer.size()});
+    std::memcpy(buffer, read_->buffer.data(), copied);
+    read_.reset();
+    return copied;
+  }
+
+  HidReadStatus CancelPendingRead() {
+    if (!read_) return HidReadStatus::kCancelled;
+    // The Ex form: it also reaches a read that another thread started.
+    CancelIoEx(file_, &read_->overlapped);
+    const ULONGLONG deadline = GetTickCount64() + kCancelCompletionLimitMs;
+    while (!read_->Completed()) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) break;
+      SleepEx(static_cast<DWORD>(deadline - now), TRUE);
+    }
+    if (read_->Completed())
+      read_.reset();
+    else
+      read_.release();  // the system still owns it: leaked, never reused
+    return HidReadStatus::kCancelled;
+  }
+
+  const std::shared_ptr<const HidLibraries> libraries_;  // null for an adopted handle
+  const HANDLE file_;
+  const bool overlapped_;
+  std::atomic<bool> cancel_requested_{false};
+  std::unique_ptr<OverlappedRead> read_;  // the pending or completed read; reader thread only
+  std::mutex reader_mutex_;
+  HANDLE reader_thread_ = nullptr;
+  DWORD reader_thread_id_ = 0;
+  std::mutex preparsed_mutex_;
+  PHIDP_PREPARSED_DATA preparsed_ = nullptr;
+};
+
+// A hidden top-level window on a thread of its own. Top-level windows get the
+// system's DBT_DEVNODES_CHANGED broadcast without registering for anything; a
+// message-only window would not.
+class DeviceChangeWindow {
+ public:
+  using Forward = std::function<void(WPARAM, LPARAM)>;
+
+  explicit DeviceChangeWindow(Forward forward) : forward_(std::move(forward)) {}
+  ~DeviceChangeWindow() { Stop(); }
+  DeviceChangeWindow(const DeviceChangeWindow&) = delete;
+  DeviceChangeWindow& operator=(const DeviceChangeWindow&) = delete;
+
+  bool Start() {
+    try {
+      thread_ = std::thread([this] { RunWindowThread(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    bool created = false;
+    {
+      std::unique_lock lock(start_mutex_);
+      // The thread takes its window down again if it finds the start abandoned.
+      if (!start_done_.wait_for(lock, kWindowStartLimit, [this] { return start_finished_; }))
+        start_abandoned_ = true;
+      created = start_finished_ && window_ != nullptr;
+    }
+    if (!created) thread_.join();
+    return created;
+  }
+
+  // The window's thread destroys it and leaves its loop; a handler call in
+  // progress finishes first.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    PostMessageA(window_, WM_CLOSE, 0, 0);
+    thread_.join();
+    window_ = nullptr;
+  }
+
+  HWND Window() const { return window_; }
+
+ private:
+  static bool RegisterWindowClass() {
+    static const bool registered = [] {
+      WNDCLASSEXA window_class{};
+      window_class.cbSize = sizeof window_class;
+      window_class.lpfnWndProc = WindowProcedure;
+      window_class.hInstance = GetModuleHandleA(nullptr);
+      window_class.lpszClassName = kWindowClassName;
+      return RegisterClassExA(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }();
+    return registered;
+  }
+
+  void RunWindowThread() {
+    HWND window = nullptr;
+    if (RegisterWindowClass()) {
+      window = CreateWindowExA(0, kWindowClassName, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                               GetModuleHandleA(nullptr), this);
+    }
+    {
+      std::lock_guard lock(start_mutex_);
+      if (start_abandoned_ && window != nullptr) {
+        DestroyWindow(window);
+        return;
+      }
+      window_ = window;
+      start_finished_ = true;
+    }
+    start_done_.notify_one();
+    if (window == nullptr) return;
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+
+  static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCCREATE) {
+      const auto* creation = reinterpret_cast<const CREATESTRUCTA*>(lparam);
+      SetWindowLongPtrA(window, GWLP_USERDATA,
+                        reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<DeviceChangeWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    switch (message) {
+      case WM_DEVICECHANGE:
+        if (self != nullptr) self->forward_(wparam, lparam);
+        return kDeviceChangeHandled;
+      case WM_QUERYENDSESSION:
+        return kQueryEndSessionAllowed;
+      case WM_CLOSE:
+        DestroyWindow(window);
+        return 0;
+      case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+      default:
+        return DefWindowProcA(window, message, wparam, lparam);
+    }
+  }
+
+  const Forward forward_;
+  std::thread thread_;
+  std::mutex start_mutex_;
+  std::condition_variable start_done_;
+  bool start_finished_ = false;
+  bool start_abandoned_ = false;
+  HWND window_ = nullptr;  // written once by the window thread before start_finished_
+};
+
+class Win32HidPlatform : public HidPlatform {
+ public:
+  Win32HidPlatform() : libraries_(HidLibraries::Load()) {
+    if (libraries_) libraries_->HidD_GetHidGuid(&hid_class_);
+  }
+  ~Win32HidPlatform() override { SetDeviceChangeHandler(nullptr); }
+
+  bool Available() const override { return libraries_ != nullptr; }
+
+  std::vector<HidInterfaceInfo> EnumerateInterfaces() override {
+    std::vector<HidInterfaceInfo> interfaces;
+    if (!libraries_) return interfaces;
+    HDEVINFO set =
+        libraries_->SetupDiGetClassDevsA(&hid_class_, nullptr, nullptr, kPresentInterfacesOfClass);
+    if (set == INVALID_HANDLE_VALUE) return interfaces;
+    for (DWORD index = 0;; ++index) {
+      SP_DEVICE_INTERFACE_DATA interface_data{};
+      interface_data.cbSize = sizeof interface_data;
+      if (!libraries_->SetupDiEnumDeviceInterfaces(set, nullptr, &hid_class_, index,
+                                                   &interface_data))
+        break;
+      if (auto info = DescribeInterface(set, interface_data)) interfaces.push_back(*info);
+    }
+    libraries_->SetupDiDestroyDeviceInfoList(set);
+    return interfaces;
+  }
+
+  std::unique_ptr<HidHandle> Open(const std::string& path, HidAccess access, bool for_reading,
+                                  uint32_t& error) override {
+    error = ERROR_SUCCESS;
+    if (!libraries_) {
+      error = ERROR_MOD_NOT_FOUND;
+      return nullptr;
+    }
+    if (path.empty()) {
+      error = ERROR_INVALID_PARAMETER;
+      return nullptr;
+    }
+    DWORD desired_access = 0;
+    if (access == HidAccess::kReadWrite)
+      desired_access = for_reading ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    const DWORD flags = for_reading ? FILE_FLAG_OVERLAPPED : 0;
+    HANDLE file = CreateFileA(path.c_str(), desired_access, kSharedReadWrite, nullptr,
+                              OPEN_EXISTING, flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+      return nullptr;
+    }
+    return std::make_unique<Win32HidHandle>(libraries_, file, for_reading);
+  }
+
+  void SetDeviceChangeHandler(DeviceChangeHandler handler) override {
+    if (!handler) {
+      std::unique_ptr<DeviceChangeWindow> window;
+      {
+        std::lock_guard lock(window_mutex_);
+        window = std::move(window_);
+      }
+      window.reset();  // joins the window thread outside the handler lock
+      std::lock_guard lock(handler_mutex_);
+      handler_ = nullptr;
+      return;
+    }
+    {
+      std::lock_guard lock(handler_mutex_);
+      handler_ = std::move(handler);
+    }
+    if (!libraries_) return;  // no libraries, no events
+    std::lock_guard lock(window_mutex_);
+    if (window_) return;
+    auto window = std::make_unique<DeviceChangeWindow>(
+        [this](WPARAM wparam, LPARAM lparam) { NotifyDeviceChange(wparam, lparam); });
+    if (window->Start()) window_ = std::move(window);
+  }
+
+  std::string ErrorText(uint32_t error) const override { return SystemErrorText(error); }
+
+  HWND DeviceChangeWindowHandle() {
+    std::lock_guard lock(window_mutex_);
+    return window_ ? window_->Window() : nullptr;
+  }
+
+ private:
+  std::optional<HidInterfaceInfo> DescribeInterface(HDEVINFO set,
+                                                    SP_DEVICE_INTERFACE_DATA& interface_data) {
+    DWORD required = 0;
+    if (libraries_->SetupDiGetDeviceInterfaceDetailA(set, &interface_data, nullptr, 0, &required,
+                                                     nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+        required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+      return std::nullopt;
+    // new[] of bytes is aligned for any object that fits in it.
+    auto storage = std::make_unique<char[]>(required);
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.get());
+    // The size of the fixed part, not of the buffer: the call checks it.
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    SP_DEVINFO_DATA device_info{};
+    device_info.cbSize = sizeof device_info;
+    if (!libraries_->SetupDiGetDeviceInterfaceDetailA(set, &interface_data, detail, required,
+                                                      nullptr, &device_info))
+      return std::nullopt;
+    const size_t path_capacity = required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+    HidInterfaceInfo info;
+    info.path.assign(detail->DevicePath, strnlen(detail->DevicePath, path_capacity));
+    if (info.path.empty()) return std::nullopt;
+    info.instance_id = InstanceIdOf(set, device_info).value_or(info.path);
+    return info;
+  }
+
+  std::optional<std::string> InstanceIdOf(HDEVINFO set, SP_DEVINFO_DATA& device_info) {
+    DWORD required = 0;
+    libraries_->SetupDiGetDeviceInstanceIdA(set, &device_info, nullptr, 0, &required);
+    if (required == 0) return std::nullopt;
+    std::string id(required, '\0');
+    if (!libraries_->SetupDiGetDeviceInstanceIdA(set, &device_info, id.data(), required, nullptr))
+      return std::nullopt;
+    id.resize(strnlen(id.c_str(), id.size()));
+    if (id.empty()) return std::nullopt;
+    return id;
+  }
+
+  // On the window's thread. Holding the lock during the call is what lets
+  // SetDeviceChangeHandler promise that no call of the old handler is running
+  // once it returns.
+  void NotifyDeviceChange(WPARAM wparam, LPARAM lparam) {
+    std::lock_guard lock(handler_mutex_);
+    if (handler_) handler_(static_cast<uint32_t>(wparam), static_cast<intptr_t>(lparam));
+  }
+
+  const std::shared_ptr<const HidLibraries> libraries_;
+  GUID hid_class_{};
+  std::mutex handler_mutex_;
+  DeviceChangeHandler handler_;
+  std::mutex window_mutex_;
+  std::unique_ptr<DeviceChangeWindow> window_;
+};
+
+}  // namespace
+
+std::unique_ptr<HidPlatform> CreateSystemHidPlatform() {
+  return std::make_unique<Win32HidPlatform>();
+}
+
+namespace win32 {
+
+HWND DeviceChangeWindowOf(HidPlatform& platform) {
+  auto* windows_platform = dynamic_cast<Win32HidPlatform*>(&platform);
+  return windows_platform != nullptr ? windows_platform->DeviceChangeWindowHandle() : nullptr;
+}
+
+std::unique_ptr<HidHandle> AdoptFileHandle(HANDLE file, bool overlapped) {
+  return std::make_unique<Win32HidHandle>(nullptr, file, overlapped);
+}
+
+}  // namespace win32
+}  // namespace kv::hid

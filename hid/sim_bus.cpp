@@ -1,0 +1,381 @@
+#include "hid/sim_bus.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+namespace kv::hid {
+namespace {
+
+// System error codes the bus reports, with the operating system's texts.
+enum SimErrorCode : uint32_t {
+  kSimErrorInvalidFunction = 1,
+  kSimErrorFileNotFound = 2,
+  kSimErrorAccessDenied = 5,
+  kSimErrorGenFailure = 31,
+  kSimErrorInvalidParameter = 87,
+  kSimErrorDeviceNotConnected = 1167,
+  kSimErrorInvalidUserBuffer = 1784,
+};
+
+constexpr std::chrono::microseconds kDefaultReportTime{1000};
+
+// Input reports the bus keeps per device while nobody reads, as the system's
+// ring buffer does; the oldest goes first.
+constexpr size_t kInputReportQueueLimit = 32;
+
+struct QueuedReport {
+  std::chrono::steady_clock::time_point readable_at;
+  std::vector<uint8_t> bytes;
+};
+
+}  // namespace
+
+struct SimDevice {
+  SimulatedHidBus::DeviceId id = 0;
+  SimDeviceSpec spec;
+  SimDeviceEndpoint* endpoint = nullptr;
+  std::string instance_id;
+  std::string path;
+
+  // Guarded by State::mutex.
+  bool attached = true;
+  std::deque<QueuedReport> input;
+  std::optional<uint32_t> fail_next_read;
+  std::vector<std::thread::id> endpoint_callers;
+
+  // One output report crosses the bus at a time, so the endpoint sees writes
+  // one after the other as a real device does.
+  std::mutex write_mutex;
+};
+
+struct SimulatedHidBus::State {
+  mutable std::mutex mutex;
+  std::condition_variable changed;  // input queued, detach, cancel, endpoint call ended
+  std::map<DeviceId, std::shared_ptr<SimDevice>> devices;  // attached ones
+  DeviceId next_id = 1;
+  std::chrono::microseconds report_time = kDefaultReportTime;
+
+  // Device-change notifications, raised on the bus's own thread.
+  std::mutex notify_mutex;
+  std::condition_variable notify_cv;
+  int notifications_pending = 0;
+  bool stopping = false;
+  bool in_handler = false;
+  DeviceChangeHandler handler;
+  std::thread notifier;
+
+  void RaiseDeviceChange() {
+    {
+      std::lock_guard<std::mutex> lock(notify_mutex);
+      ++notifications_pending;
+    }
+    notify_cv.notify_all();
+  }
+
+  void RunNotifier() {
+    std::unique_lock<std::mutex> lock(notify_mutex);
+    for (;;) {
+      notify_cv.wait(lock, [this] { return stopping || notifications_pending > 0; });
+      if (stopping) return;
+      --notifications_pending;
+      DeviceChangeHandler current = handler;
+      if (!current) continue;
+      in_handler = true;
+      lock.unlock();
+      current(kDbtDevNodesChanged, 0);
+      lock.lock();
+      in_handler = false;
+      notify_cv.notify_all();
+    }
+  }
+};
+
+namespace {
+
+class SimHandle final : public HidHandle {
+ public:
+  SimHandle(std::shared_ptr<SimulatedHidBus::State> state, std::shared_ptr<SimDevice> device,
+            HidAccess access, bool for_reading)
+      : state_(std::move(state)),
+        device_(std::move(device)),
+        access_(access),
+        for_reading_(for_reading) {}
+
+  bool GetAttributes(HidAttributes& attributes) override {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!device_->attached) return false;
+    attributes = device_->spec.attributes;
+    return true;
+  }
+
+  bool GetCaps(HidCaps& caps) override {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!device_->attached) return false;
+    caps = device_->spec.caps;
+    return true;
+  }
+
+  bool Write(const uint8_t* data, size_t count, size_t& written) override {
+    written = 0;
+    if (data == nullptr || count == 0) return false;
+    if (access_ != HidAccess::kReadWrite || for_reading_) return false;
+
+    std::lock_guard<std::mutex> wire(device_->write_mutex);
+    std::chrono::microseconds report_time;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      if (!device_->attached) return false;
+      // Like the system's HID driver: exactly one report of the declared length.
+      const size_t declared = device_->spec.caps.OutputReportByteLength;
+      if (declared == 0 || count != declared) return false;
+      report_time = state_->report_time;
+    }
+    std::this_thread::sleep_for(report_time);
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      if (!device_->attached) return false;
+      device_->endpoint_callers.push_back(std::this_thread::get_id());
+    }
+    struct CallerEntry {
+      SimulatedHidBus::State& state;
+      SimDevice& device;
+      ~CallerEntry() {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        auto it = std::find(device.endpoint_callers.begin(), device.endpoint_callers.end(),
+                            std::this_thread::get_id());
+        if (it != device.endpoint_callers.end()) device.endpoint_callers.erase(it);
+        state.changed.notify_all();
+      }
+    } entry{*state_, *device_};
+    if (device_->endpoint != nullptr) device_->endpoint->OnOutputReport(data, count);
+    written = count;
+    return true;
+  }
+
+  HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
+                     uint32_t& error) override {
+    transferred = 0;
+    error = 0;
+    if (access_ != HidAccess::kReadWrite) {
+      error = kSimErrorAccessDenied;
+      return HidReadStatus::kFailed;
+    }
+    if (buffer == nullptr && capacity > 0) {
+      error = kSimErrorInvalidParameter;
+      return HidReadStatus::kFailed;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, slice_ms));
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    for (;;) {
+      if (cancel_requested_) {
+        cancel_requested_ = false;
+        return HidReadStatus::kCancelled;
+      }
+      if (!device_->attached) {
+        error = kSimErrorDeviceNotConnected;
+        return HidReadStatus::kFailed;
+      }
+      if (device_->fail_next_read) {
+        error = *device_->fail_next_read;
+        device_->fail_next_read.reset();
+        return HidReadStatus::kFailed;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      auto& input = device_->input;
+      if (!input.empty() && input.front().readable_at <= now) {
+        const std::vector<uint8_t>& bytes = input.front().bytes;
+        const size_t count = std::min(bytes.size(), capacity);
+        std::copy_n(bytes.begin(), count, buffer);
+        transferred = count;
+        input.pop_front();
+        return HidReadStatus::kCompleted;
+      }
+      if (now >= deadline) return HidReadStatus::kPending;
+      auto wake = deadline;
+      if (!input.empty()) wake = std::min(wake, input.front().readable_at);
+      state_->changed.wait_until(lock, wake);
+    }
+  }
+
+  void CancelRead() override {
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      cancel_requested_ = true;
+    }
+    state_->changed.notify_all();
+  }
+
+ private:
+  const std::shared_ptr<SimulatedHidBus::State> state_;
+  const std::shared_ptr<SimDevice> device_;
+  const HidAccess access_;
+  const bool for_reading_;
+  bool cancel_requested_ = false;  // guarded by state_->mutex
+};
+
+std::string InstanceIdFor(const SimDeviceSpec& spec, SimulatedHidBus::DeviceId id) {
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "SIM\\VID_%04X&PID_%04X\\", spec.attributes.VendorID,
+                spec.attributes.ProductID);
+  return prefix + spec.name + "&" + std::to_string(id);
+}
+
+}  // namespace
+
+SimulatedHidBus::SimulatedHidBus() : state_(std::make_shared<State>()) {
+  State* state = state_.get();
+  state_->notifier = std::thread([state] { state->RunNotifier(); });
+}
+
+SimulatedHidBus::~SimulatedHidBus() {
+  {
+    std::lock_guard<std::mutex> lock(state_->notify_mutex);
+    state_->stopping = true;
+  }
+  state_->notify_cv.notify_all();
+  state_->notifier.join();
+}
+
+void SimulatedHidBus::SetReportTime(std::chrono::microseconds per_report) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->report_time = std::max(std::chrono::microseconds::zero(), per_report);
+}
+
+SimulatedHidBus::DeviceId SimulatedHidBus::Attach(const SimDeviceSpec& spec,
+                                                  SimDeviceEndpoint* endpoint) {
+  auto device = std::make_shared<SimDevice>();
+  device->spec = spec;
+  device->endpoint = endpoint;
+  DeviceId id;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    id = state_->next_id++;
+    device->id = id;
+    device->instance_id = InstanceIdFor(spec, id);
+    device->path = "sim:" + std::to_string(id) + ":" + spec.name;
+    state_->devices.emplace(id, std::move(device));
+  }
+  state_->RaiseDeviceChange();
+  return id;
+}
+
+void SimulatedHidBus::Detach(DeviceId id) {
+  {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    auto it = state_->devices.find(id);
+    if (it == state_->devices.end()) return;
+    std::shared_ptr<SimDevice> device = it->second;
+    state_->devices.erase(it);
+    device->attached = false;
+    device->input.clear();
+    state_->changed.notify_all();
+    // Once Detach returns the endpoint is not called any more; a device that
+    // detaches itself from inside OnOutputReport does not wait for itself.
+    // Endpoint calls are short by contract, so this wait ends.
+    const auto self = std::this_thread::get_id();
+    state_->changed.wait(lock, [&device, self] {
+      return std::all_of(device->endpoint_callers.begin(), device->endpoint_callers.end(),
+                         [self](std::thread::id caller) { return caller == self; });
+    });
+  }
+  state_->RaiseDeviceChange();
+}
+
+bool SimulatedHidBus::IsAttached(DeviceId id) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->devices.count(id) != 0;
+}
+
+void SimulatedHidBus::SendInputReport(DeviceId id, std::vector<uint8_t> report) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto it = state_->devices.find(id);
+    if (it == state_->devices.end()) return;
+    auto& input = it->second->input;
+    if (input.size() >= kInputReportQueueLimit) input.pop_front();
+    input.push_back({std::chrono::steady_clock::now() + state_->report_time, std::move(report)});
+  }
+  state_->changed.notify_all();
+}
+
+void SimulatedHidBus::FailNextRead(DeviceId id, uint32_t error) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto it = state_->devices.find(id);
+    if (it == state_->devices.end()) return;
+    it->second->fail_next_read = error;
+  }
+  state_->changed.notify_all();
+}
+
+bool SimulatedHidBus::Available() const {
+  return true;
+}
+
+std::vector<HidInterfaceInfo> SimulatedHidBus::EnumerateInterfaces() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::vector<HidInterfaceInfo> interfaces;
+  interfaces.reserve(state_->devices.size());
+  for (const auto& [id, device] : state_->devices) {
+    interfaces.push_back({device->instance_id, device->path});
+  }
+  return interfaces;
+}
+
+std::unique_ptr<HidHandle> SimulatedHidBus::Open(const std::string& path, HidAccess access,
+                                                 bool for_reading, uint32_t& error) {
+  error = 0;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  for (const auto& [id, device] : state_->devices) {
+    if (device->path != path) continue;
+    // A reading handle needs read access as much as a read-write one does.
+    if ((access == HidAccess::kReadWrite || for_reading) && device->spec.deny_read_write) {
+      error = kSimErrorAccessDenied;
+      return nullptr;
+    }
+    const HidAccess granted = for_reading ? HidAccess::kReadWrite : access;
+    return std::make_unique<SimHandle>(state_, device, granted, for_reading);
+  }
+  error = kSimErrorFileNotFound;
+  return nullptr;
+}
+
+void SimulatedHidBus::SetDeviceChangeHandler(DeviceChangeHandler handler) {
+  std::unique_lock<std::mutex> lock(state_->notify_mutex);
+  // No call may be in progress once this returns, unless it is the caller's own.
+  if (std::this_thread::get_id() != state_->notifier.get_id()) {
+    state_->notify_cv.wait(lock, [this] { return !state_->in_handler; });
+  }
+  state_->handler = std::move(handler);
+}
+
+std::string SimulatedHidBus::ErrorText(uint32_t error) const {
+  switch (error) {
+    case kSimErrorInvalidFunction:
+      return "Incorrect function.";
+    case kSimErrorFileNotFound:
+      return "The system cannot find the file specified.";
+    case kSimErrorAccessDenied:
+      return "Access is denied.";
+    case kSimErrorGenFailure:
+      return "A device attached to the system is not functioning.";
+    case kSimErrorInvalidParameter:
+      return "The parameter is incorrect.";
+    case kSimErrorDeviceNotConnected:
+      return "The device is not connected.";
+    case kSimErrorInvalidUserBuffer:
+      return "The supplied user buffer is not valid for the requested operation.";
+    default:
+      return "Unknown error (" + std::to_string(error) + ").";
+  }
+}
+
+}  // namespace kv::hid

@@ -1,0 +1,215 @@
+// The simulated HID bus on its own, through the HidPlatform seam.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "hid/sim_bus.h"
+
+namespace kv::hid {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLongSliceMs = 5000;  // a read that would block this long must end early
+
+SimDeviceSpec Spec(uint16_t input_length, uint16_t output_length) {
+  SimDeviceSpec spec;
+  spec.attributes = {0x0168, 0x0821, 0x0100};
+  spec.caps.InputReportByteLength = input_length;
+  spec.caps.OutputReportByteLength = output_length;
+  spec.name = "unit";
+  return spec;
+}
+
+class CountingEndpoint : public SimDeviceEndpoint {
+ public:
+  void OnOutputReport(const uint8_t* data, size_t count) override {
+    last.assign(data, data + count);
+    ++calls;
+    if (on_report) on_report();
+  }
+  std::vector<uint8_t> last;
+  std::atomic<int> calls{0};
+  std::function<void()> on_report;
+};
+
+std::unique_ptr<HidHandle> OpenReader(SimulatedHidBus& bus) {
+  uint32_t error = 0;
+  auto interfaces = bus.EnumerateInterfaces();
+  if (interfaces.empty()) return nullptr;
+  return bus.Open(interfaces.front().path, HidAccess::kReadWrite, true, error);
+}
+
+TEST(SimulatedHidBus, InputReportsAreTruncatedToTheBufferAndShortOnesKeptAsTheyAre) {
+  SimulatedHidBus bus;
+  CountingEndpoint endpoint;
+  const auto id = bus.Attach(Spec(9, 9), &endpoint);
+  auto reader = OpenReader(bus);
+  ASSERT_NE(reader, nullptr);
+
+  std::vector<uint8_t> long_report(65);
+  for (size_t i = 0; i < long_report.size(); ++i) long_report[i] = static_cast<uint8_t>(i);
+  bus.SendInputReport(id, long_report);
+  bus.SendInputReport(id, {0, 7, 7});
+
+  std::vector<uint8_t> buffer(9, 0xEE);
+  size_t got = 0;
+  uint32_t error = 0;
+  ASSERT_EQ(reader->Read(buffer.data(), 9, kLongSliceMs, got, error), HidReadStatus::kCompleted);
+  EXPECT_EQ(got, 9u);
+  EXPECT_EQ(buffer, std::vector<uint8_t>(long_report.begin(), long_report.begin() + 9));
+  ASSERT_EQ(reader->Read(buffer.data(), 9, kLongSliceMs, got, error), HidReadStatus::kCompleted);
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(buffer[1], 7);
+}
+
+TEST(SimulatedHidBus, InputReportBecomesReadableOnlyAfterTheReportTime) {
+  SimulatedHidBus bus;
+  bus.SetReportTime(300ms);
+  CountingEndpoint endpoint;
+  const auto id = bus.Attach(Spec(65, 65), &endpoint);
+  auto reader = OpenReader(bus);
+  ASSERT_NE(reader, nullptr);
+  bus.SendInputReport(id, {0, 1});
+  std::vector<uint8_t> buffer(65);
+  size_t got = 0;
+  uint32_t error = 0;
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), 0, got, error), HidReadStatus::kPending);
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSliceMs, got, error),
+            HidReadStatus::kCompleted);
+  EXPECT_EQ(got, 2u);
+}
+
+TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
+  SimulatedHidBus bus;
+  CountingEndpoint endpoint;
+  const auto id = bus.Attach(Spec(65, 65), &endpoint);
+  auto reader = OpenReader(bus);
+  ASSERT_NE(reader, nullptr);
+  std::vector<uint8_t> buffer(65);
+  size_t got = 0;
+  uint32_t error = 0;
+
+  reader->CancelRead();  // also ends a read that starts later
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSliceMs, got, error),
+            HidReadStatus::kCancelled);
+
+  HidReadStatus status = HidReadStatus::kPending;
+  const auto started = Clock::now();
+  std::thread blocked([&] { status = reader->Read(buffer.data(), 65, kLongSliceMs, got, error); });
+  std::this_thread::sleep_for(20ms);
+  bus.Detach(id);
+  blocked.join();
+  EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(kLongSliceMs / 2));
+  EXPECT_EQ(status, HidReadStatus::kFailed);
+  EXPECT_EQ(error, 1167u);
+  EXPECT_FALSE(bus.IsAttached(id));
+
+  // Later reads, writes and opens fail too.
+  EXPECT_EQ(reader->Read(buffer.data(), 65, 0, got, error), HidReadStatus::kFailed);
+  EXPECT_TRUE(bus.EnumerateInterfaces().empty());
+  uint32_t open_error = 0;
+  EXPECT_EQ(bus.Open("sim:1:unit", HidAccess::kReadWrite, false, open_error), nullptr);
+  EXPECT_NE(open_error, 0u);
+}
+
+TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
+  SimulatedHidBus bus;
+  CountingEndpoint endpoint;
+  const auto id = bus.Attach(Spec(65, 65), &endpoint);
+  auto reader = OpenReader(bus);
+  ASSERT_NE(reader, nullptr);
+  bus.FailNextRead(id, 31);
+  bus.SendInputReport(id, {0, 1});
+  std::vector<uint8_t> buffer(65);
+  size_t got = 0;
+  uint32_t error = 0;
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kFailed);
+  EXPECT_EQ(error, 31u);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kCompleted);
+  EXPECT_NE(bus.ErrorText(31), bus.ErrorText(1167));
+  EXPECT_FALSE(bus.ErrorText(4242).empty());
+}
+
+TEST(SimulatedHidBus, WritesReachTheEndpointAtTheDeclaredLengthOnly) {
+  SimulatedHidBus bus;
+  CountingEndpoint endpoint;
+  bus.Attach(Spec(65, 9), &endpoint);
+  uint32_t error = 0;
+  const auto path = bus.EnumerateInterfaces().at(0).path;
+  auto handle = bus.Open(path, HidAccess::kReadWrite, false, error);
+  ASSERT_NE(handle, nullptr);
+
+  const std::vector<uint8_t> report = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+  size_t written = 0;
+  EXPECT_TRUE(handle->Write(report.data(), report.size(), written));
+  EXPECT_EQ(written, 9u);
+  EXPECT_EQ(endpoint.last, report);
+
+  const std::vector<uint8_t> unit_sized(65);
+  EXPECT_FALSE(handle->Write(unit_sized.data(), unit_sized.size(), written));
+  EXPECT_FALSE(handle->Write(report.data(), 8, written));
+  auto query_only = bus.Open(path, HidAccess::kNone, false, error);
+  ASSERT_NE(query_only, nullptr);
+  EXPECT_FALSE(query_only->Write(report.data(), report.size(), written));
+  EXPECT_EQ(endpoint.calls, 1);
+}
+
+TEST(SimulatedHidBus, DeviceMayDetachItselfWhileHandlingAReportAndNotifiesFromBusThread) {
+  SimulatedHidBus bus;
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::thread::id> notifiers;
+  bus.SetDeviceChangeHandler([&](uint32_t wparam, intptr_t) {
+    EXPECT_EQ(wparam, kDbtDevNodesChanged);
+    std::lock_guard<std::mutex> lock(mutex);
+    notifiers.push_back(std::this_thread::get_id());
+    cv.notify_all();
+  });
+  CountingEndpoint endpoint;
+  SimulatedHidBus::DeviceId id = 0;
+  endpoint.on_report = [&] { bus.Detach(id); };
+  id = bus.Attach(Spec(65, 65), &endpoint);
+  uint32_t error = 0;
+  auto handle = bus.Open(bus.EnumerateInterfaces().at(0).path, HidAccess::kReadWrite, false, error);
+  ASSERT_NE(handle, nullptr);
+  const std::vector<uint8_t> report(65);
+  size_t written = 0;
+  EXPECT_TRUE(handle->Write(report.data(), report.size(), written));
+  EXPECT_FALSE(bus.IsAttached(id));
+  EXPECT_FALSE(handle->Write(report.data(), report.size(), written));
+  EXPECT_EQ(endpoint.calls, 1);
+
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return notifiers.size() == 2; }));  // attach, detach
+  EXPECT_NE(notifiers[0], std::this_thread::get_id());
+  lock.unlock();
+  bus.SetDeviceChangeHandler({});
+}
+
+TEST(SimulatedHidBus, DeviceHeldElsewhereOpensOnlyWithoutAccess) {
+  SimulatedHidBus bus;
+  CountingEndpoint endpoint;
+  SimDeviceSpec spec = Spec(65, 65);
+  spec.deny_read_write = true;
+  bus.Attach(spec, &endpoint);
+  const auto path = bus.EnumerateInterfaces().at(0).path;
+  uint32_t error = 0;
+  EXPECT_EQ(bus.Open(path, HidAccess::kReadWrite, false, error), nullptr);
+  EXPECT_EQ(error, 5u);
+  EXPECT_EQ(bus.Open(path, HidAccess::kReadWrite, true, error), nullptr);
+  auto query_only = bus.Open(path, HidAccess::kNone, false, error);
+  ASSERT_NE(query_only, nullptr);
+  HidAttributes attributes;
+  EXPECT_TRUE(query_only->GetAttributes(attributes));
+  EXPECT_EQ(attributes.ProductID, 0x0821);
+}
+
+}  // namespace
+}  // namespace kv::hid
