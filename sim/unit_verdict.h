@@ -1,0 +1,44 @@
+// What the simulated unit says about what it was sent: the flash against the
+// embedded microcontroller image, the DSP memory against the embedded DSP
+// program, the commands it counted and the protocol violations it noticed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/unit_memory.h"
+
+namespace kv::sim {
+
+// The images the unit should end up holding.
+struct ReferenceFirmware {
+  std::vector<uint8_t> mcu_image;  // ImageByteCount bytes from address 0
+  std::vector<uint32_t> dsp_words;
+};
+
+// The embedded firmware, parsed once (bound 0x11000) on first use.
+const ReferenceFirmware& EmbeddedReferenceFirmware();
+
+struct UnitVerdict {
+  bool clean = true;                 // no violation, and nothing received differs from the images
+  bool firmware_programmed = false;  // the flash holds the whole image
+  bool dsp_loaded = false;           // the DSP memory holds the whole program
+  std::vector<std::string> lines;    // readable, one finding per line
+  std::map<uint8_t, uint32_t> run_commands;
+  std::map<uint8_t, uint32_t> boot_requests;
+  uint64_t violation_count = 0;
+
+  // A whole update went through: both images in place, nothing wrong on the way.
+  bool UpdateComplete() const { return clean && firmware_programmed && dsp_loaded; }
+  std::string Text() const;  // the lines, one per line
+};
+
+UnitVerdict JudgeUnit(const FlashMemory& flash, const DspMemory& dsp, const ProtocolLog& log,
+                      const ReferenceFirmware& reference = EmbeddedReferenceFirmware());
+
+// 67324 -> "67,324": figures as people read them.
+std::string GroupedNumber(uint64_t value);
+
+}  // namespace kv::sim
