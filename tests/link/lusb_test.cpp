@@ -1,0 +1,410 @@
+#include "link/lusb.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "link/lcmd.h"
+
+namespace kv {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kEventBound = 5s;  // no single expected event takes this long
+
+struct TNotice {
+  int Code;
+  intptr_t Value;
+  Clock::time_point At;
+};
+
+// Plays the main window: records what the link writes (worker thread) and the
+// messages it receives (UI thread).
+class TRecordingOwner : public TLinkOwner {
+ public:
+  explicit TRecordingOwner(toolkit::EventLoop& loop) : loop_(loop) {}
+
+  void WriteReport(const uint8_t* data, int count) override {
+    std::lock_guard lock(mutex_);
+    writes_.emplace_back(data, static_cast<size_t>(count));
+    writeTimes_.push_back(Clock::now());
+  }
+
+  void LinkMessage(uint32_t message, uintptr_t wparam, intptr_t lparam) override {
+    if (message == WM_LINK_BYTE) linkBytes.push_back(static_cast<uint8_t>(wparam));
+    if (message == WM_LINK_NOTIFY)
+      notices.push_back({static_cast<int>(wparam), lparam, Clock::now()});
+    if (message != WM_LINK_RESPONSE) return;
+    responses.push_back(*reinterpret_cast<const ByteBuffer*>(wparam));
+    elapsedMs.push_back(lparam);
+    if (onResponse) onResponse();
+  }
+
+  toolkit::EventLoop& LinkLoop() override {
+    if (!loop_.IsUiThread()) workerReachedLoop = true;
+    return loop_;
+  }
+
+  std::vector<ByteBuffer> Writes() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+  size_t WriteCount() const {
+    std::lock_guard lock(mutex_);
+    return writes_.size();
+  }
+  Clock::time_point WriteTime(size_t index) const {
+    std::lock_guard lock(mutex_);
+    return writeTimes_.at(index);
+  }
+  bool Noticed(int code) const {
+    for (const TNotice& notice : notices) {
+      if (notice.Code == code) return true;
+    }
+    return false;
+  }
+
+  // UI thread only.
+  std::vector<ByteBuffer> responses;
+  std::vector<intptr_t> elapsedMs;
+  std::vector<TNotice> notices;
+  std::vector<uint8_t> linkBytes;
+  std::function<void()> onResponse;
+  std::atomic<bool> workerReachedLoop{false};
+
+ private:
+  toolkit::EventLoop& loop_;
+  mutable std::mutex mutex_;
+  std::vector<ByteBuffer> writes_;
+  std::vector<Clock::time_point> writeTimes_;
+};
+
+ByteBuffer Command(uint8_t code) {
+  return BuildFrame(TCmdPacket(1, code), pkFramed);
+}
+
+// A unit's answer: 10 02 01 00 L code 33 10 03 checksum (checksum not examined).
+ByteBuffer Answer(uint8_t code) {
+  return {0x10, 0x02, 0x01, 0x00, 0x02, code, 0x33, 0x10, 0x03, 0x5A};
+}
+
+ByteBuffer Counting(size_t count, uint8_t first = 0) {
+  ByteBuffer bytes(count);
+  std::iota(bytes.begin(), bytes.end(), first);
+  return bytes;
+}
+
+class LusbTest : public ::testing::Test {
+ protected:
+  bool RunUntil(const std::function<bool()>& done, Clock::duration limit = kEventBound) {
+    return loop->RunUntil(done, limit);
+  }
+  void Feed(TUsbLink& target, const ByteBuffer& bytes) {
+    target.Receive(bytes.data(), static_cast<int>(bytes.size()));
+  }
+  // Answers the outstanding command once the link has written `writes` commands.
+  void AnswerWrite(size_t writes) {
+    ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == writes; }));
+    const size_t delivered = owner.responses.size();
+    Feed(*link, Answer(cmdIdentify));
+    ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == delivered + 1; }));
+  }
+
+  std::unique_ptr<toolkit::EventLoop> loop = toolkit::CreatePortableEventLoop();
+  TRecordingOwner owner{*loop};
+  std::unique_ptr<TUsbCmdLink> link = std::make_unique<TUsbCmdLink>(owner);
+};
+
+TEST_F(LusbTest, AppendedCommandsGoOutInOrderOnePerResponse) {
+  ASSERT_TRUE(link->Open());
+  std::vector<size_t> writesSeenByHandler;
+  owner.onResponse = [&] { writesSeenByHandler.push_back(owner.WriteCount()); };
+
+  link->Submit(Command(0x21), true);
+  link->Submit(Command(0x22), true);
+  link->Submit(Command(0x23), true);
+  EXPECT_EQ(link->QueuedCount(), 2u);
+  for (size_t write = 1; write <= 3; ++write) AnswerWrite(write);
+
+  EXPECT_EQ(owner.Writes(), (std::vector<ByteBuffer>{Command(0x21), Command(0x22), Command(0x23)}));
+  EXPECT_EQ(writesSeenByHandler, (std::vector<size_t>{1, 2, 3}));
+  EXPECT_TRUE(RunUntil([&] { return !link->Busy(); }));
+}
+
+TEST_F(LusbTest, ReplaceModeOverwritesOnlyTheWaitingReplaceableCommand) {
+  ASSERT_TRUE(link->Open());
+  link->Submit(Command(0x20), true);  // idle: out at once
+  EXPECT_EQ(link->QueuedCount(), 0u);
+  link->Submit(Command(0x21), false);
+  link->Submit(Command(0x22), true);
+  link->Submit(Command(0x23), false);  // takes the place of 0x21, ahead of 0x22
+  EXPECT_EQ(link->QueuedCount(), 2u);
+  AnswerWrite(1);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }));
+  // 0x23 is out now, so the next replace-mode command joins at the back again,
+  // behind the appended one.
+  link->Submit(Command(0x24), false);
+  EXPECT_EQ(link->QueuedCount(), 2u);
+  AnswerWrite(2);
+  AnswerWrite(3);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 4; }));
+
+  EXPECT_EQ(owner.Writes(),
+            (std::vector<ByteBuffer>{Command(0x20), Command(0x23), Command(0x22), Command(0x24)}));
+}
+
+TEST_F(LusbTest, FrameResponseEndsAtItsLengthAndNoiseAheadIsDropped) {
+  ASSERT_TRUE(link->Open());
+  link->Submit(Command(cmdIdentify), true);
+  const ByteBuffer first = Answer(cmdIdentify);
+  const ByteBuffer second{0x10, 0x02, 0x01, 0x00, 0x01, 0x12, 0x10, 0x03, 0x11};
+  ByteBuffer report{0x55};
+  report.append(first.data(), first.size());
+  report.append(second.data(), 4);
+  Feed(*link, report);
+  Feed(*link, ByteBuffer(second.data() + 4, second.size() - 4));
+
+  ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 2; }));
+  EXPECT_EQ(owner.responses[0], first);
+  EXPECT_EQ(owner.responses[1], second);
+}
+
+TEST_F(LusbTest, RawResponseEndsAtItsSixtyFourthByte) {
+  ASSERT_TRUE(link->Open());
+  link->Submit(Counting(70, 0x80), true);  // no frame shape: a raw reply is expected
+  Feed(*link, Counting(65));
+  Feed(*link, Counting(63, 65));
+
+  ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 2; }));
+  EXPECT_EQ(owner.responses[0], Counting(64));
+  EXPECT_EQ(owner.responses[1], Counting(64, 64));
+}
+
+TEST_F(LusbTest, CommandSubmittedByTheHandlerGoesOutAfterItReturns) {
+  ASSERT_TRUE(link->Open());
+  bool busyInHandler = false;
+  size_t writesInHandler = 0;
+  owner.onResponse = [&] {
+    if (owner.responses.size() != 1) return;
+    link->Submit(Command(cmdVersionText), true);
+    busyInHandler = link->Busy();
+    writesInHandler = owner.WriteCount();
+  };
+  link->Submit(Command(cmdIdentify), true);
+  AnswerWrite(1);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }));
+
+  EXPECT_TRUE(busyInHandler);
+  EXPECT_EQ(writesInHandler, 1u);
+  EXPECT_TRUE(link->Busy());
+  EXPECT_EQ(owner.Writes().back(), Command(cmdVersionText));
+  AnswerWrite(2);
+  EXPECT_TRUE(RunUntil([&] { return !link->Busy(); }));
+}
+
+TEST_F(LusbTest, IdleLinkSendsKeepAliveThreeSecondsAfterTheLastResponseUnlessDisabled) {
+  TRecordingOwner quietOwner(*loop);
+  TUsbCmdLink quietLink(quietOwner);  // the poll stays off until its owner decides
+  ASSERT_TRUE(quietLink.Open());
+  ASSERT_TRUE(link->Open());
+  link->SetPollDisabled(false);
+  Clock::time_point delivered;
+  owner.onResponse = [&] { delivered = Clock::now(); };
+  link->Submit(Command(cmdIdentify), true);
+  AnswerWrite(1);
+
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }, 10s));
+  EXPECT_GE(owner.WriteTime(1) - delivered, 3000ms);
+  EXPECT_EQ(owner.Writes()[1], ByteBuffer({0x10, 0x02, 0x00, 0x01, 0x01, 0x12, 0x10, 0x03, 0x13}));
+  EXPECT_EQ(quietOwner.WriteCount(), 0u);
+}
+
+TEST_F(LusbTest, NoResponseNoticeComesAtTheSeventhTimeOutOrTheThirdForCode05) {
+  constexpr auto kWait = 200ms;
+  TRecordingOwner impatientOwner(*loop);
+  TUsbCmdLink impatientLink(impatientOwner);
+  for (TUsbCmdLink* target : {link.get(), &impatientLink}) {
+    target->SetWaitTimeout(static_cast<int>(kWait.count()));
+    ASSERT_TRUE(target->Open());
+  }
+  link->Submit(Command(cmdIdentify), true);
+  impatientLink.Submit(BuildFrame(TCmdPacket(7, 0x05), pkFramed), true);
+
+  ASSERT_TRUE(RunUntil(
+      [&] { return owner.Noticed(lnNoResponse) && impatientOwner.Noticed(lnNoResponse); }));
+  const TNotice& notice = owner.notices.at(0);
+  EXPECT_EQ(notice.Code, lnNoResponse);
+  EXPECT_EQ(notice.Value, 1);  // byte 3 of the last command: its receiver
+  EXPECT_GE(notice.At - owner.WriteTime(0), 7 * kWait);
+  EXPECT_LT(notice.At - owner.WriteTime(0), 8 * kWait);
+  const TNotice& impatient = impatientOwner.notices.at(0);
+  EXPECT_EQ(impatient.Value, 7);
+  EXPECT_GE(impatient.At - impatientOwner.WriteTime(0), 3 * kWait);
+  EXPECT_LT(impatient.At - impatientOwner.WriteTime(0), 4 * kWait);
+}
+
+TEST_F(LusbTest, CloseReportsWorkerEndedAndNoStopTimeout) {
+  TRecordingOwner unopenedOwner(*loop);
+  TUsbCmdLink unopened(unopenedOwner);
+  unopened.Close();
+  ASSERT_TRUE(link->Open());
+  link->Submit(Command(cmdIdentify), true);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 1; }));
+
+  link->Close();
+  EXPECT_FALSE(link->Running());
+  ASSERT_TRUE(RunUntil([&] { return !owner.notices.empty(); }));
+  RunUntil([] { return false; }, 20ms);  // anything else posted would show now
+  ASSERT_EQ(owner.notices.size(), 1u);
+  EXPECT_EQ(owner.notices[0].Code, lnWorkerEnded);
+  EXPECT_EQ(owner.notices[0].Value, 1);
+  EXPECT_TRUE(unopenedOwner.notices.empty());
+}
+
+TEST_F(LusbTest, SecondOpenFailsAndNothingIsSentBeforeOpen) {
+  const ByteBuffer early = Command(0x30);
+  link->SendBytes(early.data(), static_cast<int>(early.size()));
+  link->Submit(early, true);
+  EXPECT_FALSE(link->Busy());
+  ASSERT_TRUE(link->Open());
+  EXPECT_FALSE(link->Open());
+  link->Submit(Command(0x31), true);
+  AnswerWrite(1);
+  EXPECT_EQ(owner.Writes(), std::vector<ByteBuffer>{Command(0x31)});
+}
+
+TEST_F(LusbTest, ElapsedTimeRunsFromHandOverToDelivery) {
+  ASSERT_TRUE(link->Open());
+  link->Submit(Command(cmdIdentify), true);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 1; }));
+  std::this_thread::sleep_for(40ms);
+  Feed(*link, Answer(cmdIdentify));
+  ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 1; }));
+  EXPECT_GE(owner.elapsedMs[0], 40);
+}
+
+TEST_F(LusbTest, HandlerMayCloseOrDeleteTheLink) {
+  for (const bool deleteIt : {false, true}) {
+    SCOPED_TRACE(deleteIt ? "delete" : "close");
+    TRecordingOwner handlerOwner(*loop);
+    auto handlerLink = std::make_unique<TUsbCmdLink>(handlerOwner);
+    TUsbCmdLink* const raw = handlerLink.get();
+    Clock::duration messageBoxTime{};
+    handlerOwner.onResponse = [&] {
+      raw->Submit(Command(cmdVersionText), true);
+      if (deleteIt) {
+        handlerLink.reset();
+      } else {
+        raw->Close();
+      }
+      // A message box after the close runs a nested loop; nothing may hold it up.
+      const Clock::time_point shown = Clock::now();
+      loop->RunUntil([] { return false; }, 50ms);
+      messageBoxTime = Clock::now() - shown;
+    };
+    ASSERT_TRUE(raw->Open());
+    raw->Submit(Command(cmdIdentify), true);
+    ASSERT_TRUE(RunUntil([&] { return handlerOwner.WriteCount() == 1; }));
+    Feed(*raw, Answer(cmdIdentify));
+
+    ASSERT_TRUE(RunUntil([&] { return handlerOwner.Noticed(lnWorkerEnded); }));
+    EXPECT_FALSE(handlerOwner.Noticed(lnStopTimeout));
+    EXPECT_LT(messageBoxTime, kStopTimeout / 2);
+    EXPECT_EQ(handlerOwner.WriteCount(), 1u);  // the queued command died with the link
+    if (!deleteIt) {
+      EXPECT_FALSE(raw->Running());
+    }
+  }
+}
+
+TEST_F(LusbTest, CloseServesADeliveryTheWorkerIsBlockedIn) {
+  link->SetWaitTimeout(60000);  // no time-out notices: the worker reaches the loop only to deliver
+  ASSERT_TRUE(link->Open());
+  link->Submit(Command(cmdIdentify), true);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 1; }));
+  Feed(*link, Answer(cmdIdentify));
+  // This thread is not serving the loop now, so the worker stays in its delivery.
+  const Clock::time_point giveUp = Clock::now() + kEventBound;
+  while (!owner.workerReachedLoop && Clock::now() < giveUp) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(owner.workerReachedLoop);
+  std::this_thread::sleep_for(20ms);
+
+  link->Close();
+  ASSERT_TRUE(RunUntil([&] { return owner.Noticed(lnWorkerEnded); }));
+  EXPECT_FALSE(owner.Noticed(lnStopTimeout));
+  EXPECT_TRUE(owner.responses.empty());  // a closing link does not call the handler
+}
+
+// An owner whose report write hangs until released.
+class TStuckOwner : public TRecordingOwner {
+ public:
+  using TRecordingOwner::TRecordingOwner;
+  void WriteReport(const uint8_t*, int) override {
+    std::unique_lock lock(mutex_);
+    writing_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, 2 * kEventBound, [this] { return released_; });
+  }
+  bool WaitUntilWriting() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kEventBound, [this] { return writing_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool writing_ = false;
+  bool released_ = false;
+};
+
+TEST_F(LusbTest, CloseGivesUpOnAWorkerStuckInAWrite) {
+  // Never destroyed: nothing can wait for the given-up worker, which may still
+  // be returning from the write when the process ends.
+  static auto& keptOwners = *new std::vector<TStuckOwner*>();
+  TStuckOwner& stuck = *keptOwners.emplace_back(new TStuckOwner(*loop));
+  {
+    TUsbCmdLink stuckLink(stuck);
+    ASSERT_TRUE(stuckLink.Open());
+    stuckLink.Submit(Command(cmdIdentify), true);
+    ASSERT_TRUE(stuck.WaitUntilWriting());
+    const Clock::time_point closing = Clock::now();
+    stuckLink.Close();
+    EXPECT_GE(Clock::now() - closing, kStopTimeout);
+    ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnStopTimeout); }));
+  }  // deleted while its worker is still inside the write
+  stuck.Release();
+  RunUntil([] { return false; }, 20ms);
+}
+
+TEST_F(LusbTest, BaseLinkPostsEveryByteAndCutsOversizedAreas) {
+  TUsbLink base(owner);
+  ASSERT_TRUE(base.Open());
+  const ByteBuffer big = Counting(1500);
+  base.SendBytes(big.data(), static_cast<int>(big.size()));
+  Feed(base, ByteBuffer{0x55, 0x10, 0x02});
+  Feed(base, big);
+
+  ASSERT_TRUE(
+      RunUntil([&] { return owner.linkBytes.size() >= 3 + 1024 && owner.WriteCount() == 1; }));
+  EXPECT_EQ(owner.Writes()[0], Counting(1024));
+  ByteBuffer expected{0x55, 0x10, 0x02};
+  expected.append(big.data(), 1024);
+  EXPECT_EQ(ByteBuffer(owner.linkBytes.data(), owner.linkBytes.size()), expected);
+}
+
+}  // namespace
+}  // namespace kv
