@@ -20,9 +20,13 @@ enum class TWake { kReceive, kSend, kStop, kTimeout };
 // needs it, so a worker that outlives its link (closed or deleted from the
 // response handler) still has its events, areas and locks.
 struct TLinkShared {
-  explicit TLinkShared(TLinkOwner* owner) : FOwner(owner) {}
+  explicit TLinkShared(TLinkOwner* owner)
+      : FOwner(owner), FOwnerAlive(owner->LifetimeToken()), FOwnerLoop(owner->LinkLoop()) {}
 
-  TLinkOwner* const FOwner;   // outlives the link and its worker
+  TLinkOwner* const FOwner;   // outlives the link; a retired worker may outlive it
+  // Taken on the UI thread, so that a worker never asks a gone owner for them.
+  const std::weak_ptr<const void> FOwnerAlive;
+  toolkit::EventLoop& FOwnerLoop;
   TUsbLink* FLink = nullptr;  // set before the worker starts; see FAbandoned
 
   std::mutex FLock;
@@ -80,9 +84,13 @@ int ClampToArea(const uint8_t* bytes, int count) {
   return std::clamp(count, 0, kLinkAreaBytes);
 }
 
-void PostToOwner(TLinkOwner* owner, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  owner->LinkLoop().Post(
-      [owner, message, wparam, lparam] { owner->LinkMessage(message, wparam, lparam); });
+// Dropped when the owner is gone by the time the loop runs it.
+void PostToOwner(const TLinkShared& s, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  TLinkOwner* owner = s.FOwner;
+  s.FOwnerLoop.Post([owner, alive = s.FOwnerAlive, message, wparam, lparam] {
+    if (alive.expired()) return;
+    owner->LinkMessage(message, wparam, lparam);
+  });
 }
 
 uint8_t SendAreaByte(TLinkShared& s, size_t index) {
@@ -123,7 +131,7 @@ void NotifyFromWorker(TLinkShared& s, int code, intptr_t value) {
   if (s.FOrphaned) return;
   std::lock_guard gate(s.FGate);
   if (s.FAbandoned) {
-    PostToOwner(s.FOwner, WM_LINK_NOTIFY, static_cast<uintptr_t>(code), value);
+    PostToOwner(s, WM_LINK_NOTIFY, static_cast<uintptr_t>(code), value);
   } else {
     s.FLink->Notify(code, value);
   }
@@ -405,11 +413,11 @@ void TUsbLink::Receive(const uint8_t* bytes, int count) {
 }
 
 void TUsbLink::HandleByte(uint8_t byte) {
-  PostToOwner(&FOwner, WM_LINK_BYTE, byte, 0);
+  PostToOwner(*FShared, WM_LINK_BYTE, byte, 0);
 }
 
 void TUsbLink::Notify(int code, intptr_t value) {
-  PostToOwner(&FOwner, WM_LINK_NOTIFY, static_cast<uintptr_t>(code), value);
+  PostToOwner(*FShared, WM_LINK_NOTIFY, static_cast<uintptr_t>(code), value);
 }
 
 void TUsbLink::SetWaitTimeout(int milliseconds) {

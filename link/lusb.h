@@ -53,6 +53,14 @@ class TLinkOwner {
   // UI thread: one of the link's window messages.
   virtual void LinkMessage(uint32_t message, uintptr_t wparam, intptr_t lparam) = 0;
   virtual toolkit::EventLoop& LinkLoop() = 0;
+
+  // Expires when the owner is destroyed. A message a link posted to its owner is
+  // dropped if the owner has gone by the time the loop runs it, as a message
+  // posted to a destroyed window is: a worker's last notice may still be queued.
+  std::weak_ptr<const void> LifetimeToken() const { return FLifetime; }
+
+ private:
+  const std::shared_ptr<const int> FLifetime = std::make_shared<const int>(0);
 };
 
 // Both areas are fixed; longer input is cut to this size.

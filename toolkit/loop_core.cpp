@@ -181,8 +181,12 @@ bool LoopCore::ServeOneSend() {
   }
   // The sender is blocked until `finished`, so its task is alive meanwhile.
   RunGuarded(*send->task);
-  std::lock_guard lock(mutex_);
-  send->finished = true;
+  {
+    std::lock_guard lock(mutex_);
+    send->finished = true;
+  }
+  // Woken outside the lock, the sender does not wake only to block on it again.
+  // The condition variable is the loop's, which outlives this call.
   send_finished_.notify_all();
   return true;
 }

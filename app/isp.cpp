@@ -1,0 +1,450 @@
+#include "app/isp.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/engine_texts.h"
+#include "image/dsp_image.h"
+#include "image/image_dump.h"
+
+namespace kv {
+
+namespace {
+
+constexpr int kPanelConnection = 1;
+constexpr int kPanelSession = 0;
+
+int Milliseconds(std::chrono::milliseconds interval) {
+  return static_cast<int>(interval.count());
+}
+
+}  // namespace
+
+TIspTiming TIspTiming::Scaled(int divisor) const {
+  const auto scale = [divisor](ms interval) {
+    return std::max(ms(1), divisor > 1 ? interval / divisor : interval);
+  };
+  TIspTiming scaled;
+  scaled.UsbWaitLayout = scale(UsbWaitLayout);
+  scaled.UsbWaitStartProgram = scale(UsbWaitStartProgram);
+  scaled.UsbWaitData = scale(UsbWaitData);
+  scaled.UsbWaitOther = scale(UsbWaitOther);
+  scaled.WaitDisconnect = scale(WaitDisconnect);
+  scaled.WrongDisconnect = scale(WrongDisconnect);
+  scaled.McuProgPoll = scale(McuProgPoll);
+  scaled.AutoUpdate = scale(AutoUpdate);
+  scaled.DspProgram = scale(DspProgram);
+  scaled.RunStep = scale(RunStep);
+  return scaled;
+}
+
+TfmIsp::TfmIsp(toolkit::EventLoop& loop, toolkit::MessageBoxService& messageBoxes,
+               std::shared_ptr<hid::HidPlatform> platform, diag::TfmHidData& hidData,
+               diag::TfmProgData& progData, TIspTiming timing, TTrafficObserver trafficObserver)
+    : toolkit::Form(std::string(kCaption), kWidth, kHeight),
+      Loop(loop),
+      MessageBoxes(messageBoxes),
+      fmHidData(hidData),
+      fmProgData(progData),
+      Timing(timing),
+      Platform(std::move(platform)),
+      TrafficObserver(std::move(trafficObserver)),
+      tmUsbWait(loop, Milliseconds(timing.UsbWaitLayout)),
+      tmWaitDisconnect(loop, Milliseconds(timing.WaitDisconnect)),
+      tmDspProgram(loop, Milliseconds(timing.DspProgram)),
+      tmMcuProg(loop, Milliseconds(timing.McuProgPoll)),
+      tmRunStep(loop, Milliseconds(timing.RunStep)),
+      tmWrongDisconnect(loop, Milliseconds(timing.WrongDisconnect)),
+      tmAutoUpdate(loop, Milliseconds(timing.AutoUpdate)),
+      Self(std::make_shared<TfmIsp*>(this)) {
+  sbStatus.SetPanelWidth(kPanelSession, kPanel0Width);
+  sbStatus.SetPanelText(kPanelSession, std::string(kPanelDisconnect));
+  sbStatus.SetPanelWidth(kPanelConnection, kPanel1Width);
+  sbStatus.SetPanelText(kPanelConnection, std::string(kPanelLayoutNoDevice));
+  sbStatus.SetSimplePanel(false);
+  HidCtl = std::make_unique<hid::TJvHidDeviceController>(Platform, Loop);
+  BindHandlers();
+  FormCreate();
+}
+
+TfmIsp::~TfmIsp() {
+  // The controls count as gone from here on: the controller's destruction
+  // reports the checked-out devices as unplugged, and that must only let go of
+  // HeldDevice. The link goes first, since its worker writes through this window.
+  TearingDown = true;
+  if (Link) {
+    Link->Close();
+    Link.reset();
+  }
+  HidCtl.reset();
+  Self.reset();
+}
+
+void TfmIsp::BindHandlers() {
+  btnStartProgram.OnClick = [this] { btnStartProgramClick(); };
+  btnVersion.OnClick = [this] { btnVersionClick(); };
+  bnMcuProgram.OnClick = [this] { bnMcuProgramClick(); };
+  bnSecurity.OnClick = [this] { bnSecurityClick(); };
+  bnDspPorgram.OnClick = [this] { bnDspPorgramClick(); };
+  Memory1.OnClick = [this] { Memory1Click(); };
+  HidData1.OnClick = [this] { HidData1Click(); };
+  OnClose = [this] { FormClose(); };
+
+  tmUsbWait.OnTimer = [this] { tmUsbWaitTimer(); };
+  tmWaitDisconnect.OnTimer = [this] { tmWaitDisconnectTimer(); };
+  tmDspProgram.OnTimer = [this] { tmDspProgramTimer(); };
+  tmMcuProg.OnTimer = [this] { tmMcuProgTimer(); };
+  tmRunStep.OnTimer = [this] { tmRunStepTimer(); };
+  tmWrongDisconnect.OnTimer = [this] { tmWrongDisconnectTimer(); };
+  tmAutoUpdate.OnTimer = [this] { tmAutoUpdateTimer(); };
+
+  HidCtl->OnEnumerate = [this](hid::TJvHidDevice* device, int index) {
+    return HidCtlEnumerate(device, index);
+  };
+  HidCtl->OnDeviceChange = [this](hid::TJvHidDeviceController*) { HidCtlDeviceChange(); };
+  HidCtl->OnDeviceData = [this](hid::TJvHidDevice* device, uint8_t reportId, const uint8_t* data,
+                                uint16_t size) { HidCtlDeviceData(device, reportId, data, size); };
+  HidCtl->OnDeviceDataError = [this](hid::TJvHidDevice* device, uint32_t error) {
+    HidCtlDeviceDataError(device, error);
+  };
+  HidCtl->OnDeviceUnplug = [this](hid::TJvHidDevice* device) { HidCtlDeviceUnplug(device); };
+}
+
+// ---- Window ----
+
+void TfmIsp::FormCreate() {
+  ShowNoDevice();
+  McuUpdatePending = 0;
+  AutoStage = asNone;
+}
+
+void TfmIsp::FormClose() {
+  CloseSession();
+}
+
+void TfmIsp::ShowNoDevice() {
+  if (HeldDevice != nullptr) return;
+  SetPanel(kPanelConnection, kPanelNoDevice);
+  bnDspPorgram.SetEnabled(false);
+  bnMcuProgram.SetEnabled(false);
+}
+
+void TfmIsp::CloseSession() {
+  // A release still pending belongs to the session closed here; left running it
+  // would close the next session, which a quickly re-enumerating unit may
+  // already have opened.
+  tmWaitDisconnect.Stop();
+  tmWrongDisconnect.Stop();
+  if (Link) {
+    Link->Close();
+    Link.reset();
+    ReceiveEnabled = false;
+  }
+  EarlyIspReply.reset();
+  UpdateState = usVersionCheck;
+  sbStatus.SetBackground(toolkit::Color::ButtonFace());
+  SetPanel(kPanelSession, kPanelDisconnect);
+  pbProgress.SetPosition(0);
+}
+
+void TfmIsp::DeviceChangeMessage() {
+  if (HeldDevice == nullptr) ShowNoDevice();
+}
+
+void TfmIsp::Memory1Click() {
+  fmProgData.ShowModal(Loop);
+}
+
+void TfmIsp::HidData1Click() {
+  fmHidData.Show();
+  fmHidData.SetPosition(Left() + Width() + kHidDataGap, Top());
+}
+
+// ---- Helpers ----
+
+void TfmIsp::SetHeldDevice(hid::TJvHidDevice* device) {
+  std::lock_guard lock(HeldDeviceLock);
+  HeldDevice = device;
+}
+
+bool TfmIsp::IsUnit(const hid::TJvHidDevice* device, uint16_t productId) {
+  return device != nullptr && device->VendorID() == uidVendor && device->ProductID() == productId;
+}
+
+bool TfmIsp::IsEitherPersonality(const hid::TJvHidDevice* device) {
+  return IsUnit(device, uidRunProduct) || IsUnit(device, uidUpdateProduct);
+}
+
+bool TfmIsp::PanelIs(std::string_view text) const {
+  return sbStatus.PanelText(kPanelConnection) == text;
+}
+
+void TfmIsp::SetPanel(int panel, std::string_view text) {
+  sbStatus.SetPanelText(panel, std::string(text));
+}
+
+void TfmIsp::SetStepText(std::string text) {
+  sbStatus.SetSimpleText(std::move(text));
+}
+
+void TfmIsp::StartTimer(toolkit::Timer& timer, TChainTimer which) {
+  ++TimerTally[static_cast<size_t>(which)].Starts;
+  timer.Start();
+}
+
+void TfmIsp::CountFire(const toolkit::Timer& timer, TChainTimer which) {
+  TTimerTally& tally = TimerTally[static_cast<size_t>(which)];
+  ++tally.Fires;
+  tally.Fired += std::chrono::milliseconds(timer.Interval());
+}
+
+void TfmIsp::ShowMessage(std::string_view text, toolkit::MessageSymbol symbol) {
+  MessageBoxes.Show(std::string(text), symbol);
+}
+
+bool TfmIsp::OpenNewLink() {
+  Link = std::make_unique<TUsbCmdLink>(*this);
+  return Link->Open();
+}
+
+void TfmIsp::EnsureLink() {
+  // An unopened link stays in Link and ignores what it is given.
+  if (!Link && OpenNewLink()) {
+    ReceiveEnabled = true;
+    Link->SetWaitTimeout(kCommandLinkWaitTimeoutMs);
+  }
+  Link->SetPollDisabled(true);
+}
+
+// ---- Device detection ----
+
+void TfmIsp::HidCtlDeviceChange() {
+  HidCtl->Enumerate();
+}
+
+bool TfmIsp::HidCtlEnumerate(hid::TJvHidDevice* HidDev, int Idx) {
+  const bool updateMode = IsUnit(HidDev, uidUpdateProduct);
+  const bool runMode = IsUnit(HidDev, uidRunProduct);
+  if (!updateMode && !runMode) return true;
+  // Fails for the unit already held: a repeated enumeration changes nothing.
+  hid::TJvHidDevice* claimed = nullptr;
+  if (!HidCtl->CheckOutByIndex(claimed, Idx)) return true;
+  SetHeldDevice(claimed);
+  if (updateMode) {
+    SetPanel(kPanelConnection, kPanelUpdateHid);
+    bnDspPorgram.SetEnabled(false);
+    if (McuUpdatePending == 0) btnStartProgram.SetEnabled(true);
+    return true;
+  }
+  SetPanel(kPanelConnection, kPanelRunHid);
+  if (AutoStage == asNone) {
+    btnStartProgram.SetEnabled(true);
+  } else if (AutoStage == asMcuUpdate) {
+    // Back from the microcontroller's reset: the update goes on by itself.
+    bnSecurity.SetEnabled(true);
+    bnSecurity.Click();
+  }
+  return true;
+}
+
+void TfmIsp::HidCtlDeviceUnplug(hid::TJvHidDevice* HidDev) {
+  if (!IsEitherPersonality(HidDev)) return;
+  SetHeldDevice(nullptr);
+  if (TearingDown) return;
+  hid::TJvHidDevice* device = HidDev;
+  HidCtl->CheckIn(device);
+  SetPanel(kPanelConnection, kPanelNoDevice);
+  bnDspPorgram.SetEnabled(false);
+  btnStartProgram.SetEnabled(false);
+  CloseSession();
+}
+
+void TfmIsp::HidCtlDeviceDataError(hid::TJvHidDevice* /*HidDev*/, uint32_t Error) {
+  ShowMessage(std::string(texts::kReadErrorPrefix) + Platform->ErrorText(Error),
+              toolkit::MessageSymbol::kInformation);
+}
+
+// ---- Commands ----
+
+void TfmIsp::btnStartProgramClick() {
+  btnStartProgram.SetEnabled(false);
+  StartTimer(tmAutoUpdate, TChainTimer::kAutoUpdate);
+  btnVersion.Click();
+}
+
+void TfmIsp::btnVersionClick() {
+  if (!PanelIs(kPanelRunHid)) return;
+  EnsureLink();
+  SendCommand(TCmdPacket(1, cmdIdentify));
+}
+
+void TfmIsp::bnMcuProgramClick() {
+  // The image is prepared before the unit hears anything: a unit told to enter
+  // update mode with no image to program would be left in its boot loader.
+  const McuParseOutcome outcome = ParseMcuImage(
+      Image, kMcuImageBound, McuImageLines,
+      [this](const std::string& text) { ShowMessage(text, toolkit::MessageSymbol::kError); });
+  if (!Succeeded(outcome)) {
+    StopForImageError(outcome);
+    return;
+  }
+  if (PanelIs(kPanelRunHid)) {
+    EnsureLink();
+    SendCommand(TCmdPacket(1, cmdIdentify));
+    SendCommand(TCmdPacket(cmdEnterUpdate));
+  }
+  sbStatus.SetBackground(kBusyColor);
+  fmProgData.ReplaceListing(DumpImage(Image.ImageBuffer, Image.ImageByteCount, 0));
+  pbProgress.SetRange(0, Image.ImageByteCount / static_cast<int32_t>(kIspProgramDataBytes) + 1);
+  bnMcuProgram.SetEnabled(false);
+  McuUpdatePending = 1;
+  StartTimer(tmMcuProg, TChainTimer::kMcuProg);
+  btnStartProgram.SetEnabled(false);
+}
+
+void TfmIsp::StopForImageError(McuParseOutcome outcome) {
+  switch (outcome) {
+    case McuParseOutcome::ChecksumError:
+      break;  // the parse has shown its own message
+    case McuParseOutcome::NotARecord:
+      ShowMessage(texts::kImageNotARecord, toolkit::MessageSymbol::kError);
+      break;
+    case McuParseOutcome::BeyondBound:
+      ShowMessage(texts::kImageBeyondBound, toolkit::MessageSymbol::kError);
+      break;
+    case McuParseOutcome::NoEndOfFile:
+    case McuParseOutcome::Complete:
+      ShowMessage(texts::kImageNoEndOfFile, toolkit::MessageSymbol::kError);
+      break;
+  }
+  btnStartProgram.SetEnabled(true);
+}
+
+void TfmIsp::bnSecurityClick() {
+  if (!PanelIs(kPanelRunHid)) return;
+  EnsureLink();
+  SendCommand(TCmdPacket(1, cmdIdentify));
+  ParamBlockIndex = 0;
+  SendCommand(TCmdPacket(1, cmdReadParameter, static_cast<uint8_t>(ParamBlockIndex)));
+  UpdateState = usRunCommands;
+  sbStatus.SetBackground(kBusyColor);
+  SetStepText(std::string(texts::kStepParameterData));
+}
+
+void TfmIsp::bnDspPorgramClick() {
+  if (HeldDevice == nullptr) return;
+  if (Link) {
+    Link->Close();
+    Link.reset();
+  }
+  if (!OpenNewLink()) return;
+  ReceiveEnabled = true;
+  Link->SetWaitTimeout(kDspLinkWaitTimeoutMs);
+  Link->SetPollDisabled(true);
+  SendCommand(TCmdPacket(1, cmdIdentify));
+  UpdateState = usRunCommands;
+  SetStepText(std::string(texts::kStepDspProgram));
+  StartTimer(tmDspProgram, TChainTimer::kDspProgram);
+  sbStatus.SetBackground(kBusyColor);
+  bnMcuProgram.SetEnabled(false);
+  bnDspPorgram.SetEnabled(false);
+}
+
+void TfmIsp::StartIspSession() {
+  if (HeldDevice == nullptr) return;
+  if (Link) Link->Close();
+  if (!OpenNewLink()) {
+    CloseSession();
+    return;
+  }
+  Link->SetPollDisabled(true);
+  RunIspStep();
+}
+
+// ---- Timers ----
+
+void TfmIsp::tmUsbWaitTimer() {
+  CountFire(tmUsbWait, TChainTimer::kUsbWait);
+  tmUsbWait.Stop();
+  ReceiveEnabled = true;
+  if (!EarlyIspReply) return;
+  // The boot loader answered inside the arming delay: its reply is the one.
+  const TInputReport early = *EarlyIspReply;
+  EarlyIspReply.reset();
+  AcceptReport(early);
+}
+
+void TfmIsp::tmWaitDisconnectTimer() {
+  CountFire(tmWaitDisconnect, TChainTimer::kWaitDisconnect);
+  tmWaitDisconnect.Stop();
+  CloseSession();
+}
+
+void TfmIsp::tmWrongDisconnectTimer() {
+  CountFire(tmWrongDisconnect, TChainTimer::kWrongDisconnect);
+  tmWrongDisconnect.Stop();
+  CloseSession();
+  UpdateState = usVersionCheck;
+}
+
+void TfmIsp::tmMcuProgTimer() {
+  CountFire(tmMcuProg, TChainTimer::kMcuProg);
+  if (!PanelIs(kPanelUpdateHid)) return;
+  tmMcuProg.Stop();
+  AutoStage = asMcuUpdate;
+  UpdateState = usConnect;
+  StartIspSession();
+  sbStatus.SetBackground(kBusyColor);
+}
+
+void TfmIsp::tmAutoUpdateTimer() {
+  CountFire(tmAutoUpdate, TChainTimer::kAutoUpdate);
+  tmAutoUpdate.Stop();
+  if (UpdateRefused != 0) {
+    btnStartProgram.SetEnabled(true);
+    return;
+  }
+  bnMcuProgram.Click();
+}
+
+void TfmIsp::tmDspProgramTimer() {
+  CountFire(tmDspProgram, TChainTimer::kDspProgram);
+  tmDspProgram.Stop();
+  sbStatus.SetBackground(kBusyColor);
+  PrepareDspImage(Image);
+  fmProgData.ReplaceListing(DumpImage(Image.ImageBuffer, Image.ImageByteCount, 0));
+  DspChunkIndex = 0;
+  SendDspChunk(DspChunkIndex);
+  DspLastChunk = kv::DspLastChunk(Image.ImageByteCount);
+  pbProgress.SetRange(0, DspLastChunk);
+  pbProgress.SetPosition(0);
+}
+
+void TfmIsp::tmRunStepTimer() {
+  CountFire(tmRunStep, TChainTimer::kRunStep);
+  tmRunStep.Stop();
+  switch (AutoStage) {
+    case asMcuUpdate:
+      AutoStage = asDspDue;
+      break;
+    case asDspDue:
+      bnDspPorgram.Click();
+      AutoStage = asDspDownload;
+      break;
+    case asDspDownload:
+      SendCommand(TCmdPacket(1, cmdKeepAlive));
+      if (Link) {
+        Link->SetWaitTimeout(kFinishedLinkWaitTimeoutMs);
+        Link->SetPollDisabled(false);
+      }
+      AutoStage = asNone;
+      McuUpdatePending = 0;
+      ShowMessage(texts::kProgramOk, toolkit::MessageSymbol::kInformation);
+      SendCommand(TCmdPacket(1, cmdCode04));
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace kv

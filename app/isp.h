@@ -1,0 +1,353 @@
+// Isp: the main window of the update tool and the owner of the whole update.
+// It works on control models only (a front end draws them and forwards the
+// user's clicks): the layout, the status bar, the menu, the seven timers that
+// pace the update chain, and every field of the session. It owns the HID device
+// controller and, while a session is open, the link to the unit.
+//
+// Threads: every member runs on the UI thread (the EventLoop's), except
+// WriteReport and LinkLoop, which the link's worker calls. WriteReport reads
+// HeldDevice under HeldDeviceLock; the UI thread takes the same lock whenever
+// HeldDevice changes, so a device is never checked in while a write to it is in
+// progress. The written line reaches the UI thread through EventLoop::Post.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "diag/diag_windows.h"
+#include "engine/isp_report.h"
+#include "engine/unit_check.h"
+#include "hid/hid_platform.h"
+#include "hid/jv_hid.h"
+#include "image/firmware_data.h"
+#include "image/firmware_image.h"
+#include "image/mcu_image.h"
+#include "link/lcmd.h"
+#include "link/lusb.h"
+#include "toolkit/controls.h"
+#include "toolkit/event_loop.h"
+#include "toolkit/message_box.h"
+
+namespace kv {
+
+// The unit's USB identity: one vendor, one product per personality. Nothing
+// else about a device is looked at.
+enum TUnitUsbId : uint16_t {
+  uidVendor = 0x0168,
+  uidRunProduct = 0x0821,     // application firmware: framed commands
+  uidUpdateProduct = 0x0904,  // boot loader: 64-byte requests and replies
+};
+
+// How the next response is read.
+enum TUpdateState : int32_t {
+  usVersionCheck = 0,  // run mode: unit and version check
+  usRunCommands = 1,   // run mode: parameter data and DSP download
+  usConnect = 2,       // boot-loader steps, one request outstanding each
+  usSyncPackage = 3,
+  usGetFirmwareVersion = 4,
+  usGetDeviceId = 5,
+  usReadConfig = 6,
+  usSyncProgram = 7,
+  usStartProgram = 8,
+  usProgramData = 9,
+  usMcuReset = 10,
+};
+
+// Place in the chain after the microcontroller update.
+enum TAutoStage : int32_t {
+  asNone = 0,
+  asDspDownload = 1,  // the DSP download is under way
+  asDspDue = 2,       // parameter data read, the key known, the DSP download due
+  asMcuUpdate = 3,    // the microcontroller update is under way
+};
+
+// Client coordinates of a control in pixels, for a front end that draws them.
+struct TControlBounds {
+  int Left = 0;
+  int Top = 0;
+  int Width = 0;
+  int Height = 0;
+  bool AlignBottom = false;  // spans the client width at the bottom, Height high
+};
+
+// The intervals of the seven timers. Defaults are the tool's own; tests that do
+// not measure pacing may shorten them (Scaled).
+struct TIspTiming {
+  using ms = std::chrono::milliseconds;
+  ms UsbWaitLayout{100};         // tmUsbWait before the first step sets it
+  ms UsbWaitStartProgram{1000};  // the reply to "Start Program" (the flash is erased)
+  ms UsbWaitData{20};            // while more than one data packet's bytes remain
+  ms UsbWaitOther{200};          // every other step
+  ms WaitDisconnect{500};        // "MCU Reset" to releasing the link
+  ms WrongDisconnect{500};       // a refusal's box closed to releasing the link
+  ms McuProgPoll{100};           // waiting for the unit in update mode
+  ms AutoUpdate{3000};           // no answer to the unit query: program anyway
+  ms DspProgram{100};            // "Dsp Prog" to the first DSP chunk
+  ms RunStep{100};               // steps after the parameter data and the DSP download
+
+  // Every interval divided by `divisor`, none below 1 ms.
+  TIspTiming Scaled(int divisor) const;
+};
+
+// Link wait time-outs set by the commands (the link only notifies on them).
+inline constexpr int kCommandLinkWaitTimeoutMs = 5000;
+inline constexpr int kDspLinkWaitTimeoutMs = 10000;
+inline constexpr int kFinishedLinkWaitTimeoutMs = 500;
+
+// The seven timers, for the pacing tally.
+enum class TChainTimer {
+  kUsbWait,
+  kWaitDisconnect,
+  kDspProgram,
+  kMcuProg,
+  kRunStep,
+  kWrongDisconnect,
+  kAutoUpdate,
+};
+inline constexpr size_t kChainTimerCount = 7;
+
+// What each timer did: how often it was started and fired, and the intervals of
+// the firings added up. Benchmarks compute the chain's pacing floor from it.
+struct TTimerTally {
+  int64_t Starts = 0;
+  int64_t Fires = 0;
+  std::chrono::milliseconds Fired{0};
+};
+
+// Receives every traffic line, written and read, whether or not the traffic
+// window shows it. UI thread.
+using TTrafficObserver = std::function<void(const std::string& line)>;
+
+class TfmIsp : public toolkit::Form, public TLinkOwner {
+ public:
+  // Window texts.
+  static constexpr std::string_view kCaption = "Update KV-93T V1.2 InC+InD";
+  static constexpr std::string_view kTitle = "Device Update";
+  static constexpr std::string_view kPanelDisconnect = "Disconnect";
+  static constexpr std::string_view kPanelLayoutNoDevice = "No Devce";  // replaced at creation
+  static constexpr std::string_view kPanelNoDevice = "No Device";
+  static constexpr std::string_view kPanelRunHid = "Detect Run HID";
+  static constexpr std::string_view kPanelUpdateHid = "Detect Update HID";
+  static constexpr std::string_view kStartProgramCaption = "Start Program ";
+
+  // Layout.
+  static constexpr int kWidth = 420;
+  static constexpr int kHeight = 173;
+  static constexpr TControlBounds kTitleBounds{96, 16, 201, 20};
+  static constexpr int kTitleFontPixels = 16;
+  static constexpr TControlBounds kVersionBounds{176, 52, 80, 25};
+  static constexpr TControlBounds kSecurityBounds{80, 52, 80, 25};
+  static constexpr TControlBounds kProgressBounds{0, 0, 0, 17, true};
+  static constexpr TControlBounds kStatusBounds{0, 0, 0, 19, true};
+  static constexpr TControlBounds kMcuProgramBounds{240, 52, 80, 25};
+  static constexpr TControlBounds kDspProgramBounds{160, 52, 80, 25};
+  static constexpr TControlBounds kStartProgramBounds{80, 48, 241, 30};
+  static constexpr int kButtonFontPixels = 13;
+  static constexpr int kPanel0Width = 180;
+  static constexpr int kPanel1Width = 50;
+  // Tab order of the buttons (Version 6, Security 2, Mcu Prog 1, Dsp Prog 3, Start 4).
+  static constexpr int kVersionTabOrder = 6;
+  static constexpr int kSecurityTabOrder = 2;
+  static constexpr int kMcuProgramTabOrder = 1;
+  static constexpr int kDspProgramTabOrder = 3;
+  static constexpr int kStartProgramTabOrder = 4;
+  // fmHidData opens this far to the right of the main window.
+  static constexpr int kHidDataGap = 10;
+
+  static constexpr toolkit::Color kBusyColor = toolkit::Color::Rgb(255, 0, 0);
+
+  TfmIsp(toolkit::EventLoop& loop, toolkit::MessageBoxService& messageBoxes,
+         std::shared_ptr<hid::HidPlatform> platform, diag::TfmHidData& fmHidData,
+         diag::TfmProgData& fmProgData, TIspTiming timing = {},
+         TTrafficObserver trafficObserver = {});
+  ~TfmIsp() override;
+  TfmIsp(const TfmIsp&) = delete;
+  TfmIsp& operator=(const TfmIsp&) = delete;
+
+  // ---- Services, given at construction ----
+  toolkit::EventLoop& Loop;
+  toolkit::MessageBoxService& MessageBoxes;
+  diag::TfmHidData& fmHidData;
+  diag::TfmProgData& fmProgData;
+  const TIspTiming Timing;
+  const std::shared_ptr<hid::HidPlatform> Platform;
+  const TTrafficObserver TrafficObserver;
+
+  // ---- Controls, in creation order (a later one lies above an earlier one) ----
+  toolkit::Label lbHidShow{std::string(kTitle)};
+  toolkit::Button btnVersion{"Version", true};
+  toolkit::Button bnSecurity{"Security", false};
+  toolkit::ProgressBar pbProgress;
+  toolkit::StatusBar sbStatus;
+  toolkit::Button bnMcuProgram{"Mcu Prog", true};
+  toolkit::Button bnDspPorgram{"Dsp Prog", false};
+  toolkit::Button btnStartProgram{std::string(kStartProgramCaption), false};
+  // MainMenu1: neither item is ever made visible.
+  toolkit::MenuItem Memory1{"Memory", false};
+  toolkit::MenuItem HidData1{"HidData", false};
+
+  // ---- Timers ----
+  toolkit::Timer tmUsbWait;
+  toolkit::Timer tmWaitDisconnect;
+  toolkit::Timer tmDspProgram;
+  toolkit::Timer tmMcuProg;
+  toolkit::Timer tmRunStep;
+  toolkit::Timer tmWrongDisconnect;
+  toolkit::Timer tmAutoUpdate;
+
+  // ---- Session state (UI thread; HeldDevice is written under HeldDeviceLock) ----
+  std::unique_ptr<hid::TJvHidDeviceController> HidCtl;
+  std::unique_ptr<TUsbCmdLink> Link;
+  hid::TJvHidDevice* HeldDevice = nullptr;
+  int32_t UpdateState = usVersionCheck;
+  bool ReceiveEnabled = false;
+  int32_t AutoStage = asNone;
+  int32_t McuUpdatePending = 0;
+  int32_t UpdateRefused = 0;
+  int32_t ParamBlockIndex = 0;
+  TParamBlock ParamBlock{};
+  uint32_t SessionKey = 0;
+  int32_t DspChunkIndex = 0;
+  int32_t DspLastChunk = 0;
+  int32_t PacketNumber = 0;
+  int32_t ProgramOffset = 0;
+  uint32_t RequestSum = 0;
+  int32_t ProgramProgress = 0;
+  uint32_t DeviceId = 0;
+  uint32_t ConfigWord0 = 0;
+  uint32_t ConfigWord1 = 0;
+  FirmwareImage Image;
+  // The records "Mcu Prog" parses: the embedded image unless a test swaps it.
+  std::span<const char* const> McuImageLines = EmbeddedMcuHexLines();
+
+  // Pacing tally, indexed by TChainTimer; UI thread.
+  std::array<TTimerTally, kChainTimerCount> TimerTally{};
+  const TTimerTally& Tally(TChainTimer timer) const {
+    return TimerTally[static_cast<size_t>(timer)];
+  }
+
+  // ---- Window events and operations ----
+  void FormCreate();
+  void FormClose();
+  // No unit held: panel 1 "No Device", "Dsp Prog" and "Mcu Prog" disabled.
+  void ShowNoDevice();
+  // Closes and deletes the link; the session's display state back to idle.
+  void CloseSession();
+  // The main window's own WM_DEVICECHANGE; whoever drives the window calls it
+  // when the platform reports a device change.
+  void DeviceChangeMessage();
+
+  // ---- Commands (button handlers) ----
+  void btnStartProgramClick();
+  void btnVersionClick();
+  void bnMcuProgramClick();
+  void bnSecurityClick();
+  void bnDspPorgramClick();
+  void Memory1Click();
+  void HidData1Click();
+  // tmMcuProg found the unit in update mode: a new link runs the boot-loader steps.
+  void StartIspSession();
+
+  // ---- Timer handlers ----
+  void tmUsbWaitTimer();
+  void tmWaitDisconnectTimer();
+  void tmWrongDisconnectTimer();
+  void tmMcuProgTimer();
+  void tmAutoUpdateTimer();
+  void tmDspProgramTimer();
+  void tmRunStepTimer();
+
+  // ---- HID controller events ----
+  void HidCtlDeviceChange();
+  bool HidCtlEnumerate(hid::TJvHidDevice* HidDev, int Idx);
+  void HidCtlDeviceUnplug(hid::TJvHidDevice* HidDev);
+  void HidCtlDeviceDataError(hid::TJvHidDevice* HidDev, uint32_t Error);
+  // engine/report_io.cpp
+  void HidCtlDeviceData(hid::TJvHidDevice* HidDev, uint8_t ReportID, const uint8_t* Data,
+                        uint16_t Size);
+
+  // ---- Update engine (engine/*.cpp) ----
+  // Builds and submits the request of the step UpdateState names, arms its reply.
+  void RunIspStep();
+  void HandleIspReply(const TCmdPacket& reply);
+  void HandleLinkResponse(const ByteBuffer& response);
+  void CheckUnitVersion(const TCmdPacket& reply);
+  void RejectUnit(std::string_view message);
+  // Serialises the packet and hands it to the link; nothing while no link is held.
+  void SendCommand(const TCmdPacket& packet, bool append = true, int mode = pkFramed);
+
+  // ---- TLinkOwner ----
+  // Worker thread.
+  void WriteReport(const uint8_t* data, int count) override;
+  void LinkMessage(uint32_t message, uintptr_t wparam, intptr_t lparam) override;
+  toolkit::EventLoop& LinkLoop() override { return Loop; }
+
+  // Reports written to a held device so far (any thread).
+  uint64_t ReportsWritten() const { return ReportsWrittenCount.load(); }
+
+ private:
+  // One input report as the engine reads it: 64 data bytes, zero past what the
+  // device sent, so nothing beyond the report is ever read.
+  struct TInputReport {
+    uint8_t ReportId = 0;
+    std::array<uint8_t, kIspReportBytes> Data{};
+  };
+
+  void BindHandlers();
+  void SetHeldDevice(hid::TJvHidDevice* device);
+  static bool IsUnit(const hid::TJvHidDevice* device, uint16_t productId);
+  static bool IsEitherPersonality(const hid::TJvHidDevice* device);
+  bool PanelIs(std::string_view text) const;
+  void SetPanel(int panel, std::string_view text);
+  void SetStepText(std::string text);
+  void StartTimer(toolkit::Timer& timer, TChainTimer which);
+  void CountFire(const toolkit::Timer& timer, TChainTimer which);
+  void ShowMessage(std::string_view text, toolkit::MessageSymbol symbol);
+  void EnsureLink();
+  bool OpenNewLink();
+
+  // "Mcu Prog" found the embedded image unusable: nothing was sent.
+  void StopForImageError(McuParseOutcome outcome);
+
+  // engine/isp_sequencer.cpp
+  IspRequest BuildStepRequest();
+  void ArmReply();
+  void FailIspStep();
+
+  // engine/link_response.cpp
+  void IdentifyStep(const TCmdPacket& reply);
+  void ParameterStep(const TCmdPacket& reply);
+  void DspChunkStep(const TCmdPacket& reply);
+  void StopForParamError(const std::string& message);
+  void SendDspChunk(int32_t chunkIndex);
+
+  // engine/report_io.cpp
+  static TInputReport CopyReport(uint8_t reportId, const uint8_t* data, uint16_t size);
+  void AcceptReport(const TInputReport& report);
+  void KeepEarlyIspReply(const TInputReport& report);
+  void PostTrafficLine(std::string line);
+  void AddTrafficLine(const std::string& line);
+
+ private:
+  // Guards HeldDevice against the worker's WriteReport.
+  std::mutex HeldDeviceLock;
+  // Counted by WriteReport just before each device write: a reply counted after
+  // a request's mark answers that request or a later one.
+  std::atomic<uint64_t> ReportsWrittenCount{0};
+  uint64_t IspRequestMark = 0;  // ReportsWrittenCount when the step's request was submitted
+  std::optional<TInputReport> EarlyIspReply;  // the first reply before the arming
+  bool TearingDown = false;
+  // Tasks posted to the loop hold this weakly and do nothing once the window is gone.
+  std::shared_ptr<TfmIsp*> Self;
+};
+
+}  // namespace kv

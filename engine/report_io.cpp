@@ -1,0 +1,134 @@
+// The two operations every report passes through: WriteReport puts a command on
+// the wire (link worker), HidCtlDeviceData takes an input report, decides how
+// many of its bytes form the message and hands them to the link (UI thread).
+// Both produce the traffic lines of the HID traffic window.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/isp.h"
+
+namespace kv {
+
+namespace {
+
+// The first four data bytes of a frame the unit sends: DLE STX, sender 01, receiver 00.
+enum TDeviceFrameStart : uint8_t {
+  dfDle = frDle,
+  dfStx = frStx,
+  dfSender = 0x01,
+  dfReceiver = frHostAddress,
+};
+constexpr size_t kFrameLengthIndex = 4;
+constexpr size_t kLargestFrameLength = kReportDataBytes - kFrameOverheadBytes;  // 56
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void AppendHexByte(std::string& line, uint8_t byte) {
+  line += kHexDigits[byte >> 4];
+  line += kHexDigits[byte & 0x0F];
+}
+
+// "W %02X  " or "R %02X  " with the report ID, then "%02X " per byte.
+std::string TrafficLine(char direction, uint8_t reportId, const uint8_t* bytes, size_t count) {
+  std::string line;
+  line.reserve(5 + 3 * count);
+  line += direction;
+  line += ' ';
+  AppendHexByte(line, reportId);
+  line += "  ";
+  for (size_t i = 0; i < count; ++i) {
+    AppendHexByte(line, bytes[i]);
+    line += ' ';
+  }
+  return line;
+}
+
+bool IsDeviceFrame(const std::array<uint8_t, kIspReportBytes>& data) {
+  return data[0] == dfDle && data[1] == dfStx && data[2] == dfSender && data[3] == dfReceiver;
+}
+
+}  // namespace
+
+void TfmIsp::WriteReport(const uint8_t* data, int count) {
+  const size_t dataBytes = data == nullptr ? 0 : static_cast<size_t>(std::max(count, 0));
+  std::string line = TrafficLine('W', 0, data, dataBytes);
+  {
+    std::lock_guard lock(HeldDeviceLock);
+    if (HeldDevice != nullptr) {
+      // Exactly the declared length, report ID included: zero past the data,
+      // data beyond it not sent.
+      const size_t reportBytes = HeldDevice->GetCaps().OutputReportByteLength;
+      if (reportBytes > 0) {
+        std::vector<uint8_t> report(reportBytes, 0);
+        std::copy_n(data, std::min(dataBytes, reportBytes - 1), report.begin() + 1);
+        ReportsWrittenCount.fetch_add(1);
+        size_t written = 0;
+        HeldDevice->WriteFile(report.data(), report.size(), written);
+      }
+    }
+  }
+  PostTrafficLine(std::move(line));
+}
+
+void TfmIsp::PostTrafficLine(std::string line) {
+  std::weak_ptr<TfmIsp*> weak = Self;
+  Loop.Post([weak, line = std::move(line)] {
+    if (auto self = weak.lock()) (*self)->AddTrafficLine(line);
+  });
+}
+
+void TfmIsp::AddTrafficLine(const std::string& line) {
+  if (TrafficObserver) TrafficObserver(line);
+  fmHidData.AddTrafficLine(line);
+}
+
+TfmIsp::TInputReport TfmIsp::CopyReport(uint8_t reportId, const uint8_t* data, uint16_t size) {
+  TInputReport report;
+  report.ReportId = reportId;
+  if (data != nullptr) {
+    std::copy_n(data, std::min<size_t>(size, report.Data.size()), report.Data.begin());
+  }
+  return report;
+}
+
+void TfmIsp::HidCtlDeviceData(hid::TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
+                              uint16_t Size) {
+  const TInputReport report = CopyReport(ReportID, Data, Size);
+  if (!ReceiveEnabled) {
+    KeepEarlyIspReply(report);
+    return;
+  }
+  AcceptReport(report);
+}
+
+void TfmIsp::KeepEarlyIspReply(const TInputReport& report) {
+  // Only the first report after the step's request has been written, while its
+  // arming is still pending; anything else is stale or unrequested.
+  const bool stepOutstanding = UpdateState >= usConnect && UpdateState <= usProgramData;
+  if (!stepOutstanding || !tmUsbWait.Enabled() || EarlyIspReply) return;
+  if (ReportsWrittenCount.load() <= IspRequestMark) return;
+  EarlyIspReply = report;
+}
+
+void TfmIsp::AcceptReport(const TInputReport& report) {
+  size_t messageBytes = kIspReportBytes;
+  if (IsDeviceFrame(report.Data)) {
+    const uint8_t frameLength = report.Data[kFrameLengthIndex];
+    if (frameLength > kLargestFrameLength) {
+      // The frame claims more than one report holds: nothing of it is passed on.
+      AddTrafficLine(TrafficLine('R', report.ReportId, report.Data.data(), report.Data.size()) +
+                     "-- dropped: frame length " + std::to_string(frameLength) +
+                     " exceeds the report");
+      return;
+    }
+    messageBytes = frameLength + kFrameOverheadBytes;
+  }
+  // One report per arming while a boot-loader step is outstanding.
+  if (UpdateState >= usConnect) ReceiveEnabled = false;
+  const std::string line = TrafficLine('R', report.ReportId, report.Data.data(), messageBytes);
+  if (Link) Link->Receive(report.Data.data(), static_cast<int>(messageBytes));
+  AddTrafficLine(line);
+}
+
+}  // namespace kv
