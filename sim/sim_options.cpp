@@ -23,6 +23,8 @@ constexpr int64_t kMaxDspChunk = 2047;
 constexpr int64_t kMaxDataPacket = 0x11000;
 // A boot-loader reply has 60 payload bytes after its echo; "short" must cut some.
 constexpr int64_t kMaxShortPayloadBytes = 59;
+// A data packet carries 56 image bytes.
+constexpr int64_t kMaxStuckByte = 55;
 
 // Decimal, or hexadecimal with a 0x prefix; nothing else may follow the digits.
 std::optional<int64_t> ParseNumber(std::string_view text) {
@@ -61,7 +63,7 @@ struct NamedKind {
   int64_t high;
 };
 
-constexpr std::array<NamedKind, 10> kFaultKinds{{
+constexpr std::array<NamedKind, 11> kFaultKinds{{
     {"no-reply", FaultKind::kNoReply, false, 0, 0, 0},
     {"bad-echo", FaultKind::kBadEcho, false, 0, 0, 0},
     {"unplug", FaultKind::kUnplug, false, 0, 0, 0},
@@ -72,6 +74,7 @@ constexpr std::array<NamedKind, 10> kFaultKinds{{
     {"read-error", FaultKind::kReadError, true, kDefaultReadErrorCode, 1, 0xFFFFFFFF},
     {"early", FaultKind::kEarly, false, 0, 0, 0},
     {"late", FaultKind::kLate, true, kDefaultLateMs, 0, kMaxDelayMs},
+    {"stuck", FaultKind::kStuck, true, kDefaultStuckByte, 0, kMaxStuckByte},
 }};
 
 struct NamedSite {

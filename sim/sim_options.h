@@ -29,6 +29,7 @@ enum class FaultKind {
   kReadError,  // the host's next read fails with system error `amount`; the answer follows
   kEarly,      // the answer goes out at once, without processing or erase time
   kLate,       // the answer goes out `amount` ms after the request arrived
+  kStuck,      // data packet: its byte `amount` stays erased in the flash; the reply is as usual
 };
 
 // Where a fault strikes: one boot-loader step, a data packet, a run-mode command,
@@ -51,7 +52,9 @@ enum class FaultSite {
 // Each fault fires once, at the first request that matches it.
 struct SimFault {
   FaultKind kind = FaultKind::kNoReply;
-  int64_t amount = 0;  // kShort: bytes kept; kOversize: length byte; kReadError: code; kLate: ms
+  // kShort: bytes kept; kOversize: length byte; kReadError: code; kLate: ms;
+  // kStuck: the byte of the packet's data that does not take its value
+  int64_t amount = 0;
   FaultSite site = FaultSite::kConnect;
   uint32_t index = 0;
   uint32_t occurrence = 1;
@@ -59,6 +62,7 @@ struct SimFault {
 
 // Defaults of the amounts that a fault kind may carry (`late:N`, `short:N`, ...).
 inline constexpr int64_t kDefaultLateMs = 1500;
+inline constexpr int64_t kDefaultStuckByte = 0;
 inline constexpr int64_t kDefaultShortPayloadBytes = 0;
 inline constexpr int64_t kDefaultOversizeLength = 57;
 inline constexpr int64_t kDefaultReadErrorCode = 31;  // ERROR_GEN_FAILURE

@@ -71,6 +71,17 @@ std::vector<uint8_t> OversizeFrame(uint8_t code, std::vector<uint8_t> payload, i
   return frame;
 }
 
+// A flash cell that does not take its value keeps the erased state. The boot
+// loader does not read back, so its reply is as usual: only a verification of
+// the flash can tell.
+void KeepCellErased(FlashMemory& flash, uint32_t packet_offset, int64_t packet_byte) {
+  const uint64_t offset = uint64_t{packet_offset} + static_cast<uint64_t>(packet_byte);
+  const uint64_t address = uint64_t{flash.start} + offset;
+  if (offset < flash.programmed && address < FlashMemory::kBytes) {
+    flash.bytes[static_cast<size_t>(address)] = FlashMemory::kErased;
+  }
+}
+
 // The input report of a run-mode answer, spoilt as the faults say.
 std::vector<uint8_t> RunAnswerReport(const RunAnswer& answer, const std::vector<SimFault>& faults) {
   std::vector<uint8_t> payload = answer.payload;
@@ -297,9 +308,15 @@ SimulatedUnit::AnswerPlan SimulatedUnit::PlanRunAnswer(const std::vector<uint8_t
 SimulatedUnit::AnswerPlan SimulatedUnit::PlanBootAnswer(const std::vector<uint8_t>& report,
                                                         Clock::time_point arrival) {
   AnswerPlan plan;
+  const uint32_t programmed_before = flash_.programmed;
   BootAnswer answer = boot_loader_.Handle(report.data(), report.size(), flash_, log_);
   if (!answer.answered) return plan;  // requests it does not know get no reply
   std::vector<SimFault> faults = TakeFaults(SiteOf(answer.step), answer.data_index);
+  if (answer.step == BootStep::kData) {
+    for (const SimFault& fault : faults) {
+      if (fault.kind == FaultKind::kStuck) KeepCellErased(flash_, programmed_before, fault.amount);
+    }
+  }
   if (answer.resets) plan.switch_to = Personality::kRun;
 
   std::vector<uint8_t> data = BootReplyReport(answer, faults);

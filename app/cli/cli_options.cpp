@@ -1,0 +1,185 @@
+#include "app/cli/cli_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+namespace kv::cli {
+
+namespace {
+
+// One option as the user wrote it: "--name value" or "--name=value".
+struct TOptionWord {
+  std::string_view Name;
+  std::optional<std::string_view> InlineValue;
+};
+
+TOptionWord SplitOption(std::string_view word) {
+  const size_t equals = word.find('=');
+  if (word.starts_with("--") && equals != std::string_view::npos) {
+    return {word.substr(0, equals), word.substr(equals + 1)};
+  }
+  return {word, std::nullopt};
+}
+
+bool ParseSeconds(std::string_view text, double& seconds) {
+  // from_chars for double is not in every standard library this builds with.
+  const std::string copy(text);
+  if (copy.empty() || copy.find_first_not_of("0123456789.") != std::string::npos) return false;
+  char* end = nullptr;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (end != copy.c_str() + copy.size() || !std::isfinite(value)) return false;
+  seconds = value;
+  return seconds > 0 && seconds <= kMaxTimeoutSeconds;
+}
+
+bool ParseDivisor(std::string_view text, int& divisor) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  const auto [end, error] = std::from_chars(first, last, divisor);
+  return error == std::errc() && end == last && divisor >= 1 && divisor <= kMaxPaceDivisor;
+}
+
+class TParser {
+ public:
+  explicit TParser(const std::vector<std::string>& args) : args_(args) {}
+
+  TParseResult Parse() {
+    TCliOptions options;
+    bool dumpGiven = false;
+    bool listGiven = false;
+    for (index_ = 0; index_ < args_.size(); ++index_) {
+      const TOptionWord word = SplitOption(args_[index_]);
+      std::string value;
+      if (word.Name == "--help" || word.Name == "-h") {
+        if (!NoValue(word)) return Failure();
+        options.Mode = TToolMode::kHelp;
+        return Success(options);
+      } else if (word.Name == "--version") {
+        if (!NoValue(word)) return Failure();
+        options.Mode = TToolMode::kVersion;
+        return Success(options);
+      } else if (word.Name == "--simulate") {
+        if (!NoValue(word)) return Failure();
+        options.Simulate = true;
+      } else if (word.Name == "--sim") {
+        if (!TakeValue(word, value)) return Failure();
+        std::string simError;
+        if (!sim::ApplySimOption(value, options.Sim, simError)) {
+          return Failure("--sim " + value + ": " + simError);
+        }
+        options.SimSettings.push_back(value);
+        options.Simulate = true;
+      } else if (word.Name == "--trace") {
+        if (!TakeValue(word, value)) return Failure();
+        if (value.empty()) return Failure("--trace needs a file name");
+        options.TraceFile = value;
+      } else if (word.Name == "--dump") {
+        if (!TakeValue(word, value)) return Failure();
+        if (value == "mcu") {
+          options.Dump = TDumpImage::kMcu;
+        } else if (value == "dsp") {
+          options.Dump = TDumpImage::kDsp;
+        } else {
+          return Failure("--dump " + value + ": expected mcu or dsp");
+        }
+        dumpGiven = true;
+      } else if (word.Name == "--list") {
+        if (!NoValue(word)) return Failure();
+        listGiven = true;
+      } else if (word.Name == "--timeout") {
+        if (!TakeValue(word, value)) return Failure();
+        double seconds = 0;
+        if (!ParseSeconds(value, seconds)) {
+          return Failure("--timeout " + value + ": expected seconds above 0, at most " +
+                         std::to_string(static_cast<long>(kMaxTimeoutSeconds)));
+        }
+        options.TimeoutSeconds = seconds;
+      } else if (word.Name == "--json") {
+        if (!NoValue(word)) return Failure();
+        options.Json = true;
+      } else if (word.Name == "--pace-divisor") {
+        if (!TakeValue(word, value)) return Failure();
+        if (!ParseDivisor(value, options.PaceDivisor)) {
+          return Failure("--pace-divisor " + value + ": expected 1 to " +
+                         std::to_string(kMaxPaceDivisor));
+        }
+      } else if (word.Name.starts_with("-")) {
+        return Failure("unknown option " + std::string(word.Name));
+      } else {
+        return Failure("unexpected argument " + std::string(word.Name));
+      }
+    }
+    if (dumpGiven && listGiven) return Failure("--dump and --list cannot be combined");
+    if (dumpGiven) options.Mode = TToolMode::kDump;
+    if (listGiven) options.Mode = TToolMode::kList;
+    return Success(options);
+  }
+
+ private:
+  bool NoValue(const TOptionWord& word) {
+    if (!word.InlineValue) return true;
+    error_ = std::string(word.Name) + " takes no value";
+    return false;
+  }
+
+  bool TakeValue(const TOptionWord& word, std::string& value) {
+    if (word.InlineValue) {
+      value = std::string(*word.InlineValue);
+      return true;
+    }
+    if (index_ + 1 >= args_.size()) {
+      error_ = std::string(word.Name) + " needs a value";
+      return false;
+    }
+    value = args_[++index_];
+    return true;
+  }
+
+  TParseResult Failure() { return TParseResult{std::nullopt, error_}; }
+  static TParseResult Failure(std::string error) {
+    return TParseResult{std::nullopt, std::move(error)};
+  }
+  static TParseResult Success(const TCliOptions& options) { return TParseResult{options, {}}; }
+
+  const std::vector<std::string>& args_;
+  size_t index_ = 0;
+  std::string error_;
+};
+
+}  // namespace
+
+TParseResult ParseCommandLine(const std::vector<std::string>& args) {
+  return TParser(args).Parse();
+}
+
+std::string UsageHint() {
+  return "Try 'kv93t-update --help'.";
+}
+
+std::string UsageText() {
+  return R"(Usage: kv93t-update [OPTION]...
+Updates the firmware of a KV-93T unit attached by USB: waits for the unit, presses
+"Start Program " as soon as the window would let you, and follows the update to its end.
+
+  --simulate          update a simulated unit instead of hardware
+  --sim KEY=VALUE     an option of the simulated unit (repeatable; implies --simulate);
+                      see sim/README.md, e.g. --sim start=update --sim fault=bad-echo@data:17
+  --timeout SECONDS   give up when no unit is found, or nothing happens, for that long
+                      (no limit unless given)
+  --trace FILE        write every HID report written (W) and read (R) to FILE,
+                      each line prefixed with the seconds since the start
+  --json              one JSON object per line on standard output, for other programs
+  --list              list the HID devices seen and which of them is the unit
+  --dump mcu|dsp      print the Program Data listing of an embedded image
+  --help              this text
+  --version           the tool's version
+
+Exit codes: 0 updated, 1 usage error, 2 unit refused by the unit check,
+3 boot-loader failure, 4 no unit found or stalled past --timeout,
+5 the simulated unit's verification failed, 6 any other failure, 130 interrupted.
+)";
+}
+
+}  // namespace kv::cli

@@ -1,0 +1,54 @@
+// The command line of kv93t-update, parsed into what the tool is to do.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/sim_options.h"
+
+namespace kv::cli {
+
+enum class TToolMode {
+  kUpdate,   // run the update chain
+  kList,     // --list: the HID devices seen
+  kDump,     // --dump mcu|dsp: the Program Data listing of one image
+  kHelp,     // --help
+  kVersion,  // --version
+};
+
+enum class TDumpImage { kMcu, kDsp };
+
+struct TCliOptions {
+  TToolMode Mode = TToolMode::kUpdate;
+  TDumpImage Dump = TDumpImage::kMcu;
+  bool Simulate = false;
+  // The --sim settings in the order given, already checked.
+  std::vector<std::string> SimSettings;
+  sim::SimOptions Sim;
+  std::string TraceFile;  // empty: no trace
+  bool Json = false;
+  // No limit unless given: the window waits as long as it takes, too.
+  std::optional<double> TimeoutSeconds;
+  // Hidden, for tests: every timer of the window this many times shorter.
+  int PaceDivisor = 1;
+};
+
+// Largest --timeout and --pace-divisor taken; beyond them a value is a typo.
+inline constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600.0;
+inline constexpr int kMaxPaceDivisor = 1000;
+
+struct TParseResult {
+  std::optional<TCliOptions> Options;  // empty on a usage error
+  std::string Error;                   // names the offending option or value
+};
+
+// args excludes the program name.
+TParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// The --help text.
+std::string UsageText();
+// The short hint printed under a usage error.
+std::string UsageHint();
+
+}  // namespace kv::cli

@@ -1,0 +1,24 @@
+#include "app/cli/interrupt.h"
+
+#include <utility>
+
+namespace kv::cli {
+
+void TInterruptHub::Raise() {
+  std::lock_guard lock(mutex_);
+  raised_ = true;
+  if (handler_) handler_();
+}
+
+void TInterruptHub::SetHandler(std::function<void()> handler) {
+  std::lock_guard lock(mutex_);
+  handler_ = std::move(handler);
+  if (handler_ && raised_) handler_();
+}
+
+bool TInterruptHub::Raised() const {
+  std::lock_guard lock(mutex_);
+  return raised_;
+}
+
+}  // namespace kv::cli

@@ -1,0 +1,314 @@
+#include "app/cli/session_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "app/cli/json_text.h"
+#include "engine/engine_texts.h"
+
+namespace kv::cli {
+
+namespace {
+
+// Columns of the live line; together with the blanks between them they make
+// kLiveLineWidth.
+constexpr size_t kPanelColumn = 17;  // "Detect Update HID"
+constexpr size_t kStepColumn = 24;
+constexpr int kBarCells = 14;
+constexpr size_t kTimeLeftColumn = 13;  // " 1:02:03 left"
+// A time left is shown once a download has run this long: before, the rate is noise.
+constexpr double kTimeLeftSettleSeconds = 1.0;
+
+const char* SymbolName(toolkit::MessageSymbol symbol) {
+  return symbol == toolkit::MessageSymbol::kError ? "error" : "information";
+}
+
+// Texts the unit or the window supply go to a terminal: nothing in them may
+// move the cursor.
+std::string Printable(std::string_view text) {
+  std::string printable(text);
+  for (char& c : printable) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return printable;
+}
+
+std::string Column(std::string_view text, size_t width) {
+  std::string column = Printable(text.substr(0, width));
+  column.resize(width, ' ');
+  return column;
+}
+
+std::string TimeStamp(double seconds) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%8.2fs  ", seconds);
+  return stamp;
+}
+
+std::string MessageLine(std::string_view text, toolkit::MessageSymbol symbol) {
+  return "message (" + std::string(SymbolName(symbol)) + "): \"" + Printable(text) + "\"";
+}
+
+std::string EndLine(TExitCode code, std::string_view reason) {
+  return "end (exit " + std::to_string(ToInt(code)) + "): " + Printable(reason);
+}
+
+bool IsCountingStep(std::string_view step) {
+  return StepKind(step).size() != step.size();
+}
+
+// Estimates the time left of the download under way from its rate so far. A
+// download starts when the range changes or the position falls back.
+class TTimeLeftEstimate {
+ public:
+  std::optional<double> Update(const TWindowView& view, double seconds) {
+    if (!started_ || view.ProgressMax != max_ || view.ProgressPosition < lastPosition_) {
+      started_ = true;
+      max_ = view.ProgressMax;
+      startSeconds_ = seconds;
+      startPosition_ = view.ProgressPosition;
+    }
+    lastPosition_ = view.ProgressPosition;
+    const double elapsed = seconds - startSeconds_;
+    const int done = view.ProgressPosition - startPosition_;
+    if (done <= 0 || elapsed < kTimeLeftSettleSeconds) return std::nullopt;
+    const int left = std::max(0, view.ProgressMax - view.ProgressPosition);
+    return elapsed / done * left;
+  }
+
+ private:
+  bool started_ = false;
+  int max_ = 0;
+  int lastPosition_ = 0;
+  double startSeconds_ = 0;
+  int startPosition_ = 0;
+};
+
+class TLiveLineReporter final : public TSessionReporter {
+ public:
+  explicit TLiveLineReporter(std::ostream& out) : out_(out) {}
+
+  std::chrono::milliseconds MinInterval() const override { return kLiveRedrawInterval; }
+
+  void ViewChanged(const TWindowView& view, double seconds) override {
+    line_ = LiveLineText(view, estimate_.Update(view, seconds));
+    out_ << '\r' << line_ << std::flush;
+  }
+
+  void Note(std::string_view text, double seconds) override {
+    Interject(TimeStamp(seconds) + Printable(text));
+  }
+  void Message(std::string_view text, toolkit::MessageSymbol symbol, double seconds) override {
+    Interject(TimeStamp(seconds) + MessageLine(text, symbol));
+  }
+  void Exception(std::string_view text, double seconds) override {
+    Interject(TimeStamp(seconds) + "exception: " + Printable(text));
+  }
+  void Verification(const TVerificationReport& report, double /*seconds*/) override {
+    Settle();
+    out_ << "simulated unit's verification:\n";
+    for (const std::string& line : report.Lines) out_ << "  " << Printable(line) << '\n';
+    out_ << std::flush;
+  }
+  void End(TExitCode code, std::string_view reason, double seconds) override {
+    Settle();
+    out_ << TimeStamp(seconds) << EndLine(code, reason) << '\n' << std::flush;
+  }
+
+ private:
+  // The last view stays on screen as an ordinary line; what follows goes below it.
+  void Settle() {
+    if (!line_.empty()) out_ << '\n';
+    line_.clear();
+  }
+  void ClearLine() {
+    if (!line_.empty()) out_ << '\r' << std::string(kLiveLineWidth, ' ') << '\r';
+  }
+  // A line of its own above the live line, which is drawn again below it.
+  void Interject(const std::string& text) {
+    ClearLine();
+    out_ << text << '\n';
+    if (!line_.empty()) out_ << line_;
+    out_ << std::flush;
+  }
+
+  std::ostream& out_;
+  std::string line_;  // the live line on screen, empty when there is none
+  TTimeLeftEstimate estimate_;
+};
+
+class TPlainReporter final : public TSessionReporter {
+ public:
+  explicit TPlainReporter(std::ostream& out) : out_(out) {}
+
+  std::chrono::milliseconds MinInterval() const override { return std::chrono::milliseconds(0); }
+
+  void ViewChanged(const TWindowView& view, double seconds) override {
+    if (!panelShown_ || view.Panel != panel_) {
+      panelShown_ = true;
+      panel_ = view.Panel;
+      Line(seconds, Printable(view.Panel));
+    }
+    const std::string kind = StepKind(view.Step);
+    if (kind != stepKind_) {
+      stepKind_ = kind;
+      if (!view.Step.empty()) {
+        Line(seconds, IsCountingStep(view.Step) ? Printable(kind) + "..." : Printable(view.Step));
+      }
+    }
+  }
+  void Note(std::string_view text, double seconds) override { Line(seconds, Printable(text)); }
+  void Message(std::string_view text, toolkit::MessageSymbol symbol, double seconds) override {
+    Line(seconds, MessageLine(text, symbol));
+  }
+  void Exception(std::string_view text, double seconds) override {
+    Line(seconds, "exception: " + Printable(text));
+  }
+  void Verification(const TVerificationReport& report, double /*seconds*/) override {
+    out_ << "simulated unit's verification:\n";
+    for (const std::string& line : report.Lines) out_ << "  " << Printable(line) << '\n';
+    out_ << std::flush;
+  }
+  void End(TExitCode code, std::string_view reason, double seconds) override {
+    Line(seconds, EndLine(code, reason));
+  }
+
+ private:
+  void Line(double seconds, const std::string& text) {
+    out_ << TimeStamp(seconds) << text << '\n' << std::flush;
+  }
+
+  std::ostream& out_;
+  bool panelShown_ = false;
+  std::string panel_;
+  std::string stepKind_;
+};
+
+class TJsonReporter final : public TSessionReporter {
+ public:
+  explicit TJsonReporter(std::ostream& out) : out_(out) {}
+
+  std::chrono::milliseconds MinInterval() const override { return kLiveRedrawInterval; }
+
+  void ViewChanged(const TWindowView& view, double seconds) override {
+    Emit(Event("status", seconds)
+             .Add("panel", view.Panel)
+             .Add("step", view.Step)
+             .Add("progress_max", view.ProgressMax)
+             .Add("progress_position", view.ProgressPosition)
+             .Add("busy", view.Busy));
+  }
+  void Note(std::string_view text, double seconds) override {
+    Emit(Event("note", seconds).Add("text", text));
+  }
+  void Message(std::string_view text, toolkit::MessageSymbol symbol, double seconds) override {
+    Emit(Event("message", seconds).Add("symbol", SymbolName(symbol)).Add("text", text));
+  }
+  void Exception(std::string_view text, double seconds) override {
+    Emit(Event("exception", seconds).Add("text", text));
+  }
+  void Verification(const TVerificationReport& report, double seconds) override {
+    Emit(Event("verification", seconds).Add("updated", report.Updated).Add("lines", report.Lines));
+  }
+  void End(TExitCode code, std::string_view reason, double seconds) override {
+    Emit(Event("end", seconds)
+             .Add("exit_code", ToInt(code))
+             .Add("result", ExitCodeName(code))
+             .Add("reason", reason));
+  }
+
+ private:
+  static TJsonObject Event(std::string_view name, double seconds) {
+    TJsonObject object;
+    object.AddSeconds("time", seconds).Add("event", name);
+    return object;
+  }
+  void Emit(const TJsonObject& object) { out_ << object.Text() << '\n' << std::flush; }
+
+  std::ostream& out_;
+};
+
+}  // namespace
+
+std::unique_ptr<TSessionReporter> CreateLiveLineReporter(std::ostream& out) {
+  return std::make_unique<TLiveLineReporter>(out);
+}
+std::unique_ptr<TSessionReporter> CreatePlainReporter(std::ostream& out) {
+  return std::make_unique<TPlainReporter>(out);
+}
+std::unique_ptr<TSessionReporter> CreateJsonReporter(std::ostream& out) {
+  return std::make_unique<TJsonReporter>(out);
+}
+
+std::string StepKind(std::string_view step) {
+  for (std::string_view counting : {texts::kStepProgramData, texts::kStepDspChunk}) {
+    if (!step.starts_with(counting)) continue;
+    const std::string_view number = step.substr(counting.size());
+    if (!number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos) {
+      return std::string(counting);
+    }
+  }
+  return std::string(step);
+}
+
+int ProgressPercent(int max, int position) {
+  if (max <= 0) return 0;
+  const int clamped = std::clamp(position, 0, max);
+  return static_cast<int>(static_cast<long long>(clamped) * 100 / max);
+}
+
+std::string ProgressBarText(int max, int position, int width) {
+  width = std::max(width, 0);
+  int filled = 0;
+  if (max > 0) {
+    const int clamped = std::clamp(position, 0, max);
+    filled = static_cast<int>(static_cast<long long>(clamped) * width / max);
+  }
+  // Appended piece by piece: GCC 12 misreads "[" + std::string&& as an overlapping copy.
+  std::string bar;
+  bar.reserve(static_cast<size_t>(width) + 2);
+  bar += '[';
+  bar.append(static_cast<size_t>(filled), '#');
+  bar.append(static_cast<size_t>(width - filled), '-');
+  bar += ']';
+  return bar;
+}
+
+std::string DurationText(double seconds) {
+  const long long total = std::isfinite(seconds) ? std::llround(std::max(seconds, 0.0)) : 0;
+  const long long hours = total / 3600;
+  const long long minutes = total / 60 % 60;
+  const long long secs = total % 60;
+  char text[32];
+  if (hours > 0) {
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", hours, minutes, secs);
+  } else {
+    std::snprintf(text, sizeof text, "%lld:%02lld", minutes, secs);
+  }
+  return text;
+}
+
+std::string LiveLineText(const TWindowView& view, std::optional<double> secondsLeft) {
+  std::string line = Column(view.Panel, kPanelColumn);
+  line += " | ";
+  line += Column(view.Step, kStepColumn);
+  line += ' ';
+  line += ProgressBarText(view.ProgressMax, view.ProgressPosition, kBarCells);
+  char percent[8];
+  std::snprintf(percent, sizeof percent, " %3d%%",
+                ProgressPercent(view.ProgressMax, view.ProgressPosition));
+  line += percent;
+  std::string left;
+  if (secondsLeft) {
+    left = ' ';
+    left += DurationText(*secondsLeft);
+    left += " left";
+  }
+  line += Column(left, kTimeLeftColumn);
+  line.resize(kLiveLineWidth, ' ');
+  return line;
+}
+
+}  // namespace kv::cli

@@ -1,0 +1,283 @@
+// The Win32 view of the window, in-process on the Win32 event loop: native
+// controls follow their models, clicks reach the models through the loop, the
+// message box is modal while the loop keeps running. Runs under wine without a
+// display (its null driver keeps windows working, unseen).
+#include <windows.h>
+// windows.h first: commctrl.h relies on its types.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "app/isp.h"
+#include "app/win32/form_windows.h"
+#include "app/win32/gui_fonts.h"
+#include "app/win32/message_boxes.h"
+#include "app/win32/native_window.h"
+#include "diag/diag_windows.h"
+#include "hid/sim_bus.h"
+#include "image/image_dump.h"
+#include "toolkit/message_box.h"
+#include "toolkit/win32_event_loop.h"
+
+namespace kv::win32 {
+namespace {
+
+using namespace std::chrono_literals;
+using toolkit::MessageSymbol;
+
+constexpr auto kEventLimit = 10s;
+
+RECT ClientPlace(HWND child) {
+  RECT rect{};
+  GetWindowRect(child, &rect);
+  POINT corners[2] = {{rect.left, rect.top}, {rect.right, rect.bottom}};
+  MapWindowPoints(nullptr, GetParent(child), corners, 2);
+  return RECT{corners[0].x, corners[0].y, corners[1].x - corners[0].x,
+              corners[1].y - corners[0].y};  // left, top, width, height
+}
+
+HWND ChildWithText(HWND parent, const char* className, const std::string& text) {
+  for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    char name[64] = {};
+    char caption[256] = {};
+    GetClassNameA(child, name, sizeof name);
+    GetWindowTextA(child, caption, sizeof caption);
+    if (lstrcmpiA(name, className) == 0 && text == caption) return child;
+  }
+  return nullptr;
+}
+
+// The main window and its diagnostic windows over models with no unit attached.
+class Win32View : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                  ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    isp.SetBounds(100, 80, TfmIsp::kWidth, TfmIsp::kHeight);
+    ASSERT_TRUE(window.Create(TIspWindow::kClassName, nullptr));
+    ASSERT_TRUE(hidWindow.Create(THidDataWindow::kClassName, nullptr));
+    ASSERT_TRUE(progWindow.Create(TProgDataWindow::kClassName, window.Handle()));
+    window.OnClosed = [this] { closed = true; };
+    isp.Show();
+  }
+
+  bool RunUntil(const std::function<bool()>& done) { return loop->RunUntil(done, kEventLimit); }
+
+  std::unique_ptr<toolkit::EventLoop> loop = toolkit::CreateWin32EventLoop();
+  TGuiFonts fonts{TfmIsp::kButtonFontPixels, TfmIsp::kTitleFontPixels};
+  toolkit::ScriptedMessageBoxes boxes{*loop};
+  diag::TfmHidData fmHidData;
+  diag::TfmProgData fmProgData;
+  TfmIsp isp{*loop, boxes, std::make_shared<hid::SimulatedHidBus>(), fmHidData, fmProgData};
+  TIspWindow window{*loop, isp, fonts};
+  THidDataWindow hidWindow{*loop, fmHidData, fonts};
+  TProgDataWindow progWindow{*loop, fmProgData, fonts};
+  bool closed = false;
+};
+
+TEST_F(Win32View, PlacesEveryControlOfTheLayoutAndStacksStartProgramOnTop) {
+  HWND hwnd = window.Handle();
+  RECT outer{};
+  GetWindowRect(hwnd, &outer);
+  EXPECT_EQ(outer.right - outer.left, TfmIsp::kWidth);
+  EXPECT_EQ(outer.bottom - outer.top, TfmIsp::kHeight);
+  char caption[64] = {};
+  GetWindowTextA(hwnd, caption, sizeof caption);
+  EXPECT_STREQ(caption, "Update KV-93T V1.2 InC+InD");
+
+  const struct {
+    const char* cls;
+    const char* text;
+    TControlBounds bounds;
+  } expected[] = {
+      {"Static", "Device Update", TfmIsp::kTitleBounds},
+      {"Button", "Version", TfmIsp::kVersionBounds},
+      {"Button", "Security", TfmIsp::kSecurityBounds},
+      {"Button", "Mcu Prog", TfmIsp::kMcuProgramBounds},
+      {"Button", "Dsp Prog", TfmIsp::kDspProgramBounds},
+      {"Button", "Start Program ", TfmIsp::kStartProgramBounds},
+  };
+  for (const auto& control : expected) {
+    HWND child = ChildWithText(hwnd, control.cls, control.text);
+    ASSERT_NE(child, nullptr) << control.text;
+    const RECT place = ClientPlace(child);
+    EXPECT_EQ(place.left, control.bounds.Left) << control.text;
+    EXPECT_EQ(place.top, control.bounds.Top) << control.text;
+    EXPECT_EQ(place.right, control.bounds.Width) << control.text;
+    EXPECT_EQ(place.bottom, control.bounds.Height) << control.text;
+  }
+  // Top of the z-order first: "Start Program " before the four small buttons.
+  EXPECT_EQ(GetWindow(hwnd, GW_CHILD), ChildWithText(hwnd, "Button", "Start Program "));
+
+  // Progress bar and status bar along the bottom.
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  HWND status = FindWindowExA(hwnd, nullptr, STATUSCLASSNAMEA, nullptr);
+  HWND progress = FindWindowExA(hwnd, nullptr, PROGRESS_CLASSA, nullptr);
+  ASSERT_NE(status, nullptr);
+  ASSERT_NE(progress, nullptr);
+  const RECT statusPlace = ClientPlace(status);
+  const RECT progressPlace = ClientPlace(progress);
+  EXPECT_EQ(statusPlace.top, client.bottom - 19);
+  EXPECT_EQ(statusPlace.bottom, 19);
+  EXPECT_EQ(statusPlace.right, client.right);
+  EXPECT_EQ(progressPlace.top, client.bottom - 19 - 17);
+  EXPECT_EQ(progressPlace.bottom, 17);
+  // A menu bar, none of whose items is visible.
+  ASSERT_NE(GetMenu(hwnd), nullptr);
+  EXPECT_EQ(GetMenuItemCount(GetMenu(hwnd)), 0);
+}
+
+TEST_F(Win32View, NativeControlsFollowTheirModels) {
+  HWND hwnd = window.Handle();
+  HWND start = ChildWithText(hwnd, "Button", "Start Program ");
+  HWND status = FindWindowExA(hwnd, nullptr, STATUSCLASSNAMEA, nullptr);
+  HWND progress = FindWindowExA(hwnd, nullptr, PROGRESS_CLASSA, nullptr);
+
+  EXPECT_FALSE(IsWindowEnabled(start));
+  isp.btnStartProgram.SetEnabled(true);
+  EXPECT_TRUE(IsWindowEnabled(start));
+
+  isp.pbProgress.SetRange(0, 1203);
+  isp.pbProgress.SetPosition(17);
+  EXPECT_EQ(SendMessageA(progress, PBM_GETPOS, 0, 0), 17);
+  EXPECT_EQ(SendMessageA(progress, PBM_GETRANGE, FALSE, 0), 1203);
+
+  int edges[2] = {};
+  EXPECT_EQ(SendMessageA(status, SB_GETPARTS, 2, reinterpret_cast<LPARAM>(edges)), 2);
+  EXPECT_EQ(edges[0], TfmIsp::kPanel0Width);
+  EXPECT_EQ(edges[1], -1);
+  char text[64] = {};
+  SendMessageA(status, SB_GETTEXTA, 1, reinterpret_cast<LPARAM>(text));
+  EXPECT_STREQ(text, "No Device");
+  isp.sbStatus.SetPanelText(1, "Detect Run HID");
+  SendMessageA(status, SB_GETTEXTA, 1, reinterpret_cast<LPARAM>(text));
+  EXPECT_STREQ(text, "Detect Run HID");
+  // The step text is kept by the model only: the bar stays in panel mode.
+  isp.sbStatus.SetSimpleText("Connect");
+  EXPECT_FALSE(SendMessageA(status, SB_ISSIMPLE, 0, 0));
+  // A red bar: SB_SETBKCOLOR answers with the colour it replaces.
+  isp.sbStatus.SetBackground(TfmIsp::kBusyColor);
+  EXPECT_EQ(static_cast<COLORREF>(SendMessageA(status, SB_SETBKCOLOR, 0, CLR_DEFAULT)),
+            RGB(255, 0, 0));
+
+  // The window's own WM_DEVICECHANGE with no unit held shows "No Device".
+  EXPECT_EQ(SendMessageA(hwnd, WM_DEVICECHANGE, 7, 0), TRUE);
+  SendMessageA(status, SB_GETTEXTA, 1, reinterpret_cast<LPARAM>(text));
+  EXPECT_STREQ(text, "No Device");
+}
+
+TEST_F(Win32View, ClicksReachTheModelThroughTheLoopAndClosingEndsTheSession) {
+  HWND hwnd = window.Handle();
+  HWND start = ChildWithText(hwnd, "Button", "Start Program ");
+  int clicks = 0;
+  isp.btnStartProgram.OnClick = [&clicks] { ++clicks; };
+  SendMessageA(start, BM_CLICK, 0, 0);  // disabled: no click
+  isp.btnStartProgram.SetEnabled(true);
+  SendMessageA(start, BM_CLICK, 0, 0);
+  EXPECT_EQ(clicks, 0) << "a click runs from the loop, after the message";
+  ASSERT_TRUE(RunUntil([&] { return clicks == 1; }));
+
+  // A menu item made visible appears and opens the traffic window beside the window.
+  isp.HidData1.SetVisible(true);
+  ASSERT_EQ(GetMenuItemCount(GetMenu(hwnd)), 1);
+  SendMessageA(hwnd, WM_COMMAND, GetMenuItemID(GetMenu(hwnd), 0), 0);
+  ASSERT_TRUE(RunUntil([&] { return fmHidData.Visible(); }));
+  EXPECT_TRUE(IsWindowVisible(hidWindow.Handle()));
+  RECT placed{};
+  GetWindowRect(hidWindow.Handle(), &placed);
+  EXPECT_EQ(placed.left, isp.Left() + isp.Width() + TfmIsp::kHidDataGap);
+  EXPECT_EQ(placed.top, isp.Top());
+
+  PostMessageA(hwnd, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(RunUntil([&] { return closed; }));
+  EXPECT_FALSE(isp.Visible());
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+}
+
+TEST_F(Win32View, TheTrafficListSelectsEachNewLine) {
+  fmHidData.Show();
+  HWND list = FindWindowExA(hidWindow.Handle(), nullptr, "LISTBOX", nullptr);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0), diag::TfmHidData::kItemHeight);
+  for (int i = 0; i < 40; ++i) fmHidData.AddTrafficLine("W 00  10 02 00 01 01 10 10 03 11 ");
+  EXPECT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 40);
+  EXPECT_EQ(SendMessageA(list, LB_GETCURSEL, 0, 0), 39);
+}
+
+TEST_F(Win32View, TheMemoShowsTheWholeListingWithWindowsLineBreaks) {
+  HWND memo = FindWindowExA(progWindow.Handle(), nullptr, "EDIT", nullptr);
+  ASSERT_NE(memo, nullptr);
+  EXPECT_EQ(GetWindowTextLengthA(memo), 5);  // "Memo1"
+  const LONG_PTR style = GetWindowLongPtrA(memo, GWL_STYLE);
+  EXPECT_TRUE(style & ES_READONLY);
+  EXPECT_TRUE(style & WS_VSCROLL);
+  EXPECT_FALSE(style & WS_HSCROLL);
+
+  // A listing far above the edit control's default 32 KiB.
+  std::vector<uint8_t> bytes(8192, 0x41);
+  const std::string listing = DumpImage(bytes, static_cast<int32_t>(bytes.size()), 0);
+  fmProgData.ReplaceListing(listing);
+  EXPECT_EQ(GetWindowTextLengthA(memo), static_cast<int>(listing.size()));
+  // The model's "\n" become "\r\n"; "\r\n" stays as it is.
+  fmProgData.moShowCode.SetText("a\nb");
+  fmProgData.moShowCode.AddText("\r\nc\n");
+  char text[32] = {};
+  GetWindowTextA(memo, text, sizeof text);
+  EXPECT_STREQ(text, "a\r\nb\r\nc\r\n");
+}
+
+TEST_F(Win32View, AMessageBoxIsModalWhileTheLoopKeepsRunning) {
+  TWin32MessageBoxes nativeBoxes(*loop, fonts, std::string(TfmIsp::kCaption),
+                                 [this] { return window.Handle(); });
+  toolkit::Timer ticking(*loop, 5);
+  int ticks = 0;
+  ticking.OnTimer = [&] { ++ticks; };
+  ticking.Start();
+  bool sawBox = false;
+  bool ownerDisabled = false;
+  INT_PTR symbol = 0;
+  // Looks at the open box from inside the nested loop, then presses OK.
+  toolkit::Timer inspector(*loop, 50);
+  inspector.OnTimer = [&] {
+    HWND box = FindWindowA(TWin32MessageBoxes::kClassName, nullptr);
+    if (box == nullptr || ticks < 3) return;
+    inspector.Stop();
+    sawBox = ChildWithText(box, "Static", "vector") != nullptr;
+    ownerDisabled = !IsWindowEnabled(window.Handle());
+    symbol = reinterpret_cast<INT_PTR>(GetPropA(box, TWin32MessageBoxes::kSymbolProperty));
+    SendMessageA(ChildWithText(box, "Button", "OK"), BM_CLICK, 0, 0);
+  };
+  inspector.Start();
+  // Ends the box if the inspector never gets there, so the test cannot hang.
+  toolkit::Timer rescue(*loop, 10000);
+  rescue.OnTimer = [&] {
+    rescue.Stop();
+    HWND box = FindWindowA(TWin32MessageBoxes::kClassName, nullptr);
+    if (box != nullptr) PostMessageA(box, WM_CLOSE, 0, 0);
+  };
+  rescue.Start();
+
+  nativeBoxes.Show("vector", MessageSymbol::kError);
+  EXPECT_TRUE(sawBox);
+  EXPECT_TRUE(ownerDisabled);
+  EXPECT_EQ(symbol, TWin32MessageBoxes::kSymbolError);
+  EXPECT_GE(ticks, 3) << "timers ran while the box was open";
+  EXPECT_TRUE(IsWindowEnabled(window.Handle()));
+  EXPECT_EQ(FindWindowA(TWin32MessageBoxes::kClassName, nullptr), nullptr);
+}
+
+TEST(Win32Text, LineBreaksBecomeCrLfOnce) {
+  EXPECT_EQ(WithCrLf("a\nb\r\nc"), "a\r\nb\r\nc");
+  EXPECT_EQ(WithCrLf("\n", true), "\n");
+  EXPECT_EQ(WithCrLf("\n", false), "\r\n");
+  EXPECT_EQ(WithCrLf(""), "");
+}
+
+}  // namespace
+}  // namespace kv::win32
