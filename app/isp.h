@@ -334,6 +334,8 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   static TInputReport CopyReport(uint8_t reportId, const uint8_t* data, uint16_t size);
   void AcceptReport(const TInputReport& report);
   void KeepEarlyIspReply(const TInputReport& report);
+  // The report's checksum echo is that of the request outstanding.
+  bool EchoesRequest(const TInputReport& report) const;
   void PostTrafficLine(std::string line);
   void AddTrafficLine(const std::string& line);
 

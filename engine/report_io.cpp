@@ -20,6 +20,7 @@ enum TDeviceFrameStart : uint8_t {
   dfReceiver = frHostAddress,
 };
 constexpr size_t kFrameLengthIndex = 4;
+constexpr size_t kIspEchoOffset = 0;  // a boot-loader reply's checksum echo
 constexpr size_t kLargestFrameLength = kReportDataBytes - kFrameOverheadBytes;  // 56
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -103,12 +104,20 @@ void TfmIsp::HidCtlDeviceData(hid::TJvHidDevice* /*HidDev*/, uint8_t ReportID, c
 }
 
 void TfmIsp::KeepEarlyIspReply(const TInputReport& report) {
-  // Only the first report after the step's request has been written, while its
+  // Only a report that came after the step's request was written, while its
   // arming is still pending; anything else is stale or unrequested.
   const bool stepOutstanding = UpdateState >= usConnect && UpdateState <= usProgramData;
-  if (!stepOutstanding || !tmUsbWait.Enabled() || EarlyIspReply) return;
+  if (!stepOutstanding || !tmUsbWait.Enabled()) return;
   if (ReportsWrittenCount.load() <= IspRequestMark) return;
+  // The first such report is kept, unless a later one echoes this request and the
+  // kept one does not: a stray report, or a repeat of the previous step's reply
+  // read late, must not stand in for the reply that follows it.
+  if (EarlyIspReply && (EchoesRequest(*EarlyIspReply) || !EchoesRequest(report))) return;
   EarlyIspReply = report;
+}
+
+bool TfmIsp::EchoesRequest(const TInputReport& report) const {
+  return ReadLe32(report.Data, kIspEchoOffset) == RequestSum;
 }
 
 void TfmIsp::AcceptReport(const TInputReport& report) {

@@ -23,7 +23,7 @@ struct TLinkShared {
   explicit TLinkShared(TLinkOwner* owner)
       : FOwner(owner), FOwnerAlive(owner->LifetimeToken()), FOwnerLoop(owner->LinkLoop()) {}
 
-  TLinkOwner* const FOwner;   // outlives the link; a retired worker may outlive it
+  TLinkOwner* const FOwner;  // outlives the link; a retired worker may outlive it
   // Taken on the UI thread, so that a worker never asks a gone owner for them.
   const std::weak_ptr<const void> FOwnerAlive;
   toolkit::EventLoop& FOwnerLoop;
@@ -154,6 +154,23 @@ bool TakeReport(TLinkShared& s) {
   return true;
 }
 
+bool TakeSendSignal(TLinkShared& s) {
+  std::lock_guard lock(s.FStateLock);
+  return std::exchange(s.FSendSignalled, false);
+}
+
+// FLock held: one report write of what the send area holds.
+void WriteSendArea(TLinkShared& s) {
+  s.FTimeoutCount = 0;
+  int length = 0;
+  {
+    std::lock_guard state(s.FStateLock);
+    length = s.FSendLength;
+    std::copy_n(s.FSendArea.begin(), length, s.FWriteArea.begin());
+  }
+  s.FOwner->WriteReport(s.FWriteArea.data(), length);
+}
+
 void ProcessReports(TLinkShared& s) {
   std::lock_guard lock(s.FLock);
   std::unique_lock gate(s.FGate);
@@ -162,6 +179,12 @@ void ProcessReports(TLinkShared& s) {
   while (TakeReport(s)) {
     for (int i = 0; i < s.FReceiveLength && !s.FClosing; ++i) {
       s.FLink->HandleByte(s.FReceiveArea[i]);
+      // A command dispatched by this byte's delivery goes out before the next byte
+      // is taken: a later delivery, in this report (a stale partial response
+      // completed mid-report, then a new one) or in the next (a unit that answers
+      // twice), may dispatch again and would overwrite the send area before it was
+      // ever written.
+      if (!s.FClosing && !s.FOrphaned && TakeSendSignal(s)) WriteSendArea(s);
     }
   }
   s.FWorkerGate = nullptr;
@@ -171,13 +194,7 @@ void Transmit(TLinkShared& s) {
   s.FTimeoutCount = 0;
   if (s.FOrphaned) return;
   std::lock_guard lock(s.FLock);
-  int length = 0;
-  {
-    std::lock_guard state(s.FStateLock);
-    length = s.FSendLength;
-    std::copy_n(s.FSendArea.begin(), length, s.FWriteArea.begin());
-  }
-  s.FOwner->WriteReport(s.FWriteArea.data(), length);
+  WriteSendArea(s);
 }
 
 // `quietTimeouts` counts the time-outs after FTimeoutLimit has been reached.
@@ -597,15 +614,18 @@ bool TUsbCmdLink::Deliver() {
   }
   if (frequency == 0) return true;
   const int64_t elapsedMs = ElapsedMilliseconds(now - startCount, frequency);
-  // The idle interval counts from the delivery; restarting the toolkit timer is
-  // done on its own thread, right after the handler.
-  const std::function<void()> restartPoll = [this] { RestartPollTimer(); };
-  if (!SendToOwner(WM_LINK_RESPONSE, reinterpret_cast<uintptr_t>(&FResponse),
-                   static_cast<intptr_t>(elapsedMs), restartPoll)) {
-    return false;
-  }
-  DispatchNext();
-  return true;
+  // Both run on the UI thread right after the handler, before that thread can
+  // handle anything else: the idle interval counts from the delivery, and the next
+  // command is dispatched before any later Submit can look at FBusy. Dispatched
+  // from here afterwards, a response that came while idle would clear FBusy after
+  // a command the UI thread had sent meanwhile, leaving that command outstanding
+  // on a link that counts as idle.
+  const std::function<void()> afterHandler = [this] {
+    RestartPollTimer();
+    DispatchNext();
+  };
+  return SendToOwner(WM_LINK_RESPONSE, reinterpret_cast<uintptr_t>(&FResponse),
+                     static_cast<intptr_t>(elapsedMs), afterHandler);
 }
 
 void TUsbCmdLink::DispatchNext() {

@@ -173,7 +173,7 @@ class TUsbCmdLink : public TUsbLink {
   void StartStopwatch();  // FQueueLock held
   void CompleteResponse();
   bool Deliver();
-  void DispatchNext();
+  void DispatchNext();  // UI thread, inside the delivery, right after the handler
 
   std::atomic<bool> FFramed{true};  // written by Submit, read by the worker
   bool FPollDisabled = true;        // UI thread

@@ -211,6 +211,24 @@ TEST_F(LusbTest, CommandSubmittedByTheHandlerGoesOutAfterItReturns) {
   EXPECT_TRUE(RunUntil([&] { return !link->Busy(); }));
 }
 
+// A unit that answers twice: both answers are read in one pass, and each
+// delivery dispatches a command. The first one dispatched is written before the
+// second answer is read, not overwritten in the send area by the next.
+TEST_F(LusbTest, EveryDispatchedCommandIsWrittenWhenAnswersArriveBackToBack) {
+  ASSERT_TRUE(link->Open());
+  uint8_t nextCode = 0x22;
+  owner.onResponse = [&] {
+    if (nextCode <= 0x23) link->Submit(Command(nextCode++), true);
+  };
+  link->Submit(Command(0x21), true);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 1; }));
+  Feed(*link, Answer(0x21));
+  Feed(*link, Answer(0x21));
+  ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 2; }));
+  EXPECT_TRUE(RunUntil([&] { return owner.WriteCount() == 3; }));
+  EXPECT_EQ(owner.Writes(), (std::vector<ByteBuffer>{Command(0x21), Command(0x22), Command(0x23)}));
+}
+
 TEST_F(LusbTest, IdleLinkSendsKeepAliveThreeSecondsAfterTheLastResponseUnlessDisabled) {
   TRecordingOwner quietOwner(*loop);
   TUsbCmdLink quietLink(quietOwner);  // the poll stays off until its owner decides
