@@ -39,7 +39,7 @@ struct QueuedReport {
 
 struct SimDevice {
   SimulatedHidBus::DeviceId id = 0;
-  SimDeviceSpec spec;
+  SimDeviceSpec description;
   SimDeviceEndpoint* endpoint = nullptr;
   std::string instance_id;
   std::string path;
@@ -111,14 +111,14 @@ class SimHandle final : public HidHandle {
   bool GetAttributes(HidAttributes& attributes) override {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (!device_->attached) return false;
-    attributes = device_->spec.attributes;
+    attributes = device_->description.attributes;
     return true;
   }
 
   bool GetCaps(HidCaps& caps) override {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (!device_->attached) return false;
-    caps = device_->spec.caps;
+    caps = device_->description.caps;
     return true;
   }
 
@@ -133,7 +133,7 @@ class SimHandle final : public HidHandle {
       std::lock_guard<std::mutex> lock(state_->mutex);
       if (!device_->attached) return false;
       // Like the system's HID driver: exactly one report of the declared length.
-      const size_t declared = device_->spec.caps.OutputReportByteLength;
+      const size_t declared = device_->description.caps.OutputReportByteLength;
       if (declared == 0 || count != declared) return false;
       report_time = state_->report_time;
     }
@@ -221,11 +221,11 @@ class SimHandle final : public HidHandle {
   bool cancel_requested_ = false;  // guarded by state_->mutex
 };
 
-std::string InstanceIdFor(const SimDeviceSpec& spec, SimulatedHidBus::DeviceId id) {
+std::string InstanceIdFor(const SimDeviceSpec& description, SimulatedHidBus::DeviceId id) {
   char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "SIM\\VID_%04X&PID_%04X\\", spec.attributes.VendorID,
-                spec.attributes.ProductID);
-  return prefix + spec.name + "&" + std::to_string(id);
+  std::snprintf(prefix, sizeof prefix, "SIM\\VID_%04X&PID_%04X\\", description.attributes.VendorID,
+                description.attributes.ProductID);
+  return prefix + description.name + "&" + std::to_string(id);
 }
 
 }  // namespace
@@ -249,18 +249,18 @@ void SimulatedHidBus::SetReportTime(std::chrono::microseconds per_report) {
   state_->report_time = std::max(std::chrono::microseconds::zero(), per_report);
 }
 
-SimulatedHidBus::DeviceId SimulatedHidBus::Attach(const SimDeviceSpec& spec,
+SimulatedHidBus::DeviceId SimulatedHidBus::Attach(const SimDeviceSpec& description,
                                                   SimDeviceEndpoint* endpoint) {
   auto device = std::make_shared<SimDevice>();
-  device->spec = spec;
+  device->description = description;
   device->endpoint = endpoint;
   DeviceId id;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     id = state_->next_id++;
     device->id = id;
-    device->instance_id = InstanceIdFor(spec, id);
-    device->path = "sim:" + std::to_string(id) + ":" + spec.name;
+    device->instance_id = InstanceIdFor(description, id);
+    device->path = "sim:" + std::to_string(id) + ":" + description.name;
     state_->devices.emplace(id, std::move(device));
   }
   state_->RaiseDeviceChange();
@@ -337,7 +337,7 @@ std::unique_ptr<HidHandle> SimulatedHidBus::Open(const std::string& path, HidAcc
   for (const auto& [id, device] : state_->devices) {
     if (device->path != path) continue;
     // A reading handle needs read access as much as a read-write one does.
-    if ((access == HidAccess::kReadWrite || for_reading) && device->spec.deny_read_write) {
+    if ((access == HidAccess::kReadWrite || for_reading) && device->description.deny_read_write) {
       error = kSimErrorAccessDenied;
       return nullptr;
     }

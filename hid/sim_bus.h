@@ -47,7 +47,7 @@ class SimulatedHidBus : public HidPlatform {
 
   // Attaches a device and raises a device-change notification. The endpoint
   // must outlive the attachment.
-  DeviceId Attach(const SimDeviceSpec& spec, SimDeviceEndpoint* endpoint);
+  DeviceId Attach(const SimDeviceSpec& description, SimDeviceEndpoint* endpoint);
   // Detaches: open handles fail from now on, pending reads fail, a
   // device-change notification is raised. The endpoint is no longer called once
   // Detach has returned. Unknown ids are ignored.

@@ -419,17 +419,17 @@ void SimulatedUnit::AttachIfStill(uint64_t generation, Personality target) {
 }
 
 hid::SimDeviceSpec SimulatedUnit::SpecFor(Personality personality) const {
-  hid::SimDeviceSpec spec;
+  hid::SimDeviceSpec description;
   bool run = personality == Personality::kRun;
-  spec.attributes.VendorID = kUnitVendorId;
-  spec.attributes.ProductID = run ? kRunProductId : kUpdateProductId;
-  spec.attributes.VersionNumber = run ? kRunFirmwareRelease : kBootLoaderRelease;
-  spec.caps.UsagePage = kVendorUsagePage;
-  spec.caps.Usage = kVendorUsage;
-  spec.caps.InputReportByteLength = kUnitReportBytes;
-  spec.caps.OutputReportByteLength = kUnitReportBytes;
-  spec.name = "KV-93T #" + std::to_string(number_) + " " + PersonalityName(personality);
-  return spec;
+  description.attributes.VendorID = kUnitVendorId;
+  description.attributes.ProductID = run ? kRunProductId : kUpdateProductId;
+  description.attributes.VersionNumber = run ? kRunFirmwareRelease : kBootLoaderRelease;
+  description.caps.UsagePage = kVendorUsagePage;
+  description.caps.Usage = kVendorUsage;
+  description.caps.InputReportByteLength = kUnitReportBytes;
+  description.caps.OutputReportByteLength = kUnitReportBytes;
+  description.name = "KV-93T #" + std::to_string(number_) + " " + PersonalityName(personality);
+  return description;
 }
 
 void SimulatedUnit::AttachLocked(Personality target) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The window test: kv93t-update-gui.exe under wine on a private Xvfb display,
-# driven from outside by kv-win-inspect.exe. Checks the window's size, place
+# driven from outside by kv-win-probe.exe. Checks the window's size, place
 # and the layout of its controls, clicks "Start Program ", waits for
 # " Program OK !! " against the simulated unit, takes a screenshot, closes the
 # window and expects the process to end with code 0.

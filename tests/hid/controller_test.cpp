@@ -32,14 +32,15 @@ constexpr uint16_t kUnitReportBytes = 65;  // report ID + 64 data bytes
 constexpr auto kWaitLimit = 5s;
 constexpr auto kTestLimit = 60s;
 
-SimDeviceSpec Spec(const std::string& name, uint16_t pid, uint16_t input_length = kUnitReportBytes,
-                   uint16_t output_length = kUnitReportBytes) {
-  SimDeviceSpec spec;
-  spec.attributes = {kVendor, pid, 0x0100};
-  spec.caps.InputReportByteLength = input_length;
-  spec.caps.OutputReportByteLength = output_length;
-  spec.name = name;
-  return spec;
+SimDeviceSpec BusDevice(const std::string& name, uint16_t pid,
+                        uint16_t input_length = kUnitReportBytes,
+                        uint16_t output_length = kUnitReportBytes) {
+  SimDeviceSpec description;
+  description.attributes = {kVendor, pid, 0x0100};
+  description.caps.InputReportByteLength = input_length;
+  description.caps.OutputReportByteLength = output_length;
+  description.name = name;
+  return description;
 }
 
 std::vector<uint8_t> UnitReport(uint8_t first_data_byte) {
@@ -243,7 +244,7 @@ class HidControllerTest : public ::testing::Test {
 // Scans and the device list
 
 TEST_F(HidControllerTest, FirstScanListsAttachedDeviceAndReportsOneChange) {
-  bus->Attach(Spec("unit", kRunPid), &endpoint);
+  bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   PumpFor(50ms);  // the bus's own notification of the attach finds nothing new
 
@@ -264,7 +265,7 @@ TEST_F(HidControllerTest, FirstScanReportsChangeEvenWithNothingAttached) {
 }
 
 TEST_F(HidControllerTest, SecondEnumerateOffersCheckedOutDeviceAgainButCheckOutFails) {
-  bus->Attach(Spec("unit", kRunPid), &endpoint);
+  bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -289,17 +290,17 @@ TEST_F(HidControllerTest, SecondEnumerateOffersCheckedOutDeviceAgainButCheckOutF
 }
 
 TEST_F(HidControllerTest, EnumerateStopsWhenHandlerSaysSo) {
-  bus->Attach(Spec("a", kRunPid), &endpoint);
-  bus->Attach(Spec("b", kOtherPid), &endpoint);
+  bus->Attach(BusDevice("a", kRunPid), &endpoint);
+  bus->Attach(BusDevice("b", kOtherPid), &endpoint);
   Start();
   on_enumerate = [](TJvHidDevice*, int) { return false; };
   EXPECT_EQ(ctl->Enumerate(), 1);
 }
 
 TEST_F(HidControllerTest, UnrelatedUnplugRaisesUnplugThenChangeAndKeepsIndexes) {
-  bus->Attach(Spec("unit", kRunPid), &endpoint);
-  const auto other = bus->Attach(Spec("other", kOtherPid), &endpoint);
-  const auto third = bus->Attach(Spec("third", kUpdatePid), &endpoint);
+  bus->Attach(BusDevice("unit", kRunPid), &endpoint);
+  const auto other = bus->Attach(BusDevice("other", kOtherPid), &endpoint);
+  const auto third = bus->Attach(BusDevice("third", kUpdatePid), &endpoint);
   Start();
   ASSERT_EQ(ctl->Count(), 3);
   TJvHidDevice* held = CheckOut(kRunPid);
@@ -340,7 +341,7 @@ TEST_F(HidControllerTest, UnrelatedUnplugRaisesUnplugThenChangeAndKeepsIndexes) 
 TEST_F(HidControllerTest, NotificationOtherThanDevNodesChangedChangesNothing) {
   Start();
   events.clear();
-  bus->Attach(Spec("unit", kRunPid), &endpoint);  // its own notification waits in the loop
+  bus->Attach(BusDevice("unit", kRunPid), &endpoint);  // its own notification waits in the loop
 
   ctl->DeviceChangeMessage(0x8000, 0);   // DBT_DEVICEARRIVAL
   ctl->DeviceChangeMessage(0x0018, -1);  // DBT_DEVICEREMOVECOMPLETE
@@ -353,12 +354,12 @@ TEST_F(HidControllerTest, NotificationOtherThanDevNodesChangedChangesNothing) {
 }
 
 TEST_F(HidControllerTest, NotificationDuringScanIsNotNestedButNotLostEither) {
-  const auto leaving = bus->Attach(Spec("leaving", kOtherPid), &endpoint);
+  const auto leaving = bus->Attach(BusDevice("leaving", kOtherPid), &endpoint);
   Start();
   bus->SetDeviceChangeHandler({});  // only the calls below drive scans
   RecordingEndpoint late_endpoint;
   on_unplug = [&](TJvHidDevice*) {
-    bus->Attach(Spec("late", kRunPid), &late_endpoint);
+    bus->Attach(BusDevice("late", kRunPid), &late_endpoint);
     ctl->DeviceChangeMessage(kDbtDevNodesChanged, 0);  // arrives while the scan runs
     EXPECT_TRUE(ctl->Scanning());
   };
@@ -374,8 +375,8 @@ TEST_F(HidControllerTest, NotificationDuringScanIsNotNestedButNotLostEither) {
 }
 
 TEST_F(HidControllerTest, CheckInFromUnplugHandlerReleasesDeviceAndScanGoesOn) {
-  const auto first = bus->Attach(Spec("first", kRunPid), &endpoint);
-  const auto second = bus->Attach(Spec("second", kUpdatePid), &endpoint);
+  const auto first = bus->Attach(BusDevice("first", kRunPid), &endpoint);
+  const auto second = bus->Attach(BusDevice("second", kUpdatePid), &endpoint);
   Start();
   TJvHidDevice* held_run = CheckOut(kRunPid);
   TJvHidDevice* held_update = CheckOut(kUpdatePid);
@@ -406,9 +407,9 @@ TEST_F(HidControllerTest, PersonalitySwitchShowsAsUnplugPlusNewDevice) {
   endpoint.on_report = [&](const std::vector<uint8_t>& report) {
     if (report[1] != 0x55) return;
     bus->Detach(run_id);
-    bus->Attach(Spec("unit-isp", kUpdatePid), &update_endpoint);
+    bus->Attach(BusDevice("unit-isp", kUpdatePid), &update_endpoint);
   };
-  run_id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  run_id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   TJvHidDevice* held = nullptr;
   Start();
   on_unplug = [&](TJvHidDevice* device) {
@@ -458,9 +459,9 @@ TEST_F(HidControllerTest, UnavailablePlatformListsNothingAndRaisesNoEvent) {
 }
 
 TEST_F(HidControllerTest, DeviceThatRefusesReadWriteIsListedButNeverRead) {
-  SimDeviceSpec spec = Spec("held-elsewhere", kRunPid);
-  spec.deny_read_write = true;
-  const auto id = bus->Attach(spec, &endpoint);
+  SimDeviceSpec description = BusDevice("held-elsewhere", kRunPid);
+  description.deny_read_write = true;
+  const auto id = bus->Attach(description, &endpoint);
   Start();
   ASSERT_EQ(ctl->Count(), 1);
   EXPECT_FALSE(ctl->Item(0)->OpenedReadWrite());
@@ -477,7 +478,7 @@ TEST_F(HidControllerTest, DeviceThatRefusesReadWriteIsListedButNeverRead) {
 // Reading
 
 TEST_F(HidControllerTest, UnitReportArrivesAsReportIdAndSixtyFourBytesEmptyReadIsDropped) {
-  const auto id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -495,7 +496,7 @@ TEST_F(HidControllerTest, UnitReportArrivesAsReportIdAndSixtyFourBytesEmptyReadI
 }
 
 TEST_F(HidControllerTest, ShortDeclaredReportsAreReadAndWrittenAtTheirLength) {
-  const auto id = bus->Attach(Spec("short", kRunPid, 9, 9), &endpoint);
+  const auto id = bus->Attach(BusDevice("short", kRunPid, 9, 9), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -528,7 +529,7 @@ TEST_F(HidControllerTest, ShortDeclaredReportsAreReadAndWrittenAtTheirLength) {
 }
 
 TEST_F(HidControllerTest, DeviceWithoutInputReportIsCheckedOutWithoutReading) {
-  const auto id = bus->Attach(Spec("mute", kRunPid, 0, 65), &endpoint);
+  const auto id = bus->Attach(BusDevice("mute", kRunPid, 0, 65), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -541,7 +542,7 @@ TEST_F(HidControllerTest, DeviceWithoutInputReportIsCheckedOutWithoutReading) {
 }
 
 TEST_F(HidControllerTest, ReadErrorIsDeliveredWithItsCodeAndReadingGoesOn) {
-  const auto id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -559,7 +560,7 @@ TEST_F(HidControllerTest, ReadErrorIsDeliveredWithItsCodeAndReadingGoesOn) {
 }
 
 TEST_F(HidControllerTest, VanishedDeviceIsReportedAsUnplugNotAsReadError) {
-  const auto id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -582,7 +583,7 @@ TEST_F(HidControllerTest, VanishedDeviceIsReportedAsUnplugNotAsReadError) {
 
 TEST_F(HidControllerTest, StopIsNoticedWithinOneSleepSlice) {
   auto platform = std::make_shared<CancelIgnoringPlatform>(bus);
-  const auto id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start(platform);
   ASSERT_EQ(ctl->DevThreadSleepTime, kDefaultDevThreadSleepTimeMs);
   TJvHidDevice* held = CheckOut(kRunPid);
@@ -599,7 +600,7 @@ TEST_F(HidControllerTest, StopIsNoticedWithinOneSleepSlice) {
 }
 
 TEST_F(HidControllerTest, CheckInCompletesWhileReadThreadWaitsInHandOff) {
-  const auto id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -622,7 +623,7 @@ TEST_F(HidControllerTest, CheckInCompletesWhileReadThreadWaitsInHandOff) {
 }
 
 TEST_F(HidControllerTest, CheckInFromInsideOwnHandOffDoesNotDeadlock) {
-  const auto id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -649,7 +650,7 @@ TEST_F(HidControllerTest, CheckInFromInsideOwnHandOffDoesNotDeadlock) {
 }
 
 TEST_F(HidControllerTest, UnplugDuringModalErrorBoxReleasesDevice) {
-  const auto id = bus->Attach(Spec("unit", kRunPid), &endpoint);
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
@@ -674,8 +675,8 @@ TEST_F(HidControllerTest, UnplugDuringModalErrorBoxReleasesDevice) {
 // Destruction
 
 TEST_F(HidControllerTest, DestructionReportsOnlyCheckedOutDevicesAsUnplugged) {
-  bus->Attach(Spec("unit", kRunPid), &endpoint);
-  const auto other = bus->Attach(Spec("other", kOtherPid), &endpoint);
+  bus->Attach(BusDevice("unit", kRunPid), &endpoint);
+  const auto other = bus->Attach(BusDevice("other", kOtherPid), &endpoint);
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);

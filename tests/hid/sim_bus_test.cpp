@@ -18,13 +18,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kLongSliceMs = 5000;  // a read that would block this long must end early
 
-SimDeviceSpec Spec(uint16_t input_length, uint16_t output_length) {
-  SimDeviceSpec spec;
-  spec.attributes = {0x0168, 0x0821, 0x0100};
-  spec.caps.InputReportByteLength = input_length;
-  spec.caps.OutputReportByteLength = output_length;
-  spec.name = "unit";
-  return spec;
+SimDeviceSpec BusDevice(uint16_t input_length, uint16_t output_length) {
+  SimDeviceSpec description;
+  description.attributes = {0x0168, 0x0821, 0x0100};
+  description.caps.InputReportByteLength = input_length;
+  description.caps.OutputReportByteLength = output_length;
+  description.name = "unit";
+  return description;
 }
 
 class CountingEndpoint : public SimDeviceEndpoint {
@@ -49,7 +49,7 @@ std::unique_ptr<HidHandle> OpenReader(SimulatedHidBus& bus) {
 TEST(SimulatedHidBus, InputReportsAreTruncatedToTheBufferAndShortOnesKeptAsTheyAre) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
-  const auto id = bus.Attach(Spec(9, 9), &endpoint);
+  const auto id = bus.Attach(BusDevice(9, 9), &endpoint);
   auto reader = OpenReader(bus);
   ASSERT_NE(reader, nullptr);
 
@@ -73,7 +73,7 @@ TEST(SimulatedHidBus, InputReportBecomesReadableOnlyAfterTheReportTime) {
   SimulatedHidBus bus;
   bus.SetReportTime(300ms);
   CountingEndpoint endpoint;
-  const auto id = bus.Attach(Spec(65, 65), &endpoint);
+  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
   auto reader = OpenReader(bus);
   ASSERT_NE(reader, nullptr);
   bus.SendInputReport(id, {0, 1});
@@ -89,7 +89,7 @@ TEST(SimulatedHidBus, InputReportBecomesReadableOnlyAfterTheReportTime) {
 TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
-  const auto id = bus.Attach(Spec(65, 65), &endpoint);
+  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
   auto reader = OpenReader(bus);
   ASSERT_NE(reader, nullptr);
   std::vector<uint8_t> buffer(65);
@@ -122,7 +122,7 @@ TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
 TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
-  const auto id = bus.Attach(Spec(65, 65), &endpoint);
+  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
   auto reader = OpenReader(bus);
   ASSERT_NE(reader, nullptr);
   bus.FailNextRead(id, 31);
@@ -140,7 +140,7 @@ TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
 TEST(SimulatedHidBus, WritesReachTheEndpointAtTheDeclaredLengthOnly) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
-  bus.Attach(Spec(65, 9), &endpoint);
+  bus.Attach(BusDevice(65, 9), &endpoint);
   uint32_t error = 0;
   const auto path = bus.EnumerateInterfaces().at(0).path;
   auto handle = bus.Open(path, HidAccess::kReadWrite, false, error);
@@ -175,7 +175,7 @@ TEST(SimulatedHidBus, DeviceMayDetachItselfWhileHandlingAReportAndNotifiesFromBu
   CountingEndpoint endpoint;
   SimulatedHidBus::DeviceId id = 0;
   endpoint.on_report = [&] { bus.Detach(id); };
-  id = bus.Attach(Spec(65, 65), &endpoint);
+  id = bus.Attach(BusDevice(65, 65), &endpoint);
   uint32_t error = 0;
   auto handle = bus.Open(bus.EnumerateInterfaces().at(0).path, HidAccess::kReadWrite, false, error);
   ASSERT_NE(handle, nullptr);
@@ -196,9 +196,9 @@ TEST(SimulatedHidBus, DeviceMayDetachItselfWhileHandlingAReportAndNotifiesFromBu
 TEST(SimulatedHidBus, DeviceHeldElsewhereOpensOnlyWithoutAccess) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
-  SimDeviceSpec spec = Spec(65, 65);
-  spec.deny_read_write = true;
-  bus.Attach(spec, &endpoint);
+  SimDeviceSpec description = BusDevice(65, 65);
+  description.deny_read_write = true;
+  bus.Attach(description, &endpoint);
   const auto path = bus.EnumerateInterfaces().at(0).path;
   uint32_t error = 0;
   EXPECT_EQ(bus.Open(path, HidAccess::kReadWrite, false, error), nullptr);

@@ -1,4 +1,4 @@
-// kv-win-inspect: looks at and drives the tool's window from another process,
+// kv-win-probe: looks at and drives the tool's window from another process,
 // for the window test under wine: finds a top-level window by caption, lists its
 // child controls with their places in client coordinates and their z-order,
 // reads the status bar, clicks buttons, waits for message boxes and closes the
@@ -154,7 +154,7 @@ bool ClickButton(HWND button) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: kv-win-inspect COMMAND ARGS\n"
+               "usage: kv-win-probe COMMAND ARGS\n"
                "  wait-window CAPTION LIMIT_MS\n"
                "  controls CAPTION\n"
                "  panels CAPTION\n"
