@@ -55,6 +55,9 @@ struct TLinkShared {
   std::function<void()> FAfterDelivery;
   bool FReceiveSignalled = false;
   bool FSendSignalled = false;
+  // Mirrors FSendSignalled, so that the worker can look for a command to write
+  // after every received byte without taking FStateLock each time.
+  std::atomic<bool> FSendPending{false};
   bool FStopSignalled = false;
   std::array<uint8_t, kLinkAreaBytes> FSendArea{};
   int FSendLength = 0;
@@ -120,7 +123,10 @@ TWake WaitForEvent(TLinkShared& s) {
     return TWake::kTimeout;
   }
   if (std::exchange(s.FReceiveSignalled, false)) return TWake::kReceive;
-  if (std::exchange(s.FSendSignalled, false)) return TWake::kSend;
+  if (std::exchange(s.FSendSignalled, false)) {
+    s.FSendPending = false;
+    return TWake::kSend;
+  }
   s.FStopSignalled = false;
   return TWake::kStop;
 }
@@ -156,6 +162,7 @@ bool TakeReport(TLinkShared& s) {
 
 bool TakeSendSignal(TLinkShared& s) {
   std::lock_guard lock(s.FStateLock);
+  s.FSendPending = false;
   return std::exchange(s.FSendSignalled, false);
 }
 
@@ -184,7 +191,7 @@ void ProcessReports(TLinkShared& s) {
       // completed mid-report, then a new one) or in the next (a unit that answers
       // twice), may dispatch again and would overwrite the send area before it was
       // ever written.
-      if (!s.FClosing && !s.FOrphaned && TakeSendSignal(s)) WriteSendArea(s);
+      if (s.FSendPending && !s.FClosing && !s.FOrphaned && TakeSendSignal(s)) WriteSendArea(s);
     }
   }
   s.FWorkerGate = nullptr;
@@ -402,6 +409,7 @@ void TUsbLink::SendBytes(const uint8_t* bytes, int count) {
     std::copy_n(bytes, length, s.FSendArea.begin());
     s.FSendLength = length;
     s.FSendSignalled = true;
+    s.FSendPending = true;
   }
   s.FWake.notify_one();
 }
