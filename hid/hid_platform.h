@@ -70,8 +70,8 @@ class HidPlatform {
   virtual bool Available() const = 0;
   virtual std::vector<HidInterfaceInfo> EnumerateInterfaces() = 0;
   // Null on failure, with `error` the system code.
-  virtual std::unique_ptr<HidHandle> Open(const std::string& path, HidAccess access, bool for_reading,
-                                          uint32_t& error) = 0;
+  virtual std::unique_ptr<HidHandle> Open(const std::string& path, HidAccess access,
+                                          bool for_reading, uint32_t& error) = 0;
   // The handler may be called on any thread; the controller hands it to the UI thread.
   // Setting an empty handler stops notification; no call is in progress afterwards.
   virtual void SetDeviceChangeHandler(DeviceChangeHandler handler) = 0;

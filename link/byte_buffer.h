@@ -34,7 +34,9 @@ class ByteBuffer {
   }
 
   void push_back(uint8_t byte) { bytes_.push_back(byte); }
-  void append(const uint8_t* data, size_t count) { bytes_.insert(bytes_.end(), data, data + count); }
+  void append(const uint8_t* data, size_t count) {
+    bytes_.insert(bytes_.end(), data, data + count);
+  }
   void clear() { bytes_.clear(); }
   void resize(size_t count, uint8_t fill = 0) { bytes_.resize(count, fill); }
   void reserve(size_t count) { bytes_.reserve(count); }
