@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/isp_report.h"
+#include "sim/unit_protocol.h"
 
 namespace kv::sim {
 namespace {
 
-using Request = std::array<uint8_t, kIspReportBytes>;
+using Request = std::array<uint8_t, kBootDataBytes>;
 
 std::string Hex(uint32_t value, int digits) {
   char text[16];
@@ -19,7 +19,7 @@ std::string Hex(uint32_t value, int digits) {
 }
 
 uint32_t Le32(const Request& request, size_t offset) {
-  return ReadLe32(request, offset).value_or(0);
+  return UnitLe32(request.data(), offset);
 }
 
 bool AllZero(const Request& request, size_t from) {
@@ -45,6 +45,24 @@ BootStep RequiredPredecessor(BootStep step) {
       return BootStep::kSyncProgram;
     default:
       return BootStep::kUnknown;
+  }
+}
+
+// The arming the host keeps after a request of this step.
+std::chrono::milliseconds HostArming(BootStep step, const FlashMemory& flash) {
+  switch (step) {
+    case BootStep::kStartProgram:
+      return kArmingStartProgram;
+    case BootStep::kData: {
+      const uint32_t remaining =
+          flash.programmed < flash.length ? flash.length - flash.programmed : 0;
+      return remaining > kBootPacketDataBytes ? kArmingDataPacket : kArmingLastPackets;
+    }
+    case BootStep::kReset:
+    case BootStep::kUnknown:
+      return std::chrono::milliseconds(0);
+    default:
+      return kArmingFirstSteps;
   }
 }
 
@@ -78,21 +96,21 @@ const char* BootStepName(BootStep step) {
 
 BootStep BootLoader::Classify(uint8_t code) const {
   switch (code) {
-    case ispConnect:
+    case kBootConnect:
       return BootStep::kConnect;
-    case ispSyncPacket:
+    case kBootSync:
       return config_read_ ? BootStep::kSyncProgram : BootStep::kSyncPackage;
-    case ispGetFirmwareVersion:
+    case kBootFirmwareVersion:
       return BootStep::kFirmwareVersion;
-    case ispGetDeviceId:
+    case kBootDeviceId:
       return BootStep::kDeviceId;
-    case ispReadConfig:
+    case kBootReadConfig:
       return BootStep::kReadConfig;
-    case ispStartProgram:
+    case kBootStartProgram:
       return BootStep::kStartProgram;
-    case ispProgramData:
+    case kBootProgramData:
       return BootStep::kData;
-    case ispMcuReset:
+    case kBootReset:
       return BootStep::kReset;
     default:
       return BootStep::kUnknown;
@@ -159,8 +177,8 @@ void BootLoader::CheckPacketNumber(BootStep step, uint32_t number, ProtocolLog& 
 void BootLoader::StartProgram(const uint8_t* request_bytes, FlashMemory& flash, ProtocolLog& log) {
   Request request{};
   std::copy(request_bytes, request_bytes + request.size(), request.begin());
-  uint32_t address = Le32(request, kIspStartAddressOffset);
-  uint32_t length = Le32(request, kIspProgramLengthOffset);
+  uint32_t address = Le32(request, kBootStartAddressOffset);
+  uint32_t length = Le32(request, kBootLengthOffset);
   flash.Erase();
   flash.start = address;
   flash.length = length;
@@ -169,10 +187,10 @@ void BootLoader::StartProgram(const uint8_t* request_bytes, FlashMemory& flash, 
                   " bytes from " + Hex(address, 5) + ", beyond the flash of " +
                   Hex(FlashMemory::kBytes, 5) + " bytes");
   }
-  size_t carried = std::min<size_t>(kIspStartDataBytes, length);
-  flash.Program(address, request.data() + kIspStartDataOffset, carried);
+  size_t carried = std::min<size_t>(kBootStartDataBytes, length);
+  flash.Program(address, request.data() + kBootStartDataOffset, carried);
   flash.programmed = static_cast<uint32_t>(carried);
-  if (!AllZero(request, kIspStartDataOffset + carried)) {
+  if (!AllZero(request, kBootStartDataOffset + carried)) {
     log.Violation("update mode: start program carries bytes after the announced length");
   }
   programming_ = true;
@@ -190,13 +208,13 @@ void BootLoader::ProgramData(const uint8_t* request_bytes, uint32_t index, Flash
                   " beyond the announced length of " + std::to_string(flash.length) + " bytes");
     return;
   }
-  size_t carried = std::min<size_t>(kIspProgramDataBytes, remaining);
+  size_t carried = std::min<size_t>(kBootPacketDataBytes, remaining);
   uint64_t address = static_cast<uint64_t>(flash.start) + flash.programmed;
   if (address < FlashMemory::kBytes) {
-    flash.Program(static_cast<uint32_t>(address), request.data() + kIspDataOffset, carried);
+    flash.Program(static_cast<uint32_t>(address), request.data() + kBootPacketDataOffset, carried);
   }
   flash.programmed += static_cast<uint32_t>(carried);
-  if (!AllZero(request, kIspDataOffset + carried)) {
+  if (!AllZero(request, kBootPacketDataOffset + carried)) {
     log.Violation("update mode: data packet " + std::to_string(index) +
                   " carries bytes after the announced length");
   }
@@ -217,12 +235,12 @@ BootAnswer BootLoader::Handle(const uint8_t* report, size_t count, FlashMemory& 
   if (count > 1)
     std::copy(report + 1, report + std::min(count, request.size() + 1), request.begin());
 
-  uint32_t code_field = Le32(request, 0);
-  answer.code = request[0];
+  uint32_t code_field = Le32(request, kBootCodeOffset);
+  answer.code = request[kBootCodeOffset];
   log.CountBootRequest(answer.code);
   answer.step = code_field <= 0xFF ? Classify(answer.code) : BootStep::kUnknown;
   if (answer.step == BootStep::kUnknown) {
-    if (request[0] == frDle && request[1] == frStx) {
+    if (request[0] == kFrameDle && request[1] == kFrameStx) {
       log.Violation("update mode: run-mode frame (command " + Hex(request[5], 2) +
                     ") sent to the boot loader");
     } else {
@@ -231,31 +249,30 @@ BootAnswer BootLoader::Handle(const uint8_t* report, size_t count, FlashMemory& 
     return answer;
   }
 
-  uint32_t number = Le32(request, kIspPacketNumberOffset);
+  uint32_t number = Le32(request, kBootNumberOffset);
   CheckOrder(answer.step, flash, log);
   CheckPacketNumber(answer.step, number, log);
 
-  std::vector<uint8_t> reply(kIspReportBytes, 0);
-  std::span<uint8_t> reply_span(reply);
-  WriteLe32(reply_span, 0, RequestSum(request));
-  WriteLe32(reply_span, kIspPacketNumberOffset, number + 1);
+  std::vector<uint8_t> reply(kBootDataBytes, 0);
+  PutUnitLe32(reply.data(), kBootEchoOffset, BootByteSum(request.data(), request.size()));
+  PutUnitLe32(reply.data(), kBootNumberOffset, number + 1);
 
   switch (answer.step) {
     case BootStep::kConnect:
       config_read_ = false;
       programming_ = false;
-      if (!AllZero(request, kIspDataOffset)) {
+      if (!AllZero(request, kBootCommandDataOffset)) {
         log.Violation("update mode: connect carries command data");
       }
       break;
     case BootStep::kSyncPackage:
     case BootStep::kSyncProgram:
-      if (request[kIspDataOffset] != (number & 0xFF)) {
+      if (request[kBootSyncNumberOffset] != (number & 0xFF)) {
         log.Violation(std::string("update mode: ") + BootStepName(answer.step) + " carries " +
-                      std::to_string(request[kIspDataOffset]) +
+                      std::to_string(request[kBootSyncNumberOffset]) +
                       " in byte 8, its packet number is " + std::to_string(number));
       }
-      if (!AllZero(request, kIspDataOffset + 1)) {
+      if (!AllZero(request, kBootSyncNumberOffset + 1)) {
         log.Violation(std::string("update mode: ") + BootStepName(answer.step) +
                       " carries command data after byte 8");
       }
@@ -264,17 +281,17 @@ BootAnswer BootLoader::Handle(const uint8_t* report, size_t count, FlashMemory& 
     case BootStep::kDeviceId:
     case BootStep::kReadConfig:
     case BootStep::kReset:
-      if (!AllZero(request, kIspDataOffset)) {
+      if (!AllZero(request, kBootCommandDataOffset)) {
         log.Violation(std::string("update mode: ") + BootStepName(answer.step) +
                       " carries command data");
       }
       if (answer.step == BootStep::kFirmwareVersion) {
-        WriteLe32(reply_span, kIspDataOffset, kBootLoaderVersion);
+        PutUnitLe32(reply.data(), kBootReplyWord0Offset, kBootLoaderVersion);
       } else if (answer.step == BootStep::kDeviceId) {
-        WriteLe32(reply_span, kIspDeviceIdOffset, kSimDeviceId);
+        PutUnitLe32(reply.data(), kBootReplyWord0Offset, kSimDeviceId);
       } else if (answer.step == BootStep::kReadConfig) {
-        WriteLe32(reply_span, kIspConfigWord0Offset, kSimConfigWord0);
-        WriteLe32(reply_span, kIspConfigWord1Offset, kSimConfigWord1);
+        PutUnitLe32(reply.data(), kBootReplyWord0Offset, kSimConfigWord0);
+        PutUnitLe32(reply.data(), kBootReplyWord1Offset, kSimConfigWord1);
         config_read_ = true;
       } else {
         answer.resets = true;
@@ -293,6 +310,7 @@ BootAnswer BootLoader::Handle(const uint8_t* report, size_t count, FlashMemory& 
       break;
   }
 
+  answer.next_request_after = HostArming(answer.step, flash);
   has_step_ = true;
   last_step_ = answer.step;
   has_reply_ = true;

@@ -11,6 +11,7 @@
 // One BootLoader lives from the unit's attaching in update mode to its reset.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -24,6 +25,18 @@ inline constexpr uint32_t kBootLoaderVersion = 0x00000021;
 inline constexpr uint32_t kSimDeviceId = 0x00235100;
 inline constexpr uint32_t kSimConfigWord0 = 0xFFFFFF7F;
 inline constexpr uint32_t kSimConfigWord1 = 0x0001F000;
+
+// How long the host holds back after each request before it takes the reply and
+// sends its next request (its reply arming). A unit needs this time to act on a
+// request: the erase after "start program", the programming of each packet.
+// The first steps get 20 ms while the host's program offset is 0, 200 ms after an
+// earlier finished run; the shorter is the least a host may take.
+inline constexpr std::chrono::milliseconds kArmingFirstSteps{20};
+inline constexpr std::chrono::milliseconds kArmingStartProgram{1000};
+// A data packet behind which more than one packet's bytes (56) remain...
+inline constexpr std::chrono::milliseconds kArmingDataPacket{20};
+// ...and the last two packets, which end the programming.
+inline constexpr std::chrono::milliseconds kArmingLastPackets{200};
 
 // The output report the boot loader expects: report ID 0 and 64 data bytes.
 inline constexpr size_t kBootReportBytes = 65;
@@ -51,6 +64,8 @@ struct BootAnswer {
   std::vector<uint8_t> reply;  // 64 bytes, without report ID
   bool erases = false;         // start program: the flash is erased first
   bool resets = false;         // reset: the unit leaves update mode after the reply
+  // The least time before the host's next request; 0 after reset (nothing follows).
+  std::chrono::milliseconds next_request_after{0};
 };
 
 class BootLoader {

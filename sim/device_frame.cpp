@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "link/lcmd.h"
+#include "sim/unit_protocol.h"
 
 namespace kv::sim {
 namespace {
@@ -29,22 +29,22 @@ uint8_t XorOf(const uint8_t* bytes, size_t count) {
 std::vector<uint8_t> BuildDeviceFrame(uint8_t code, const std::vector<uint8_t>& payload) {
   size_t payload_bytes = std::min(payload.size(), kMaxFrameLength - 1);
   std::vector<uint8_t> frame(payload_bytes + kFrameFixedBytes + 1);
-  frame[0] = frDle;
-  frame[1] = frStx;
+  frame[0] = kFrameDle;
+  frame[1] = kFrameStx;
   frame[2] = kUnitAddress;
   frame[3] = kHostAddress;
   frame[kLengthOffset] = static_cast<uint8_t>(payload_bytes + 1);
   frame[kCodeOffset] = code;
   std::copy_n(payload.begin(), payload_bytes, frame.begin() + kPayloadOffset);
-  frame[kPayloadOffset + payload_bytes] = frDle;
-  frame[kPayloadOffset + payload_bytes + 1] = frEtx;
+  frame[kPayloadOffset + payload_bytes] = kFrameDle;
+  frame[kPayloadOffset + payload_bytes + 1] = kFrameEtx;
   frame.back() = XorOf(frame.data(), frame.size() - 1);
   return frame;
 }
 
 HostFrame ReadHostFrame(const uint8_t* data, size_t count) {
   HostFrame frame;
-  if (count < kFrameFixedBytes + 1 || data[0] != frDle || data[1] != frStx) {
+  if (count < kFrameFixedBytes + 1 || data[0] != kFrameDle || data[1] != kFrameStx) {
     frame.status = HostFrameStatus::kNotAFrame;
     frame.problem = "not a run-mode frame";
     return frame;
@@ -63,7 +63,7 @@ HostFrame ReadHostFrame(const uint8_t* data, size_t count) {
                     std::to_string(kMaxFrameLength);
     return frame;
   }
-  if (data[length + 5] != frDle || data[length + 6] != frEtx) {
+  if (data[length + 5] != kFrameDle || data[length + 6] != kFrameEtx) {
     frame.status = HostFrameStatus::kBadLength;
     frame.problem =
         "frame trailer not at the place its length byte " + std::to_string(length) + " gives";

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "engine/isp_report.h"
-#include "link/lcmd.h"
 #include "sim/device_frame.h"
+#include "sim/unit_protocol.h"
 
 namespace kv::sim {
 namespace {
@@ -19,14 +18,14 @@ std::string Hex2(unsigned value) {
 
 bool IsBootLoaderCode(uint8_t code) {
   switch (code) {
-    case ispProgramData:
-    case ispConnect:
-    case ispSyncPacket:
-    case ispGetFirmwareVersion:
-    case ispGetDeviceId:
-    case ispReadConfig:
-    case ispStartProgram:
-    case ispMcuReset:
+    case kBootProgramData:
+    case kBootConnect:
+    case kBootSync:
+    case kBootFirmwareVersion:
+    case kBootDeviceId:
+    case kBootReadConfig:
+    case kBootStartProgram:
+    case kBootReset:
       return true;
     default:
       return false;
@@ -108,17 +107,17 @@ RunAnswer RunFirmware::Handle(const uint8_t* report, size_t count, DspMemory& ds
   answer.occurrence = log.RunCommandCount(frame.code);
   const std::vector<uint8_t>& payload = frame.payload;
   switch (frame.code) {
-    case cmdIdentify:
+    case kRunIdentify:
       ExpectPayload(frame.code, payload, 0, log);
       answer.answered = true;
       answer.payload = {unit_type_, kHardwareRevision};
       break;
-    case cmdVersionText:
+    case kRunVersionText:
       ExpectPayload(frame.code, payload, 0, log);
       answer.answered = true;
       answer.payload.assign(version_text_.begin(), version_text_.end());
       break;
-    case cmdReadParameter:
+    case kRunReadParameter:
       if (payload.size() != 1 || payload[0] > kLastParameterPiece) {
         log.Violation("run mode: parameter request " +
                       (payload.empty() ? std::string("without a block number")
@@ -130,24 +129,24 @@ RunAnswer RunFirmware::Handle(const uint8_t* report, size_t count, DspMemory& ds
       answer.answered = true;
       answer.payload = ParameterPiece(parameters_, payload[0]);
       break;
-    case cmdCode1A:
+    case kRunCode1A:
       if (payload != std::vector<uint8_t>{0x01, 0x00, 0x01, 0x00}) {
         log.Violation("run mode: command 0x1A without its payload 01 00 01 00");
       }
       answer.answered = true;
       answer.payload = {kAckOk};
       break;
-    case cmdEnterUpdate:
+    case kRunEnterUpdate:
       answer.enters_update = true;
       [[fallthrough]];
-    case cmdCheckFailed:
-    case cmdKeepAlive:
-    case cmdCode04:
+    case kRunCheckFailed:
+    case kRunKeepAlive:
+    case kRunCode04:
       ExpectPayload(frame.code, payload, 0, log);
       answer.answered = true;
       answer.payload = {kAckOk};
       break;
-    case cmdDspBlock:
+    case kRunDspBlock:
       StoreDspChunk(payload, answer, dsp, log);
       break;
     default:

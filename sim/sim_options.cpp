@@ -7,6 +7,8 @@
 #include <optional>
 #include <utility>
 
+#include "sim/request_pacing.h"
+
 namespace kv::sim {
 namespace {
 
@@ -240,6 +242,11 @@ bool ApplyValidated(std::string_view key, std::string_view value, SimOptions& op
     }
     return ParseDelay(key, value, options.replug_ms, error);
   }
+  if (key == "pace") {
+    if (!ParseRanged(key, value, 1, kMaxPaceDivisor, number, error)) return false;
+    options.pace = static_cast<int>(number);
+    return true;
+  }
   if (key == "fault") {
     SimFault fault;
     if (!ParseSimFault(value, fault, error)) return false;
@@ -261,6 +268,12 @@ bool ParseSimFault(std::string_view text, SimFault& fault, std::string& error) {
   SimFault parsed;
   if (!ParseFaultKind(text.substr(0, at), parsed, error)) return false;
   if (!ParseFaultSite(text.substr(at + 1), parsed, error)) return false;
+  if (parsed.kind == FaultKind::kStuck && parsed.site != FaultSite::kData) {
+    // Only a data packet programs flash cells; anywhere else it would never fire.
+    error = "fault stuck: only at data:K (a flash byte of data packet K), not at " +
+            DescribeFaultSite(parsed);
+    return false;
+  }
   fault = parsed;
   return true;
 }
@@ -321,10 +334,10 @@ const char* SimOptionsUsage() {
          "  start=run|update|absent  units=N  unit-type=0xNN  version-text=TEXT\n"
          "  selector=N  mask=0xNN  param-seed=N\n"
          "  usb-ms=N  reply-ms=N  erase-ms=N  reenum-ms=N  attach-ms=N  cmd-ms=N\n"
-         "  replug-ms=N|never\n"
+         "  replug-ms=N|never  pace=N (minimum intervals divided by N)\n"
          "  fault=KIND@WHERE (repeatable)\n"
          "    KIND: no-reply bad-echo unplug duplicate garbage short[:N] oversize[:L]\n"
-         "          read-error[:CODE] early late[:MS]\n"
+         "          read-error[:CODE] early late[:MS] stuck[:N] (data:K only)\n"
          "    WHERE: connect sync-package firmware-version device-id read-config\n"
          "           sync-program start-program data:K reset cmd:0xCC[:N] param:B dsp:K\n";
 }

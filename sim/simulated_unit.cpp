@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "engine/isp_report.h"
 #include "sim/device_frame.h"
+#include "sim/unit_protocol.h"
 
 namespace kv::sim {
 namespace {
@@ -109,9 +109,9 @@ std::vector<uint8_t> BootReplyReport(const BootAnswer& answer,
   bool full_length = true;
   for (const SimFault& fault : faults) {
     if (fault.kind == FaultKind::kBadEcho) {
-      WriteLe32(reply, 0, ReadLe32(reply, 0).value_or(0) + 1);
+      PutUnitLe32(reply.data(), kBootEchoOffset, UnitLe32(reply.data(), kBootEchoOffset) + 1);
     } else if (fault.kind == FaultKind::kShort) {
-      reply.resize(std::min(reply.size(), kRawValueBytes + static_cast<size_t>(fault.amount)));
+      reply.resize(std::min(reply.size(), kBootEchoBytes + static_cast<size_t>(fault.amount)));
       full_length = false;
     } else if (fault.kind == FaultKind::kOversize) {
       reply = OversizeFrame(answer.code, {}, fault.amount);
@@ -143,7 +143,9 @@ SimulatedUnit::SimulatedUnit(hid::SimulatedHidBus& bus, const SimOptions& option
       created_(Clock::now()),
       faults_(options.faults),
       garbage_random_(options.param_seed ^ kGarbageSeedSalt ^ static_cast<uint32_t>(number)),
-      busy_until_(created_) {}
+      busy_until_(created_) {
+  log_.SetPaceDivisor(options.PaceDivisor());
+}
 
 SimulatedUnit::~SimulatedUnit() {
   timeline_.Stop();
@@ -311,6 +313,12 @@ SimulatedUnit::AnswerPlan SimulatedUnit::PlanBootAnswer(const std::vector<uint8_
   const uint32_t programmed_before = flash_.programmed;
   BootAnswer answer = boot_loader_.Handle(report.data(), report.size(), flash_, log_);
   if (!answer.answered) return plan;  // requests it does not know get no reply
+  std::string step = BootStepName(answer.step);
+  if (answer.step == BootStep::kData) step += " " + std::to_string(answer.data_index);
+  if (std::optional<std::string> too_soon =
+          pacing_.Arrived(arrival, step, answer.next_request_after)) {
+    log_.PacingViolation(std::move(*too_soon));
+  }
   std::vector<SimFault> faults = TakeFaults(SiteOf(answer.step), answer.data_index);
   if (answer.step == BootStep::kData) {
     for (const SimFault& fault : faults) {
@@ -438,7 +446,10 @@ void SimulatedUnit::AttachLocked(Personality target) {
     ++generation_;
     personality_ = target;
     // Each attach in update mode is a fresh start of the boot loader.
-    if (target == Personality::kUpdate) boot_loader_ = BootLoader();
+    if (target == Personality::kUpdate) {
+      boot_loader_ = BootLoader();
+      pacing_ = RequestPacing(options_.PaceDivisor());
+    }
     busy_until_ = Clock::now();
   }
   DeviceId id = bus_.Attach(SpecFor(target), this);

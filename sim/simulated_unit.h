@@ -22,6 +22,7 @@
 #include "sim/boot_loader.h"
 #include "sim/fault_plan.h"
 #include "sim/parameter_block.h"
+#include "sim/request_pacing.h"
 #include "sim/run_firmware.h"
 #include "sim/sim_options.h"
 #include "sim/sim_random.h"
@@ -139,6 +140,7 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
   std::optional<DeviceId> device_id_;  // written with bus_mutex_ and mutex_ held
   uint64_t generation_ = 0;            // counts attaches and detaches
   BootLoader boot_loader_;
+  RequestPacing pacing_{options_.PaceDivisor()};  // of the current attachment in update mode
   FlashMemory flash_;
   DspMemory dsp_;
   ProtocolLog log_;

@@ -40,4 +40,13 @@ void ProtocolLog::Violation(std::string text) {
   if (violations_.size() < kMaxKeptViolations) violations_.push_back(std::move(text));
 }
 
+void ProtocolLog::PacingViolation(std::string text) {
+  ++pacing_violations_;
+  if (pacing_violations_ <= kMaxListedPacingViolations) {
+    Violation(std::move(text));
+  } else {
+    ++violation_count_;
+  }
+}
+
 }  // namespace kv::sim

@@ -53,7 +53,16 @@ class ProtocolLog {
   void CountRunCommand(uint8_t code) { ++run_commands_[code]; }
   void CountBootRequest(uint8_t code) { ++boot_requests_[code]; }
   uint32_t RunCommandCount(uint8_t code) const;
+  // Pacing violations come in runs (a fast host is fast on every packet): all
+  // are counted, the first few listed.
+  static constexpr size_t kMaxListedPacingViolations = 5;
+
   void Violation(std::string text);
+  void PacingViolation(std::string text);
+  uint64_t PacingViolationCount() const { return pacing_violations_; }
+  // The pace the unit was told to accept: its minimum intervals divided by this.
+  void SetPaceDivisor(int divisor) { pace_divisor_ = divisor; }
+  int PaceDivisor() const { return pace_divisor_; }
   void FaultFired(std::string text) { faults_fired_.push_back(std::move(text)); }
 
   const std::map<uint8_t, uint32_t>& RunCommands() const { return run_commands_; }
@@ -67,6 +76,8 @@ class ProtocolLog {
   std::map<uint8_t, uint32_t> boot_requests_;
   std::vector<std::string> violations_;
   uint64_t violation_count_ = 0;
+  uint64_t pacing_violations_ = 0;
+  int pace_divisor_ = 1;
   std::vector<std::string> faults_fired_;
 };
 

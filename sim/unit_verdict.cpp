@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 
 #include "image/firmware_data.h"
-#include "image/mcu_image.h"
+#include "sim/hex_image.h"
 
 namespace kv::sim {
 namespace {
@@ -46,6 +47,10 @@ void JudgeFlash(const FlashMemory& flash, const ReferenceFirmware& reference,
   Judge judge(verdict);
   if (!flash.erased) {
     judge.Fine("flash: not programmed");
+    return;
+  }
+  if (!reference.mcu_problem.empty()) {
+    judge.Wrong("flash: the expected image cannot be read (" + reference.mcu_problem + ")");
     return;
   }
   bool good = true;
@@ -182,15 +187,10 @@ std::string GroupedNumber(uint64_t value) {
 const ReferenceFirmware& EmbeddedReferenceFirmware() {
   static const ReferenceFirmware reference = [] {
     ReferenceFirmware built;
-    auto image = std::make_unique<FirmwareImage>();
-    // The embedded records are checked at build time; a message here cannot happen.
-    ParseMcuImage(*image, kMcuImageBound, EmbeddedMcuHexLines(), [](const std::string&) {});
-    size_t count = static_cast<size_t>(std::max<int32_t>(image->ImageByteCount, 0));
-    count = std::min(count, image->ImageBuffer.size());
-    built.mcu_image.assign(image->ImageBuffer.begin(),
-                           image->ImageBuffer.begin() + static_cast<long>(count));
-    auto words = EmbeddedDspProgramWords();
-    built.dsp_words.assign(words.begin(), words.end());
+    HexImage image = ReadHexImage(McuHexLines, FlashMemory::kBytes);
+    built.mcu_image = std::move(image.bytes);
+    built.mcu_problem = std::move(image.problem);
+    built.dsp_words.assign(std::begin(DspProgramWords), std::end(DspProgramWords));
     return built;
   }();
   return reference;
@@ -208,12 +208,18 @@ UnitVerdict JudgeUnit(const FlashMemory& flash, const DspMemory& dsp, const Prot
   verdict.run_commands = log.RunCommands();
   verdict.boot_requests = log.BootRequests();
   verdict.violation_count = log.ViolationCount();
+  verdict.pacing_violations = log.PacingViolationCount();
+  verdict.pace_divisor = log.PaceDivisor();
   JudgeFlash(flash, reference, verdict);
   JudgeDsp(dsp, reference, verdict);
   verdict.lines.push_back(CountLine("run-mode commands:", log.RunCommands()));
   verdict.lines.push_back(CountLine("boot-loader requests:", log.BootRequests()));
   for (const std::string& fault : log.FaultsFired()) {
     verdict.lines.push_back("fault injected: " + fault);
+  }
+  if (log.PacingViolationCount() > 0) {
+    verdict.lines.push_back("pacing: " + GroupedNumber(log.PacingViolationCount()) +
+                            " boot-loader requests sooner than the host's arming allows");
   }
   if (log.ViolationCount() == 0) {
     verdict.lines.push_back("protocol violations: none");
@@ -228,8 +234,14 @@ UnitVerdict JudgeUnit(const FlashMemory& flash, const DspMemory& dsp, const Prot
           "  ... and " + GroupedNumber(log.ViolationCount() - log.Violations().size()) + " more");
     }
   }
-  verdict.lines.insert(verdict.lines.begin(),
-                       verdict.clean ? "verdict: clean" : "verdict: NOT clean");
+  std::string head = verdict.clean ? "verdict: clean" : "verdict: NOT clean";
+  if (verdict.pace_divisor != 1) {
+    // A run at a divided pace proves nothing about the unit's real minimum intervals.
+    head += ", at pace 1/" + std::to_string(verdict.pace_divisor) +
+            " (the boot loader's minimum intervals divided by " +
+            std::to_string(verdict.pace_divisor) + ")";
+  }
+  verdict.lines.insert(verdict.lines.begin(), head);
   return verdict;
 }
 

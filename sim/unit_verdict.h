@@ -14,11 +14,13 @@ namespace kv::sim {
 
 // The images the unit should end up holding.
 struct ReferenceFirmware {
-  std::vector<uint8_t> mcu_image;  // ImageByteCount bytes from address 0
+  std::vector<uint8_t> mcu_image;  // the program length's bytes from address 0
   std::vector<uint32_t> dsp_words;
+  std::string mcu_problem;  // why the image could not be read; empty when it could
 };
 
-// The embedded firmware, parsed once (bound 0x11000) on first use.
+// The embedded firmware tables, read once by the unit's own Intel HEX reader
+// (the flash's 0x11000 bytes as the bound) on first use.
 const ReferenceFirmware& EmbeddedReferenceFirmware();
 
 struct UnitVerdict {
@@ -29,6 +31,8 @@ struct UnitVerdict {
   std::map<uint8_t, uint32_t> run_commands;
   std::map<uint8_t, uint32_t> boot_requests;
   uint64_t violation_count = 0;
+  uint64_t pacing_violations = 0;  // requests sooner than the boot loader's minimum interval
+  int pace_divisor = 1;            // the minimum intervals were divided by this
 
   // A whole update went through: both images in place, nothing wrong on the way.
   bool UpdateComplete() const { return clean && firmware_programmed && dsp_loaded; }

@@ -113,5 +113,38 @@ TEST(SimOptions, RejectsMalformedFaults) {
   }
 }
 
+TEST(SimOptions, PaceDividesTheMinimumIntervalsAndDefaultsToOne) {
+  SimOptions options;
+  EXPECT_FALSE(options.pace.has_value());
+  EXPECT_EQ(options.PaceDivisor(), 1);
+  std::string error;
+  ASSERT_TRUE(ApplySimOption("pace=20", options, error)) << error;
+  EXPECT_EQ(options.PaceDivisor(), 20);
+  ASSERT_TRUE(ApplySimOption("pace=1000", options, error)) << error;
+  EXPECT_EQ(options.PaceDivisor(), 1000);
+  for (const char* bad : {"pace=0", "pace=1001", "pace=fast", "pace="}) {
+    SimOptions untouched;
+    EXPECT_FALSE(ApplySimOption(bad, untouched, error)) << bad;
+    EXPECT_NE(error.find("pace"), std::string::npos) << bad << " -> " << error;
+    EXPECT_FALSE(untouched.pace.has_value()) << bad;
+  }
+}
+
+TEST(SimOptions, StuckIsTakenOnlyAtADataPacket) {
+  SimOptions options;
+  std::string error;
+  ASSERT_TRUE(ApplySimOption("fault=stuck:7@data:17", options, error)) << error;
+  ASSERT_EQ(options.faults.size(), 1u);
+  EXPECT_EQ(options.faults[0].amount, 7);
+  EXPECT_EQ(options.faults[0].index, 17u);
+  for (const char* bad : {"fault=stuck@connect", "fault=stuck@start-program", "fault=stuck@reset",
+                          "fault=stuck:3@cmd:0x53", "fault=stuck@dsp:4", "fault=stuck@param:0"}) {
+    SimOptions untouched;
+    EXPECT_FALSE(ApplySimOption(bad, untouched, error)) << bad;
+    EXPECT_NE(error.find("only at data:K"), std::string::npos) << bad << " -> " << error;
+    EXPECT_TRUE(untouched.faults.empty()) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace kv::sim

@@ -9,20 +9,34 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "engine/isp_report.h"
 #include "hid/sim_bus.h"
-#include "image/dsp_image.h"
-#include "link/lcmd.h"
+#include "image/firmware_data.h"
 #include "sim/device_frame.h"
 #include "sim/simulated_setup.h"
+#include "test_host.h"
 
 namespace kv::sim {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace test_host;
 using hid::HidReadStatus;
+
+// Run-mode command codes as the unit documents them.
+constexpr uint8_t kCode04 = 0x04;
+constexpr uint8_t kEnterUpdate = 0x08;
+constexpr uint8_t kIdentify = 0x10;
+constexpr uint8_t kCheckFailed = 0x11;
+constexpr uint8_t kKeepAlive = 0x12;
+constexpr uint8_t kVersionText = 0x13;
+constexpr uint8_t kCode1A = 0x1A;
+constexpr uint8_t kDspBlock = 0x53;
+constexpr uint8_t kReadParameter = 0xA8;
+constexpr uint8_t kProgramData = 0x00;
+constexpr uint8_t kConnect = 0x80;
 using hid::SimulatedHidBus;
 
 // Bound for anything that is expected to happen.
@@ -90,10 +104,6 @@ class HostPort {
     size_t written = 0;
     return handle->Write(report.data(), report.size(), written);
   }
-  bool Write(const ByteBuffer& data) { return Write(data.vector()); }
-  bool Write(const IspRequest& request) {
-    return Write(std::vector<uint8_t>(request.begin(), request.begin() + 64));
-  }
 
   ReadResult Read(std::chrono::milliseconds limit = kWait) {
     ReadResult result;
@@ -137,15 +147,23 @@ DeviceFrameSeen ParseDeviceFrame(const ReadResult& read) {
   return seen;
 }
 
+// The little-endian field at this data byte of a reply (report ID not counted).
+uint32_t ReplyField(const ReadResult& read, size_t offset) {
+  if (read.bytes.size() < 1 + offset + 4) return 0xFFFFFFFF;
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i)
+    value |= static_cast<uint32_t>(read.bytes[1 + offset + i]) << (8 * i);
+  return value;
+}
 uint32_t Echo(const ReadResult& read) {
-  return ReadLe32(std::span(read.bytes).subspan(1), 0).value_or(0xFFFFFFFF);
+  return ReplyField(read, 0);
 }
 uint32_t Number(const ReadResult& read) {
-  return ReadLe32(std::span(read.bytes).subspan(1), 4).value_or(0xFFFFFFFF);
+  return ReplyField(read, 4);
 }
 
-ByteBuffer Framed(uint8_t code) {
-  return BuildFrame(TCmdPacket(1, code), pkFramed);
+Bytes Framed(uint8_t code) {
+  return Frame(code);
 }
 
 bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
@@ -154,14 +172,17 @@ bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
 }
 
 // Changes a request on its way out: (request, data packet index or -1).
-using Tamper = std::function<void(IspRequest&, int)>;
+using Tamper = std::function<void(Bytes&, int)>;
 
 class SimulatedUnitTest : public ::testing::Test {
  protected:
   void Start(const std::vector<std::string>& settings = {}) {
     std::string error;
+    // This host sends as soon as it has read a reply: at pace 1/1000 every minimum
+    // interval lies within the timing allowance, so only the pacing tests see pacing.
     ASSERT_TRUE(ApplySimOptions(
-        {"usb-ms=0", "reply-ms=0", "erase-ms=5", "reenum-ms=5", "attach-ms=5"}, options_, error));
+        {"usb-ms=0", "reply-ms=0", "erase-ms=5", "reenum-ms=5", "attach-ms=5", "pace=1000"},
+        options_, error));
     ASSERT_TRUE(ApplySimOptions(settings, options_, error)) << error;
     setup_ = std::make_unique<SimulatedSetup>(bus_, options_);
   }
@@ -172,14 +193,13 @@ class SimulatedUnitTest : public ::testing::Test {
 
   // Connect to sync program; each reply's echo and number checked.
   void RunQueries(HostPort& port) {
-    const IspRequest requests[] = {
-        BuildConnectRequest(),      BuildSyncPackageRequest(2), BuildGetFirmwareVersionRequest(3),
-        BuildGetDeviceIdRequest(4), BuildReadConfigRequest(5),  BuildSyncProgramRequest()};
-    for (const IspRequest& request : requests) {
+    const Bytes requests[] = {Connect(),   Sync(2),       FirmwareVersion(3),
+                              DeviceId(4), ReadConfig(5), Sync(1)};
+    for (const Bytes& request : requests) {
       ASSERT_TRUE(port.Write(request));
       ReadResult reply = port.Read();
       ASSERT_EQ(reply.status, HidReadStatus::kCompleted);
-      EXPECT_EQ(Echo(reply), RequestSum(request));
+      EXPECT_EQ(Echo(reply), Sum(request));
       EXPECT_EQ(Number(reply), request[4] + 1u);
     }
   }
@@ -187,41 +207,38 @@ class SimulatedUnitTest : public ::testing::Test {
   // A whole programming of the embedded image, ending with reset.
   void ProgramFlash(HostPort& port, const Tamper& tamper = {}) {
     ASSERT_NO_FATAL_FAILURE(RunQueries(port));
-    const std::vector<uint8_t>& image = EmbeddedReferenceFirmware().mcu_image;
-    int32_t length = static_cast<int32_t>(image.size());
-    IspRequest start = BuildStartProgramRequest(3, length, image);
+    const Bytes& image = EmbeddedReferenceFirmware().mcu_image;
+    ASSERT_EQ(image.size(), 67324u);
+    Bytes start = StartProgram(3, static_cast<uint32_t>(image.size()), image);
     if (tamper) tamper(start, -1);
     ASSERT_TRUE(port.Write(start));
     ReadResult reply = port.Read();
-    ASSERT_EQ(Echo(reply), RequestSum(start));
+    ASSERT_EQ(Echo(reply), Sum(start));
     uint32_t number = Number(reply);
-    int32_t offset = 48;
-    for (int index = 0; offset < length; ++index) {
-      IspDataPacket packet =
-          BuildProgramDataRequest(static_cast<int32_t>(number + 1), image, length, offset);
-      offset += packet.BytesCopied;
-      if (tamper) tamper(packet.Request, index);
-      ASSERT_TRUE(port.Write(packet.Request));
+    int index = 0;
+    for (size_t offset = 48; offset < image.size(); offset += 56, ++index) {
+      Bytes packet = DataPacket(number + 1, image, offset);
+      if (tamper) tamper(packet, index);
+      ASSERT_TRUE(port.Write(packet));
       reply = port.Read();
-      ASSERT_EQ(Echo(reply), RequestSum(packet.Request)) << "data packet " << index;
+      ASSERT_EQ(Echo(reply), Sum(packet)) << "data packet " << index;
       number = Number(reply);
     }
-    ASSERT_TRUE(port.Write(BuildMcuResetRequest(static_cast<int32_t>(number + 1))));
+    EXPECT_EQ(index, 1202);
+    ASSERT_TRUE(port.Write(Reset(number + 1)));
   }
 
   // The whole DSP program, chunk by chunk, each answered with code 0x53.
-  void DownloadDsp(HostPort& port, uint32_t key,
-                   const std::function<void(FirmwareImage&)>& tamper = {}) {
-    auto image = std::make_unique<FirmwareImage>();
-    ASSERT_TRUE(PrepareDspImage(*image));
-    if (tamper) tamper(*image);
-    for (int32_t chunk = 0; chunk <= DspLastChunk(image->ImageByteCount); ++chunk) {
-      std::optional<TCmdPacket> packet = BuildDspChunk(*image, chunk, key);
-      ASSERT_TRUE(packet);
-      ASSERT_TRUE(port.Write(BuildFrame(*packet, pkFramed)));
+  void DownloadDsp(HostPort& port, uint32_t key, const std::function<void(Bytes&)>& tamper = {}) {
+    Bytes image =
+        DspImage(std::vector<uint32_t>(std::begin(DspProgramWords), std::end(DspProgramWords)));
+    ASSERT_EQ(image.size(), 26044u);
+    if (tamper) tamper(image);
+    for (uint32_t chunk = 0; chunk <= 813; ++chunk) {
+      ASSERT_TRUE(port.Write(Frame(kDspBlock, DspChunk(image, chunk, key))));
       DeviceFrameSeen answer = ParseDeviceFrame(port.Read());
       ASSERT_TRUE(answer.ok) << "chunk " << chunk;
-      ASSERT_EQ(answer.code, cmdDspBlock);
+      ASSERT_EQ(answer.code, kDspBlock);
     }
   }
 
@@ -234,19 +251,19 @@ TEST_F(SimulatedUnitTest, RunModeAnswersEachCommandWithAFrameOfItsCode) {
   Start();
   auto port = OpenRun();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(port->Write(Framed(cmdIdentify)));
+  ASSERT_TRUE(port->Write(Framed(kIdentify)));
   DeviceFrameSeen identify = ParseDeviceFrame(port->Read());
   ASSERT_TRUE(identify.ok);
-  EXPECT_EQ(identify.code, cmdIdentify);
+  EXPECT_EQ(identify.code, kIdentify);
   EXPECT_EQ(identify.payload[0], 0x33);
 
-  ASSERT_TRUE(port->Write(Framed(cmdVersionText)));
+  ASSERT_TRUE(port->Write(Framed(kVersionText)));
   DeviceFrameSeen version = ParseDeviceFrame(port->Read());
   EXPECT_EQ(std::string(version.payload.begin(), version.payload.end()), "KV-93T  012");
 
   const ParameterBlock& block = Unit().Parameters();
   for (uint8_t piece = 0; piece <= 10; ++piece) {
-    ASSERT_TRUE(port->Write(BuildFrame(TCmdPacket(1, cmdReadParameter, piece), pkFramed)));
+    ASSERT_TRUE(port->Write(Frame(kReadParameter, {piece})));
     DeviceFrameSeen answer = ParseDeviceFrame(port->Read());
     ASSERT_TRUE(answer.ok);
     ASSERT_EQ(answer.payload.size(), piece == 10 ? 17u : 51u);
@@ -254,9 +271,9 @@ TEST_F(SimulatedUnitTest, RunModeAnswersEachCommandWithAFrameOfItsCode) {
     EXPECT_TRUE(
         std::equal(answer.payload.begin() + 1, answer.payload.end(), block.begin() + piece * 50));
   }
-  ASSERT_TRUE(port->Write(BuildFrame(TCmdPacket(1, cmdCode1A, 1, 0, 1, 0), pkFramed)));
-  EXPECT_EQ(ParseDeviceFrame(port->Read()).code, cmdCode1A);
-  for (uint8_t code : {cmdCheckFailed, cmdKeepAlive, cmdCode04}) {
+  ASSERT_TRUE(port->Write(Frame(kCode1A, {1, 0, 1, 0})));
+  EXPECT_EQ(ParseDeviceFrame(port->Read()).code, kCode1A);
+  for (uint8_t code : {kCheckFailed, kKeepAlive, kCode04}) {
     ASSERT_TRUE(port->Write(Framed(code)));
     DeviceFrameSeen ack = ParseDeviceFrame(port->Read());
     EXPECT_TRUE(ack.ok);
@@ -266,7 +283,7 @@ TEST_F(SimulatedUnitTest, RunModeAnswersEachCommandWithAFrameOfItsCode) {
   // Unknown codes and frames with a wrong checksum get no answer.
   ASSERT_TRUE(port->Write(Framed(0x77)));
   EXPECT_EQ(port->Read(kQuiet).status, HidReadStatus::kPending);
-  ByteBuffer broken = Framed(cmdIdentify);
+  Bytes broken = Framed(kIdentify);
   broken[broken.size() - 1] ^= 0x01;
   ASSERT_TRUE(port->Write(broken));
   EXPECT_EQ(port->Read(kQuiet).status, HidReadStatus::kPending);
@@ -276,8 +293,8 @@ TEST_F(SimulatedUnitTest, RunModeAnswersEachCommandWithAFrameOfItsCode) {
   EXPECT_EQ(verdict.violation_count, 2u);
   EXPECT_TRUE(Mentions(verdict.lines, "run mode: unknown command 0x77"));
   EXPECT_TRUE(Mentions(verdict.lines, "run mode: frame checksum 0x10, expected 0x11"));
-  EXPECT_EQ(verdict.run_commands[cmdReadParameter], 11u);
-  EXPECT_EQ(verdict.run_commands[cmdIdentify], 1u);
+  EXPECT_EQ(verdict.run_commands[kReadParameter], 11u);
+  EXPECT_EQ(verdict.run_commands[kIdentify], 1u);
 }
 
 TEST_F(SimulatedUnitTest, PersonalitySwitchesAreDetachPlusAttachUnderNewInstances) {
@@ -286,21 +303,21 @@ TEST_F(SimulatedUnitTest, PersonalitySwitchesAreDetachPlusAttachUnderNewInstance
   ASSERT_TRUE(changes.WaitFor(1));
   auto run = OpenRun();
   ASSERT_TRUE(run);
-  ASSERT_TRUE(run->Write(Framed(cmdEnterUpdate)));
+  ASSERT_TRUE(run->Write(Framed(kEnterUpdate)));
   DeviceFrameSeen ack = ParseDeviceFrame(run->Read());
   EXPECT_TRUE(ack.ok);
-  EXPECT_EQ(ack.code, cmdEnterUpdate);
+  EXPECT_EQ(ack.code, kEnterUpdate);
   ASSERT_TRUE(Unit().WaitForPersonality(Personality::kUpdate, kWait));
-  EXPECT_TRUE(changes.WaitFor(3));                // attach, detach, attach
-  EXPECT_FALSE(run->Write(Framed(cmdIdentify)));  // the run-mode device is gone
+  EXPECT_TRUE(changes.WaitFor(3));              // attach, detach, attach
+  EXPECT_FALSE(run->Write(Framed(kIdentify)));  // the run-mode device is gone
 
   auto update = OpenUpdate();
   ASSERT_TRUE(update);
   EXPECT_NE(update->instance_id, run->instance_id);
-  ASSERT_TRUE(update->Write(Framed(cmdIdentify)));  // a run-mode command in update mode
+  ASSERT_TRUE(update->Write(Framed(kIdentify)));  // a run-mode command in update mode
   EXPECT_EQ(update->Read(kQuiet).status, HidReadStatus::kPending);
   ASSERT_NO_FATAL_FAILURE(RunQueries(*update));
-  ASSERT_TRUE(update->Write(BuildMcuResetRequest(2)));
+  ASSERT_TRUE(update->Write(Reset(2)));
   ASSERT_TRUE(Unit().WaitForPersonality(Personality::kRun, kWait));
   EXPECT_TRUE(changes.WaitFor(5));
   auto back = OpenRun();
@@ -314,22 +331,22 @@ TEST_F(SimulatedUnitTest, BootLoaderAnswersIdAndConfigAndCountsPacketsFromItsRep
   Start({"start=update"});
   auto port = OpenUpdate();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(port->Write(BuildConnectRequest()));
+  ASSERT_TRUE(port->Write(Connect()));
   ReadResult connect = port->Read();
   ASSERT_EQ(connect.bytes.size(), 65u);
   EXPECT_EQ(Echo(connect), 0x81u);
   EXPECT_EQ(Number(connect), 2u);
-  ASSERT_TRUE(port->Write(BuildSyncPackageRequest(2)));
+  ASSERT_TRUE(port->Write(Sync(2)));
   EXPECT_EQ(Number(port->Read()), 3u);
-  ASSERT_TRUE(port->Write(BuildGetFirmwareVersionRequest(3)));
+  ASSERT_TRUE(port->Write(FirmwareVersion(3)));
   EXPECT_EQ(Number(port->Read()), 4u);
-  ASSERT_TRUE(port->Write(BuildGetDeviceIdRequest(4)));
+  ASSERT_TRUE(port->Write(DeviceId(4)));
   ReadResult id = port->Read();
-  EXPECT_EQ(ReadLe32(std::span(id.bytes).subspan(1), 8), kSimDeviceId);
-  ASSERT_TRUE(port->Write(BuildReadConfigRequest(9)));  // not the last reply's number
+  EXPECT_EQ(ReplyField(id, 8), kSimDeviceId);
+  ASSERT_TRUE(port->Write(ReadConfig(9)));  // not the last reply's number
   ReadResult config = port->Read();
-  EXPECT_EQ(ReadLe32(std::span(config.bytes).subspan(1), 8), kSimConfigWord0);
-  EXPECT_EQ(ReadLe32(std::span(config.bytes).subspan(1), 12), kSimConfigWord1);
+  EXPECT_EQ(ReplyField(config, 8), kSimConfigWord0);
+  EXPECT_EQ(ReplyField(config, 12), kSimConfigWord1);
   EXPECT_EQ(Number(config), 10u);
   EXPECT_EQ(
       Unit().Violations(),
@@ -347,21 +364,21 @@ TEST_F(SimulatedUnitTest, WholeUpdateLeavesBothImagesInPlaceAndACleanVerdict) {
   ASSERT_NO_FATAL_FAILURE(DownloadDsp(*run, Unit().Key()));
   UnitVerdict verdict = Unit().Verdict();
   EXPECT_TRUE(verdict.UpdateComplete()) << verdict.Text();
-  EXPECT_EQ(verdict.boot_requests[ispProgramData], 1202u);
-  EXPECT_EQ(verdict.run_commands[cmdDspBlock], 814u);
+  EXPECT_EQ(verdict.boot_requests[kProgramData], 1202u);
+  EXPECT_EQ(verdict.run_commands[kDspBlock], 814u);
   EXPECT_TRUE(Mentions(verdict.lines, "flash: 67,324 bytes programmed, equal to the image"));
   auto reports = Unit().ReceivedReports();
   ASSERT_EQ(reports.size(), 7u + 1202u + 1u + 814u);
   EXPECT_EQ(reports.front().personality, Personality::kUpdate);
   EXPECT_EQ(reports.back().personality, Personality::kRun);
-  EXPECT_EQ(reports.front().bytes[1], ispConnect);
+  EXPECT_EQ(reports.front().bytes[1], kConnect);
 }
 
 TEST_F(SimulatedUnitTest, VerdictCatchesOneCorruptedFlashByte) {
   Start({"start=update"});
   auto port = OpenUpdate();
   ASSERT_TRUE(port);
-  ASSERT_NO_FATAL_FAILURE(ProgramFlash(*port, [](IspRequest& request, int index) {
+  ASSERT_NO_FATAL_FAILURE(ProgramFlash(*port, [](Bytes& request, int index) {
     if (index == 100) request[8 + 5] ^= 0x40;  // image byte 48 + 100 * 56 + 5
   }));
   UnitVerdict verdict = Unit().Verdict();
@@ -375,8 +392,8 @@ TEST_F(SimulatedUnitTest, VerdictCatchesOneWrongDspWordAndAWrongKey) {
   Start();
   auto port = OpenRun();
   ASSERT_TRUE(port);
-  ASSERT_NO_FATAL_FAILURE(DownloadDsp(*port, Unit().Key(), [](FirmwareImage& image) {
-    image.ImageBuffer[4 + 4 * 1000 + 3] ^= 0x01;  // word 1000
+  ASSERT_NO_FATAL_FAILURE(DownloadDsp(*port, Unit().Key(), [](Bytes& image) {
+    image[4 + 4 * 1000 + 3] ^= 0x01;  // word 1000
   }));
   UnitVerdict one_word = Unit().Verdict();
   EXPECT_FALSE(one_word.dsp_loaded);
@@ -397,9 +414,9 @@ TEST_F(SimulatedUnitTest, VerdictCatchesAnOutOfOrderRequest) {
   Start({"start=update"});
   auto port = OpenUpdate();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(port->Write(BuildConnectRequest()));
+  ASSERT_TRUE(port->Write(Connect()));
   port->Read();
-  ASSERT_TRUE(port->Write(BuildReadConfigRequest(2)));
+  ASSERT_TRUE(port->Write(ReadConfig(2)));
   EXPECT_EQ(port->Read().status, HidReadStatus::kCompleted);  // answered all the same
   UnitVerdict verdict = Unit().Verdict();
   EXPECT_FALSE(verdict.clean);
@@ -411,14 +428,14 @@ TEST_F(SimulatedUnitTest, NoReplySkipsOnlyTheChosenOccurrence) {
   auto port = OpenRun();
   ASSERT_TRUE(port);
   for (int round = 1; round <= 3; ++round) {
-    ASSERT_TRUE(port->Write(Framed(cmdKeepAlive)));
+    ASSERT_TRUE(port->Write(Framed(kKeepAlive)));
     EXPECT_EQ(port->Read(round == 2 ? kQuiet : kWait).status,
               round == 2 ? HidReadStatus::kPending : HidReadStatus::kCompleted)
         << "keep-alive " << round;
   }
   bool param_fault_pending = true;
   for (uint8_t piece : {2, 3, 4, 3}) {
-    ASSERT_TRUE(port->Write(BuildFrame(TCmdPacket(1, cmdReadParameter, piece), pkFramed)));
+    ASSERT_TRUE(port->Write(Frame(kReadParameter, {piece})));
     bool silent = piece == 3 && param_fault_pending;
     if (silent) param_fault_pending = false;
     EXPECT_EQ(port->Read(silent ? kQuiet : kWait).status,
@@ -435,17 +452,17 @@ TEST_F(SimulatedUnitTest, BadEchoSpoilsTheCheckValueOfEitherPersonality) {
   Start({"fault=bad-echo@cmd:0x13", "fault=bad-echo@connect"});
   auto run = OpenRun();
   ASSERT_TRUE(run);
-  ASSERT_TRUE(run->Write(Framed(cmdVersionText)));
+  ASSERT_TRUE(run->Write(Framed(kVersionText)));
   DeviceFrameSeen version = ParseDeviceFrame(run->Read());
   EXPECT_FALSE(version.ok);
-  EXPECT_EQ(version.code, cmdVersionText);
+  EXPECT_EQ(version.code, kVersionText);
 
-  ASSERT_TRUE(run->Write(Framed(cmdEnterUpdate)));
+  ASSERT_TRUE(run->Write(Framed(kEnterUpdate)));
   auto update = OpenUpdate();
   ASSERT_TRUE(update);
-  ASSERT_TRUE(update->Write(BuildConnectRequest()));
+  ASSERT_TRUE(update->Write(Connect()));
   EXPECT_EQ(Echo(update->Read()), 0x82u);
-  ASSERT_TRUE(update->Write(BuildConnectRequest()));
+  ASSERT_TRUE(update->Write(Connect()));
   EXPECT_EQ(Echo(update->Read()), 0x81u);
 }
 
@@ -453,9 +470,9 @@ TEST_F(SimulatedUnitTest, UnplugDetachesInsteadOfAnsweringAndReplugReturns) {
   Start({"start=update", "fault=unplug@device-id", "replug-ms=20"});
   auto port = OpenUpdate();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(port->Write(BuildConnectRequest()));
+  ASSERT_TRUE(port->Write(Connect()));
   port->Read();
-  ASSERT_TRUE(port->Write(BuildGetDeviceIdRequest(2)));
+  ASSERT_TRUE(port->Write(DeviceId(2)));
   ReadResult gone = port->Read();
   EXPECT_EQ(gone.status, HidReadStatus::kFailed);
   EXPECT_EQ(gone.error, 1167u);
@@ -469,17 +486,17 @@ TEST_F(SimulatedUnitTest, DuplicateAndGarbageAddReportsAroundTheAnswer) {
   Start({"start=update", "fault=duplicate@connect", "fault=garbage@sync-package"});
   auto port = OpenUpdate();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(port->Write(BuildConnectRequest()));
+  ASSERT_TRUE(port->Write(Connect()));
   ReadResult first = port->Read();
   ReadResult second = port->Read();
   EXPECT_EQ(first.bytes, second.bytes);
   EXPECT_EQ(Echo(second), 0x81u);
-  ASSERT_TRUE(port->Write(BuildSyncPackageRequest(2)));
+  ASSERT_TRUE(port->Write(Sync(2)));
   ReadResult garbage = port->Read();
   ReadResult answer = port->Read();
   EXPECT_EQ(garbage.bytes.size(), 65u);
   EXPECT_NE(garbage.bytes, answer.bytes);
-  EXPECT_EQ(Echo(answer), RequestSum(BuildSyncPackageRequest(2)));
+  EXPECT_EQ(Echo(answer), Sum(Sync(2)));
 }
 
 TEST_F(SimulatedUnitTest, ShortAndOversizeAnswersSayWhatTheyClaim) {
@@ -487,24 +504,24 @@ TEST_F(SimulatedUnitTest, ShortAndOversizeAnswersSayWhatTheyClaim) {
          "fault=short:2@connect", "fault=oversize:200@sync-package"});
   auto run = OpenRun();
   ASSERT_TRUE(run);
-  ASSERT_TRUE(run->Write(Framed(cmdIdentify)));
+  ASSERT_TRUE(run->Write(Framed(kIdentify)));
   DeviceFrameSeen identify = ParseDeviceFrame(run->Read());
   EXPECT_TRUE(identify.ok);
   EXPECT_TRUE(identify.payload.empty());
-  ASSERT_TRUE(run->Write(BuildFrame(TCmdPacket(1, cmdReadParameter, 2), pkFramed)));
+  ASSERT_TRUE(run->Write(Frame(kReadParameter, {2})));
   EXPECT_EQ(ParseDeviceFrame(run->Read()).payload.size(), 8u);
-  ASSERT_TRUE(run->Write(Framed(cmdVersionText)));
+  ASSERT_TRUE(run->Write(Framed(kVersionText)));
   ReadResult oversize = run->Read();
   EXPECT_EQ(oversize.bytes[1 + 4], 57);
-  EXPECT_EQ(oversize.bytes[1 + 5], cmdVersionText);
+  EXPECT_EQ(oversize.bytes[1 + 5], kVersionText);
 
-  ASSERT_TRUE(run->Write(Framed(cmdEnterUpdate)));
+  ASSERT_TRUE(run->Write(Framed(kEnterUpdate)));
   auto update = OpenUpdate();
   ASSERT_TRUE(update);
-  ASSERT_TRUE(update->Write(BuildConnectRequest()));
+  ASSERT_TRUE(update->Write(Connect()));
   ReadResult short_reply = update->Read();
   EXPECT_EQ(short_reply.bytes.size(), 1u + 4u + 2u);
-  ASSERT_TRUE(update->Write(BuildSyncPackageRequest(2)));
+  ASSERT_TRUE(update->Write(Sync(2)));
   ReadResult frame = update->Read();
   EXPECT_EQ(std::vector<uint8_t>(frame.bytes.begin() + 1, frame.bytes.begin() + 6),
             (std::vector<uint8_t>{0x10, 0x02, 0x01, 0x00, 200}));
@@ -514,24 +531,85 @@ TEST_F(SimulatedUnitTest, ReadErrorFailsOneReadAndTheAnswerFollows) {
   Start({"fault=read-error@cmd:0x10"});
   auto port = OpenRun();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(port->Write(Framed(cmdIdentify)));
+  ASSERT_TRUE(port->Write(Framed(kIdentify)));
   ReadResult failed = port->Read();
   EXPECT_EQ(failed.status, HidReadStatus::kFailed);
   EXPECT_EQ(failed.error, 31u);
-  EXPECT_EQ(ParseDeviceFrame(port->Read()).code, cmdIdentify);
+  EXPECT_EQ(ParseDeviceFrame(port->Read()).code, kIdentify);
 }
 
 TEST_F(SimulatedUnitTest, EarlySkipsTheEraseTimeAndLateHoldsTheAnswerBack) {
   Start({"start=update", "erase-ms=4000", "fault=early@start-program", "fault=late:300@connect"});
   auto port = OpenUpdate();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(port->Write(BuildConnectRequest()));
+  ASSERT_TRUE(port->Write(Connect()));
   EXPECT_EQ(port->Read(kQuiet).status, HidReadStatus::kPending);
   EXPECT_EQ(Echo(port->Read()), 0x81u);
   std::vector<uint8_t> image(100, 0x5A);
-  ASSERT_TRUE(port->Write(BuildStartProgramRequest(3, 100, image)));
+  ASSERT_TRUE(port->Write(StartProgram(3, 100, image)));
   // Well inside the 4000 ms erase the unit would otherwise take.
   EXPECT_EQ(port->Read(2000ms).status, HidReadStatus::kCompleted);
+}
+
+// The queries to "sync program", each sent `gap` after the previous reply.
+void QueriesSpacedBy(HostPort& port, std::chrono::milliseconds gap) {
+  for (const Bytes& request :
+       {Connect(), Sync(2), FirmwareVersion(3), DeviceId(4), ReadConfig(5), Sync(1)}) {
+    ASSERT_TRUE(port.Write(request));
+    ASSERT_EQ(port.Read().status, HidReadStatus::kCompleted);
+    std::this_thread::sleep_for(gap);
+  }
+}
+
+TEST_F(SimulatedUnitTest, RequestsSoonerThanTheArmingAreCountedAsPacingViolations) {
+  Start({"start=update", "pace=1"});
+  auto port = OpenUpdate();
+  ASSERT_TRUE(port);
+  // More than the 20 ms the host keeps after each of the first steps.
+  ASSERT_NO_FATAL_FAILURE(QueriesSpacedBy(*port, 30ms));
+  EXPECT_TRUE(Unit().Violations().empty()) << Unit().Verdict().Text();
+
+  std::vector<uint8_t> image(48 + 56 * 3, 0x5A);
+  ASSERT_TRUE(port->Write(StartProgram(3, static_cast<uint32_t>(image.size()), image)));
+  ReadResult reply = port->Read();
+  ASSERT_EQ(reply.status, HidReadStatus::kCompleted);
+  // The reply to "start program" comes after the 5 ms erase, but the host must
+  // hold back for 1000 ms: this packet is far too soon.
+  ASSERT_TRUE(port->Write(DataPacket(Number(reply) + 1, image, 48)));
+  reply = port->Read();
+  std::this_thread::sleep_for(30ms);  // the 20 ms of a packet with more behind it: kept
+  ASSERT_TRUE(port->Write(DataPacket(Number(reply) + 1, image, 104)));
+  port->Read();
+
+  UnitVerdict verdict = Unit().Verdict();
+  EXPECT_FALSE(verdict.clean);
+  EXPECT_EQ(verdict.pacing_violations, 1u) << verdict.Text();
+  EXPECT_EQ(verdict.violation_count, 1u) << verdict.Text();
+  EXPECT_EQ(verdict.lines.front(), "verdict: NOT clean");
+  EXPECT_TRUE(Mentions(verdict.lines, "pacing: 1 boot-loader requests sooner than the host's"))
+      << verdict.Text();
+  EXPECT_TRUE(Mentions(verdict.lines, "update mode: data packet 0 "));
+  EXPECT_TRUE(Mentions(verdict.lines, " ms after start program, sooner than its 1000.0 ms arming"))
+      << verdict.Text();
+}
+
+TEST_F(SimulatedUnitTest, ADividedPaceDividesTheArmingAndIsNamedInTheVerdict) {
+  Start({"start=update", "pace=2"});
+  auto port = OpenUpdate();
+  ASSERT_TRUE(port);
+  ASSERT_NO_FATAL_FAILURE(QueriesSpacedBy(*port, 15ms));  // 20 / 2 = 10 ms is the least
+  std::vector<uint8_t> image(48 + 56 * 3, 0x5A);
+  ASSERT_TRUE(port->Write(StartProgram(3, static_cast<uint32_t>(image.size()), image)));
+  ReadResult reply = port->Read();
+  ASSERT_TRUE(port->Write(DataPacket(Number(reply) + 1, image, 48)));  // well inside 500 ms
+  port->Read();
+
+  UnitVerdict verdict = Unit().Verdict();
+  EXPECT_EQ(verdict.pace_divisor, 2);
+  EXPECT_EQ(verdict.pacing_violations, 1u) << verdict.Text();
+  EXPECT_TRUE(Mentions(verdict.lines, "sooner than its 500.0 ms arming")) << verdict.Text();
+  EXPECT_EQ(verdict.lines.front(),
+            "verdict: NOT clean, at pace 1/2 (the boot loader's minimum intervals divided by 2)");
 }
 
 TEST_F(SimulatedUnitTest, AbsentUnitPlugsInLaterAndSeveralUnitsAreDistinct) {
@@ -545,7 +623,11 @@ TEST_F(SimulatedUnitTest, AbsentUnitPlugsInLaterAndSeveralUnitsAreDistinct) {
   EXPECT_NE(interfaces[0].instance_id, interfaces[1].instance_id);
   EXPECT_TRUE(setup_->AllClean());
   EXPECT_FALSE(setup_->AllUpdated());
-  EXPECT_NE(setup_->VerdictText().find("unit 2: verdict: clean"), std::string::npos);
+  // A clean verdict at a divided pace says so: it is never plainly "clean".
+  EXPECT_NE(setup_->VerdictText().find("unit 2: verdict: clean, at pace 1/1000 (the boot "
+                                       "loader's minimum intervals divided by 1000)\n"),
+            std::string::npos)
+      << setup_->VerdictText();
 }
 
 }  // namespace
