@@ -109,7 +109,10 @@ bool TUpdateSession::OpenTrace() {
 bool TUpdateSession::CreatePlatform() {
   if (options_.Simulate) {
     bus_ = std::make_shared<hid::SimulatedHidBus>();
-    setup_ = std::make_unique<sim::SimulatedSetup>(*bus_, options_.Sim);
+    // The unit judges the pace the tool was told to keep, unless told otherwise.
+    sim::SimOptions simOptions = options_.Sim;
+    if (!simOptions.pace) simOptions.pace = options_.PaceDivisor;
+    setup_ = std::make_unique<sim::SimulatedSetup>(*bus_, simOptions);
     platform_ = bus_;
     return true;
   }

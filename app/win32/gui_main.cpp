@@ -75,7 +75,10 @@ int RunWindow(const kv::cli::TCliOptions& options) {
   std::unique_ptr<kv::sim::SimulatedSetup> setup;
   if (options.Simulate) {
     bus = std::make_shared<kv::hid::SimulatedHidBus>();
-    setup = std::make_unique<kv::sim::SimulatedSetup>(*bus, options.Sim);
+    // The unit judges the pace the window was told to keep, unless told otherwise.
+    kv::sim::SimOptions simOptions = options.Sim;
+    if (!simOptions.pace) simOptions.pace = options.PaceDivisor;
+    setup = std::make_unique<kv::sim::SimulatedSetup>(*bus, simOptions);
     platform = bus;
   } else {
     // Without HID access the controller lists nothing: the window shows "No Device".

@@ -28,6 +28,8 @@ using namespace std::chrono_literals;
 // Generous: no single expected event takes this long, even under a sanitizer.
 inline constexpr auto kEventLimit = 20s;
 
+inline constexpr int kFastTimingDivisor = 10;
+
 // A unit that answers at once, and the tool's timers a tenth of their length:
 // for everything that does not measure pacing.
 inline sim::SimOptions FastUnit(sim::SimStart start = sim::SimStart::kRun) {
@@ -38,11 +40,12 @@ inline sim::SimOptions FastUnit(sim::SimStart start = sim::SimStart::kRun) {
   options.erase_ms = 5;
   options.reenum_ms = 20;
   options.attach_ms = 20;
+  options.pace = kFastTimingDivisor;  // the unit expects the shortened arming
   return options;
 }
 
 inline TIspTiming FastTiming() {
-  return TIspTiming{}.Scaled(10);
+  return TIspTiming{}.Scaled(kFastTimingDivisor);
 }
 
 inline sim::SimFault Fault(sim::FaultKind kind, sim::FaultSite site, uint32_t index = 0,

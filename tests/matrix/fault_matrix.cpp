@@ -276,6 +276,7 @@ void RunChain(IspHarness& h, int units, TCaseReport& report) {
 
 std::optional<sim::SimOptions> MatrixOptions(const TMatrixCase& matrixCase, std::string& error) {
   sim::SimOptions options = test::FastUnit(sim::SimStart::kRun);
+  options.pace = kTimingDivisor;
   options.units = matrixCase.Units;
   options.replug_ms = matrixCase.ReplugMs;
   if (!matrixCase.Fault.empty()) {

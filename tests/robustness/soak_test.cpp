@@ -126,6 +126,7 @@ sim::SimOptions QuickUnit() {
   options.erase_ms = 1;
   options.reenum_ms = 5;
   options.attach_ms = 5;
+  options.pace = kTimingDivisor;
   return options;
 }
 
