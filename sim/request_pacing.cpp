@@ -19,17 +19,20 @@ std::chrono::microseconds LeastGap(std::chrono::milliseconds arming, int divisor
   return divided > kPacingAllowance ? divided - kPacingAllowance : std::chrono::microseconds(0);
 }
 
-std::optional<std::string> RequestPacing::Arrived(Clock::time_point at, const std::string& step,
-                                                  std::chrono::milliseconds arming) {
-  std::optional<std::string> violation;
+std::optional<RequestPacing::TooSoon> RequestPacing::Arrived(Clock::time_point at,
+                                                             const std::string& step,
+                                                             std::chrono::milliseconds arming) {
+  std::optional<TooSoon> violation;
   if (previous_at_ && previous_arming_.count() > 0) {
     const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(at - *previous_at_);
     const std::chrono::microseconds least = LeastGap(previous_arming_, divisor_);
     if (gap < least) {
       const auto minimum =
           std::chrono::duration_cast<std::chrono::microseconds>(previous_arming_) / divisor_;
-      violation = "update mode: " + step + " " + Milliseconds(gap) + " after " + previous_step_ +
-                  ", sooner than its " + Milliseconds(minimum) + " arming";
+      violation =
+          TooSoon{"update mode: " + step + " " + Milliseconds(gap) + " after " + previous_step_ +
+                      ", sooner than its " + Milliseconds(minimum) + " arming",
+                  previous_arming_};
     }
   }
   previous_at_ = at;

@@ -11,12 +11,14 @@
 
 namespace kv::sim {
 
-// What a host that keeps its arming may still fall short by: its timers tick in
-// whole milliseconds and fire on an event loop, and its request is written on
-// another thread after the timer has been started, so one request may leave a
-// few milliseconds late and shorten the gap to the next. Far below the 20 ms of
-// the shortest arming, so that a host at half the pace is always caught.
-inline constexpr std::chrono::microseconds kPacingAllowance{5000};
+// What a host that keeps its arming may still fall short by. Its timers count
+// whole milliseconds on an event loop, and it starts the arming timer before its
+// request has left: the request is written on another thread once that thread
+// wakes, which on a loaded machine can take a few milliseconds. That delay of one
+// request shortens the gap to the next. 8 ms stays below the 10 ms between data
+// packets that a host at twice the pace would leave, so such a host is caught on
+// every step.
+inline constexpr std::chrono::microseconds kPacingAllowance{8000};
 
 // The fastest pace the unit can be told to accept (the command line's largest
 // pace divisor).
@@ -36,8 +38,12 @@ class RequestPacing {
   // A request of `step` arrived at `at`; the host must then wait `arming` before
   // the next. Returns the violation text when this one came too soon after the
   // previous request.
-  std::optional<std::string> Arrived(Clock::time_point at, const std::string& step,
-                                     std::chrono::milliseconds arming);
+  struct TooSoon {
+    std::string text;
+    std::chrono::milliseconds arming{0};  // the previous request's, not divided
+  };
+  std::optional<TooSoon> Arrived(Clock::time_point at, const std::string& step,
+                                 std::chrono::milliseconds arming);
 
   int Divisor() const { return divisor_; }
 

@@ -315,9 +315,9 @@ SimulatedUnit::AnswerPlan SimulatedUnit::PlanBootAnswer(const std::vector<uint8_
   if (!answer.answered) return plan;  // requests it does not know get no reply
   std::string step = BootStepName(answer.step);
   if (answer.step == BootStep::kData) step += " " + std::to_string(answer.data_index);
-  if (std::optional<std::string> too_soon =
+  if (std::optional<RequestPacing::TooSoon> too_soon =
           pacing_.Arrived(arrival, step, answer.next_request_after)) {
-    log_.PacingViolation(std::move(*too_soon));
+    log_.PacingViolation(std::move(too_soon->text), too_soon->arming.count());
   }
   std::vector<SimFault> faults = TakeFaults(SiteOf(answer.step), answer.data_index);
   if (answer.step == BootStep::kData) {

@@ -40,9 +40,10 @@ void ProtocolLog::Violation(std::string text) {
   if (violations_.size() < kMaxKeptViolations) violations_.push_back(std::move(text));
 }
 
-void ProtocolLog::PacingViolation(std::string text) {
+void ProtocolLog::PacingViolation(std::string text, int64_t minimum_ms) {
   ++pacing_violations_;
-  if (pacing_violations_ <= kMaxListedPacingViolations) {
+  const bool new_minimum = pacing_minima_listed_.insert(minimum_ms).second;
+  if (pacing_violations_ <= kMaxListedPacingViolations || new_minimum) {
     Violation(std::move(text));
   } else {
     ++violation_count_;

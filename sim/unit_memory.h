@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,13 @@ class ProtocolLog {
   void CountBootRequest(uint8_t code) { ++boot_requests_[code]; }
   uint32_t RunCommandCount(uint8_t code) const;
   // Pacing violations come in runs (a fast host is fast on every packet): all
-  // are counted, the first few listed.
+  // are counted; the first few are listed, and the first for each minimum
+  // interval, so that every kind of step that came too soon shows.
   static constexpr size_t kMaxListedPacingViolations = 5;
 
   void Violation(std::string text);
-  void PacingViolation(std::string text);
+  // `minimum_ms`: the interval the request fell short of.
+  void PacingViolation(std::string text, int64_t minimum_ms);
   uint64_t PacingViolationCount() const { return pacing_violations_; }
   // The pace the unit was told to accept: its minimum intervals divided by this.
   void SetPaceDivisor(int divisor) { pace_divisor_ = divisor; }
@@ -77,6 +80,7 @@ class ProtocolLog {
   std::vector<std::string> violations_;
   uint64_t violation_count_ = 0;
   uint64_t pacing_violations_ = 0;
+  std::set<int64_t> pacing_minima_listed_;
   int pace_divisor_ = 1;
   std::vector<std::string> faults_fired_;
 };

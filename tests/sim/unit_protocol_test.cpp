@@ -216,9 +216,11 @@ TEST(RequestPacing, ASoonerRequestIsAViolationAndThePaceDividesTheMinimum) {
   EXPECT_FALSE(unit.Arrived(t0 + 20ms, "sync package", 20ms));  // exactly the arming
   // Within the named allowance of timer granularity: still kept.
   EXPECT_FALSE(unit.Arrived(t0 + 20ms + 16ms, "start program", 1000ms));
-  std::optional<std::string> early = unit.Arrived(t0 + 36ms + 900ms, "data packet 0", 20ms);
+  std::optional<RequestPacing::TooSoon> early =
+      unit.Arrived(t0 + 36ms + 900ms, "data packet 0", 20ms);
   ASSERT_TRUE(early);
-  EXPECT_EQ(*early,
+  EXPECT_EQ(early->arming, 1000ms);
+  EXPECT_EQ(early->text,
             "update mode: data packet 0 900.0 ms after start program, sooner than its 1000.0 ms "
             "arming");
   EXPECT_TRUE(unit.Arrived(t0 + 936ms + 10ms, "data packet 1", 200ms));  // half the 20 ms
@@ -229,6 +231,19 @@ TEST(RequestPacing, ASoonerRequestIsAViolationAndThePaceDividesTheMinimum) {
   EXPECT_FALSE(tenfold.Arrived(t0, "start program", 1000ms));
   EXPECT_FALSE(tenfold.Arrived(t0 + 100ms, "data packet 0", 200ms));
   EXPECT_TRUE(tenfold.Arrived(t0 + 110ms, "data packet 1", 20ms));  // 10 ms for 200 / 10 = 20
+}
+
+TEST(RequestPacing, AllAreCountedAndTheFirstOfEachMinimumIsListed) {
+  ProtocolLog log;
+  for (int i = 0; i < 10; ++i) log.PacingViolation("data " + std::to_string(i), 20);
+  log.PacingViolation("after start program", 1000);
+  log.PacingViolation("data 10", 20);
+  log.PacingViolation("last packet", 200);
+  EXPECT_EQ(log.PacingViolationCount(), 13u);
+  EXPECT_EQ(log.ViolationCount(), 13u);
+  EXPECT_EQ(log.Violations(),
+            (std::vector<std::string>{"data 0", "data 1", "data 2", "data 3", "data 4",
+                                      "after start program", "last packet"}));
 }
 
 TEST(RunFirmware, UnmasksChunksWithItsOwnKeyAndChecksTheirOrder) {
