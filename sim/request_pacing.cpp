@@ -5,7 +5,9 @@
 namespace kv::sim {
 namespace {
 
-std::string Milliseconds(std::chrono::microseconds value) {
+using std::chrono::microseconds;
+
+std::string Milliseconds(microseconds value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(value.count()) / 1000.0);
   return text;
@@ -13,31 +15,27 @@ std::string Milliseconds(std::chrono::microseconds value) {
 
 }  // namespace
 
-std::chrono::microseconds LeastGap(std::chrono::milliseconds arming, int divisor) {
-  const std::chrono::microseconds divided =
-      std::chrono::duration_cast<std::chrono::microseconds>(arming) / (divisor < 1 ? 1 : divisor);
-  return divided > kPacingAllowance ? divided - kPacingAllowance : std::chrono::microseconds(0);
-}
-
 std::optional<RequestPacing::TooSoon> RequestPacing::Arrived(Clock::time_point at,
                                                              const std::string& step,
                                                              std::chrono::milliseconds arming) {
   std::optional<TooSoon> violation;
-  if (previous_at_ && previous_arming_.count() > 0) {
-    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(at - *previous_at_);
-    const std::chrono::microseconds least = LeastGap(previous_arming_, divisor_);
-    if (gap < least) {
-      const auto minimum =
-          std::chrono::duration_cast<std::chrono::microseconds>(previous_arming_) / divisor_;
-      violation =
-          TooSoon{"update mode: " + step + " " + Milliseconds(gap) + " after " + previous_step_ +
-                      ", sooner than its " + Milliseconds(minimum) + " arming",
-                  previous_arming_};
-    }
+  microseconds armed{0};
+  // Newest first: the shortest span that is too short names the violation.
+  for (auto earlier = recent_.rbegin(); earlier != recent_.rend(); ++earlier) {
+    armed += std::chrono::duration_cast<microseconds>(earlier->arming) / divisor_;
+    const microseconds gap = std::chrono::duration_cast<microseconds>(at - earlier->at);
+    if (gap + kPacingAllowance >= armed) continue;
+    const bool previous = earlier == recent_.rbegin();
+    violation = TooSoon{"update mode: " + step + " " + Milliseconds(gap) + " after " +
+                            earlier->step + ", sooner than " +
+                            (previous ? "its " + Milliseconds(armed) + " arming"
+                                      : "the " + Milliseconds(armed) + " of arming since"),
+                        recent_.back().arming};
+    break;
   }
-  previous_at_ = at;
-  previous_arming_ = arming;
-  previous_step_ = step;
+  if (violation) recent_.clear();
+  recent_.push_back({at, arming, step});
+  if (recent_.size() > kPacingWindow) recent_.pop_front();
   return violation;
 }
 

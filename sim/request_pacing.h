@@ -5,28 +5,32 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 
 namespace kv::sim {
 
-// What a host that keeps its arming may still fall short by. Its timers count
-// whole milliseconds on an event loop, and it starts the arming timer before its
-// request has left: the request is written on another thread once that thread
-// wakes, which on a loaded machine can take a few milliseconds. That delay of one
-// request shortens the gap to the next. 8 ms stays below the 10 ms between data
-// packets that a host at twice the pace would leave, so such a host is caught on
-// every step.
-inline constexpr std::chrono::microseconds kPacingAllowance{8000};
+// What a host that keeps its arming may still fall short by. It starts the
+// arming timer before its request has left: the request is written on another
+// thread once that thread wakes and has crossed the bus, which on a loaded
+// machine has been measured to take up to 14 ms. Such a late request shortens the
+// gap to the next one, but only that gap: the host's timers still run from when
+// they were started. Its timers also count whole milliseconds.
+inline constexpr std::chrono::microseconds kPacingAllowance{30000};
+
+// Because one late request shortens one gap only, the unit judges the time from
+// each of the last requests (up to this many) to the new one against the arming
+// in between: a host short of the pace falls further behind with every request,
+// an honest one never by more than one late request. A host at half the pace is
+// caught within 4 data packets, one at three quarters of it within 8.
+inline constexpr size_t kPacingWindow = 8;
 
 // The fastest pace the unit can be told to accept (the command line's largest
 // pace divisor).
 inline constexpr int kMaxPaceDivisor = 1000;
-
-// The least gap, as the unit measures it, that a request after one with this
-// arming may follow at pace 1/divisor.
-std::chrono::microseconds LeastGap(std::chrono::milliseconds arming, int divisor);
 
 // Watches the gaps between the requests of one attachment in update mode.
 class RequestPacing {
@@ -35,23 +39,29 @@ class RequestPacing {
 
   explicit RequestPacing(int divisor = 1) : divisor_(divisor < 1 ? 1 : divisor) {}
 
-  // A request of `step` arrived at `at`; the host must then wait `arming` before
-  // the next. Returns the violation text when this one came too soon after the
-  // previous request.
   struct TooSoon {
     std::string text;
     std::chrono::milliseconds arming{0};  // the previous request's, not divided
   };
+
+  // A request of `step` arrived at `at`; the host must then wait `arming` before
+  // the next. Returns the violation when it came too soon after the requests
+  // before it. A request found too soon begins the judging anew, so that its
+  // earliness is not held against the requests that follow it.
   std::optional<TooSoon> Arrived(Clock::time_point at, const std::string& step,
                                  std::chrono::milliseconds arming);
 
   int Divisor() const { return divisor_; }
 
  private:
+  struct Seen {
+    Clock::time_point at;
+    std::chrono::milliseconds arming;
+    std::string step;
+  };
+
   int divisor_;
-  std::optional<Clock::time_point> previous_at_;
-  std::chrono::milliseconds previous_arming_{0};
-  std::string previous_step_;
+  std::deque<Seen> recent_;  // at most kPacingWindow, oldest first
 };
 
 }  // namespace kv::sim

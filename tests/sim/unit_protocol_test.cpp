@@ -214,23 +214,46 @@ TEST(RequestPacing, ASoonerRequestIsAViolationAndThePaceDividesTheMinimum) {
   RequestPacing unit;
   EXPECT_FALSE(unit.Arrived(t0, "connect", 20ms));              // nothing before it
   EXPECT_FALSE(unit.Arrived(t0 + 20ms, "sync package", 20ms));  // exactly the arming
-  // Within the named allowance of timer granularity: still kept.
-  EXPECT_FALSE(unit.Arrived(t0 + 20ms + 16ms, "start program", 1000ms));
+  EXPECT_FALSE(unit.Arrived(t0 + 40ms, "get firmware version", 20ms));
+  EXPECT_FALSE(unit.Arrived(t0 + 80ms, "start program", 1000ms));
   std::optional<RequestPacing::TooSoon> early =
-      unit.Arrived(t0 + 36ms + 900ms, "data packet 0", 20ms);
+      unit.Arrived(t0 + 980ms, "data packet 0", 20ms);  // 100 ms short of 1000 ms
   ASSERT_TRUE(early);
   EXPECT_EQ(early->arming, 1000ms);
   EXPECT_EQ(early->text,
             "update mode: data packet 0 900.0 ms after start program, sooner than its 1000.0 ms "
             "arming");
-  EXPECT_TRUE(unit.Arrived(t0 + 936ms + 10ms, "data packet 1", 200ms));  // half the 20 ms
-  EXPECT_FALSE(unit.Arrived(t0 + 946ms + 200ms, "reset", 0ms));
-  EXPECT_FALSE(unit.Arrived(t0 + 1146ms, "connect", 20ms));  // nothing is armed after reset
+
+  // At half the pace each gap alone is within the allowance, but the host falls
+  // 10 ms further behind with every packet: the fourth shows it.
+  EXPECT_FALSE(unit.Arrived(t0 + 990ms, "data packet 1", 20ms));
+  EXPECT_FALSE(unit.Arrived(t0 + 1000ms, "data packet 2", 20ms));
+  EXPECT_FALSE(unit.Arrived(t0 + 1010ms, "data packet 3", 20ms));
+  std::optional<RequestPacing::TooSoon> behind = unit.Arrived(t0 + 1020ms, "data packet 4", 20ms);
+  ASSERT_TRUE(behind);
+  EXPECT_EQ(behind->text,
+            "update mode: data packet 4 40.0 ms after data packet 0, sooner than the 80.0 ms of "
+            "arming since");
+
+  // An honest host whose request 6 left 25 ms late: the gap to 7 is nearly 0,
+  // but from 5 on it is on time.
+  EXPECT_FALSE(unit.Arrived(t0 + 1045ms, "data packet 5", 20ms));
+  EXPECT_FALSE(unit.Arrived(t0 + 1090ms, "data packet 6", 20ms));
+  EXPECT_FALSE(unit.Arrived(t0 + 1091ms, "data packet 7", 200ms));
+  EXPECT_TRUE(unit.Arrived(t0 + 1091ms + 100ms, "data packet 8", 200ms));  // half of 200 ms
+  EXPECT_FALSE(unit.Arrived(t0 + 1191ms + 200ms, "reset", 0ms));
+  EXPECT_FALSE(unit.Arrived(t0 + 1391ms, "connect", 20ms));  // nothing is armed after reset
 
   RequestPacing tenfold(10);
   EXPECT_FALSE(tenfold.Arrived(t0, "start program", 1000ms));
-  EXPECT_FALSE(tenfold.Arrived(t0 + 100ms, "data packet 0", 200ms));
-  EXPECT_TRUE(tenfold.Arrived(t0 + 110ms, "data packet 1", 20ms));  // 10 ms for 200 / 10 = 20
+  EXPECT_FALSE(tenfold.Arrived(t0 + 100ms, "data packet 0", 20ms));  // 1000 / 10
+  EXPECT_FALSE(tenfold.Arrived(t0 + 102ms, "data packet 1", 20ms));  // 20 / 10
+  RequestPacing tenfold_fast(10);
+  EXPECT_FALSE(tenfold_fast.Arrived(t0, "start program", 1000ms));
+  std::optional<RequestPacing::TooSoon> fast =
+      tenfold_fast.Arrived(t0 + 50ms, "data packet 0", 20ms);
+  ASSERT_TRUE(fast);
+  EXPECT_NE(fast->text.find("sooner than its 100.0 ms arming"), std::string::npos) << fast->text;
 }
 
 TEST(RequestPacing, AllAreCountedAndTheFirstOfEachMinimumIsListed) {
