@@ -406,6 +406,18 @@ TEST_F(SimulatedUnitTest, VerdictCatchesOneWrongDspWordAndAWrongKey) {
   EXPECT_TRUE(Mentions(wrong_key.lines, "6,510 of 6,510 words differ")) << wrong_key.Text();
   EXPECT_TRUE(Mentions(wrong_key.lines, "DSP: header length")) << wrong_key.Text();
 
+  // Words sent least significant byte first: the header still adds up, the words do not.
+  ASSERT_NO_FATAL_FAILURE(DownloadDsp(*port, Unit().Key(), [](Bytes& image) {
+    for (size_t at = 4; at + 4 <= image.size(); at += 4) {
+      std::reverse(image.begin() + static_cast<long>(at),
+                   image.begin() + static_cast<long>(at) + 4);
+    }
+  }));
+  UnitVerdict swapped = Unit().Verdict();
+  EXPECT_FALSE(swapped.dsp_loaded);
+  EXPECT_TRUE(Mentions(swapped.lines, "words differ from the program")) << swapped.Text();
+  EXPECT_FALSE(Mentions(swapped.lines, "DSP: header")) << swapped.Text();
+
   ASSERT_NO_FATAL_FAILURE(DownloadDsp(*port, Unit().Key()));
   EXPECT_TRUE(Unit().Verdict().dsp_loaded);
 }
