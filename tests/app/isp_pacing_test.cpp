@@ -46,15 +46,18 @@ TEST(IspPacing, AUnitExpectingTheRealPaceReportsTheFastRunsRequestsAsTooSoon) {
   EXPECT_TRUE(verdict.firmware_programmed) << verdict.Text();
   EXPECT_TRUE(verdict.dsp_loaded) << verdict.Text();
   // ...but too fast: the tool armed 100 ms after "Start Program" instead of
-  // 1000 ms, and 2 ms instead of 20 ms after each of 1,200 data packets, falling
-  // 18 ms behind with each: at least every third packet is found too soon.
+  // 1000 ms, 20 ms instead of 200 ms after the last two data packets, and 2 ms
+  // instead of 20 ms after the others. How many of those others are caught
+  // depends on how fast the machine lets the tool go; the first data packet,
+  // the last one and the reset come far too soon on any machine.
   EXPECT_FALSE(verdict.clean);
   EXPECT_EQ(verdict.lines.front(), "verdict: NOT clean");
-  EXPECT_GT(verdict.pacing_violations, 400u) << verdict.Text();
+  EXPECT_GE(verdict.pacing_violations, 3u) << verdict.Text();
   EXPECT_EQ(verdict.pacing_violations, verdict.violation_count) << verdict.Text();
   EXPECT_TRUE(Mentions(verdict.lines, "pacing: ")) << verdict.Text();
   EXPECT_TRUE(Mentions(verdict.lines, "after start program, sooner than its 1000.0 ms arming"))
       << verdict.Text();
+  EXPECT_TRUE(Mentions(verdict.lines, "data packet 1201 ")) << verdict.Text();
   EXPECT_TRUE(Mentions(verdict.lines, "sooner than its 200.0 ms arming")) << verdict.Text();
 }
 
