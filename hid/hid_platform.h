@@ -39,7 +39,12 @@ enum class HidReadStatus {
   kCompleted,  // `transferred` bytes are in the buffer (may be 0)
   kPending,    // the slice ended first; the read stays pending for the next call
   kCancelled,  // CancelRead was called
-  kFailed,     // the read could not be started; `error` holds the system code
+  // The interface has left the system (unplugged, or the unit switching
+  // personality): no read on this handle will succeed again. Each platform
+  // decides this from its own conditions; `error` holds the system code that
+  // said so, if any. Not a read error: the next scan reports the unplug.
+  kGone,
+  kFailed,  // the read could not be started or failed; `error` holds the system code
 };
 
 // An open handle on one interface.
@@ -56,7 +61,14 @@ class HidHandle {
                              uint32_t& error) = 0;
   // Any thread: ends a pending or future Read with kCancelled.
   virtual void CancelRead() = 0;
+  // True when CancelRead wakes a waiting Read at once, whatever its slice: the
+  // reader may then wait with kReadUntilDone and sleep while nothing happens.
+  virtual bool CancelWakesReader() const { return false; }
 };
+
+// A Read slice that ends only with a report, a hang-up, an error or CancelRead;
+// only for handles whose CancelWakesReader is true.
+constexpr int kReadUntilDone = -1;
 
 // wParam/lParam as in WM_DEVICECHANGE: 7 (DBT_DEVNODES_CHANGED) when devices came or went.
 constexpr uint32_t kDbtDevNodesChanged = 7;
@@ -77,6 +89,12 @@ class HidPlatform {
   virtual void SetDeviceChangeHandler(DeviceChangeHandler handler) = 0;
   // The operating system's message text for an error code.
   virtual std::string ErrorText(uint32_t error) const = 0;
+  // True when `error`, from a failed Open, means the interface has left the
+  // system, in this platform's own vocabulary.
+  virtual bool IsGoneError(uint32_t error) const = 0;
+  // What the user can do about a refused read-write open (`error` from Open),
+  // for listings; empty when the platform has nothing to add to ErrorText.
+  virtual std::string AccessHint(uint32_t /*error*/) const { return {}; }
 };
 
 // The platform binding of this build: Windows HID on Windows, hidraw on Linux.

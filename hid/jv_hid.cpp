@@ -18,16 +18,16 @@ constexpr int kMinThreadSleepTimeMs = 1;
 
 }  // namespace
 
-bool IsInterfaceGoneError(uint32_t error) {
-  switch (error) {
-    case kErrorFileNotFound:
-    case kErrorPathNotFound:
-    case kErrorDeviceNotConnected:
-    case kErrorDeviceRemoved:
-      return true;
-    default:
-      return false;
+QueryHandle OpenForQuery(HidPlatform& platform, const std::string& path) {
+  QueryHandle opened;
+  opened.handle = platform.Open(path, HidAccess::kReadWrite, false, opened.error);
+  if (opened.handle) {
+    opened.read_write = true;
+    return opened;
   }
+  opened.read_write_error = opened.error;
+  opened.handle = platform.Open(path, HidAccess::kNone, false, opened.error);
+  return opened;
 }
 
 // ---------------------------------------------------------------------------
@@ -36,13 +36,14 @@ bool IsInterfaceGoneError(uint32_t error) {
 TJvHidDevice::TJvHidDevice(TJvHidDeviceController& controller,
                            std::shared_ptr<HidPlatform> platform, const HidInterfaceInfo& info,
                            const HidAttributes& attributes, bool opened_read_write,
-                           int thread_sleep_time_ms)
+                           uint32_t read_write_open_error, int thread_sleep_time_ms)
     : controller_(controller),
       platform_(std::move(platform)),
       instance_id_(info.instance_id),
       path_(info.path),
       attributes_(attributes),
       opened_read_write_(opened_read_write),
+      read_write_open_error_(read_write_open_error),
       thread_sleep_time_ms_(std::max(kMinThreadSleepTimeMs, thread_sleep_time_ms)) {}
 
 TJvHidDevice::~TJvHidDevice() {
@@ -54,22 +55,22 @@ TJvHidDevice::~TJvHidDevice() {
   }
 }
 
-std::shared_ptr<HidHandle> TJvHidDevice::OpenSynchronous(uint32_t& error) const {
-  std::shared_ptr<HidHandle> handle = platform_->Open(path_, HidAccess::kReadWrite, false, error);
-  if (!handle) handle = platform_->Open(path_, HidAccess::kNone, false, error);
-  return handle;
+std::shared_ptr<HidHandle> TJvHidDevice::AcquireReadHandle(uint32_t& error) {
+  MutexLock lock(handle_mutex_);
+  if (!read_handle_ && PluggedIn())
+    read_handle_ = platform_->Open(path_, HidAccess::kReadWrite, true, error);
+  return read_handle_;
 }
 
-std::shared_ptr<HidHandle> TJvHidDevice::AcquireReadHandle(uint32_t& error) {
-  std::lock_guard<std::mutex> lock(handle_mutex_);
-  if (!read_handle_) read_handle_ = platform_->Open(path_, HidAccess::kReadWrite, true, error);
-  return read_handle_;
+void TJvHidDevice::DropReadHandle(const std::shared_ptr<HidHandle>& handle) {
+  MutexLock lock(handle_mutex_);
+  if (read_handle_ == handle) read_handle_.reset();
 }
 
 void TJvHidDevice::CancelPendingRead() {
   std::shared_ptr<HidHandle> handle;
   {
-    std::lock_guard<std::mutex> lock(handle_mutex_);
+    MutexLock lock(handle_mutex_);
     handle = read_handle_;
   }
   if (handle) handle->CancelRead();
@@ -81,21 +82,20 @@ void TJvHidDevice::CloseHandles() {
   std::shared_ptr<HidHandle> sync;
   std::shared_ptr<HidHandle> read;
   {
-    std::lock_guard<std::mutex> lock(handle_mutex_);
+    MutexLock lock(handle_mutex_);
     sync = std::move(sync_handle_);
     read = std::move(read_handle_);
   }
 }
 
 HidCaps TJvHidDevice::GetCaps() {
-  std::lock_guard<std::mutex> lock(caps_mutex_);
+  MutexLock lock(caps_mutex_);
   if (!has_caps_) {
     // A handle of its own, so that a write in progress on the synchronous
     // handle is never disturbed.
-    uint32_t error = 0;
-    std::shared_ptr<HidHandle> handle = OpenSynchronous(error);
+    const QueryHandle opened = OpenForQuery(*platform_, path_);
     HidCaps caps{};
-    if (handle && handle->GetCaps(caps)) {
+    if (opened.handle && opened.handle->GetCaps(caps)) {
       caps_ = caps;
       has_caps_ = true;
     }
@@ -110,14 +110,11 @@ bool TJvHidDevice::WriteFile(const uint8_t* buffer, size_t count, size_t& writte
   // the scan found gone never writes again.
   if (!PluggedIn()) return false;
 
-  std::lock_guard<std::mutex> write_lock(write_mutex_);
+  MutexLock write_lock(write_mutex_);
   std::shared_ptr<HidHandle> handle;
   {
-    std::lock_guard<std::mutex> lock(handle_mutex_);
-    if (!sync_handle_) {
-      uint32_t error = 0;
-      sync_handle_ = OpenSynchronous(error);
-    }
+    MutexLock lock(handle_mutex_);
+    if (!sync_handle_) sync_handle_ = OpenForQuery(*platform_, path_).handle;
     handle = sync_handle_;
   }
   if (!handle) return false;
@@ -188,7 +185,7 @@ TJvHidDeviceReadThread::~TJvHidDeviceReadThread() {
 
 void TJvHidDeviceReadThread::RequestStop() {
   {
-    std::lock_guard<std::mutex> lock(pause_mutex_);
+    MutexLock lock(pause_mutex_);
     stop_requested_ = true;
   }
   pause_cv_.notify_all();
@@ -200,16 +197,21 @@ void TJvHidDeviceReadThread::Join() {
 }
 
 void TJvHidDeviceReadThread::PauseOneSlice() {
-  std::unique_lock<std::mutex> lock(pause_mutex_);
+  std::unique_lock<Mutex> lock(pause_mutex_);
   pause_cv_.wait_for(lock, std::chrono::milliseconds(device_.ThreadSleepTime()),
                      [this] { return stop_requested_.load(); });
 }
 
-void TJvHidDeviceReadThread::HandleStartFailure(uint32_t error) {
+void TJvHidDeviceReadThread::WaitForStop() {
+  // No bound needed: RequestStop, which CheckIn and every destruction path
+  // call, is the cancel path.
+  std::unique_lock<Mutex> lock(pause_mutex_);
+  pause_cv_.wait(lock, [this] { return stop_requested_.load(); });
+}
+
+void TJvHidDeviceReadThread::HandleReadFailure(uint32_t error) {
   last_error_ = error;
-  if (!IsInterfaceGoneError(error) && device_.PluggedIn()) {
-    loop_.Send([this] { device_.DeliverDataError(*this); });
-  }
+  if (device_.PluggedIn()) loop_.Send([this] { device_.DeliverDataError(*this); });
   // Tried again after a pause: a read that keeps failing must not spin.
   PauseOneSlice();
 }
@@ -218,22 +220,33 @@ void TJvHidDeviceReadThread::Execute() {
   while (!StopRequested()) {
     // Unplugged while still checked out: nothing to read until CheckIn.
     if (!device_.PluggedIn()) {
-      PauseOneSlice();
-      continue;
+      WaitForStop();
+      break;
     }
     std::fill(report_.begin(), report_.end(), 0);
     uint32_t error = 0;
     std::shared_ptr<HidHandle> handle = device_.AcquireReadHandle(error);
     if (!handle) {
-      HandleStartFailure(error);
+      // A node that has vanished is not reopened: its path may already name
+      // the unit's next personality.
+      if (device_.platform_->IsGoneError(error)) {
+        WaitForStop();
+        break;
+      }
+      HandleReadFailure(error);
       continue;
     }
+    // RequestStop sets the flag before it cancels the read handle; a handle
+    // acquired after that cancel must not be waited on.
+    if (StopRequested()) break;
+    // A handle whose cancel wakes it needs no slices: it sleeps until a report,
+    // a hang-up or a stop, and costs nothing while the unit is quiet.
+    const int slice_ms = handle->CancelWakesReader() ? kReadUntilDone : device_.ThreadSleepTime();
     size_t transferred = 0;
     HidReadStatus status;
     do {
       transferred = 0;
-      status =
-          handle->Read(report_.data(), capacity_, device_.ThreadSleepTime(), transferred, error);
+      status = handle->Read(report_.data(), capacity_, slice_ms, transferred, error);
     } while (status == HidReadStatus::kPending && !StopRequested());
 
     if (StopRequested()) {
@@ -250,8 +263,16 @@ void TJvHidDeviceReadThread::Execute() {
           PauseOneSlice();
         }
         break;
+      case HidReadStatus::kGone:
+        // Not a read error: the scan that follows reports the unplug. The
+        // handle is dead for good and its path may come back as another
+        // device, so nothing is read until the device is released.
+        device_.DropReadHandle(handle);
+        handle.reset();
+        WaitForStop();
+        break;
       case HidReadStatus::kFailed:
-        HandleStartFailure(error);
+        HandleReadFailure(error);
         break;
       case HidReadStatus::kCancelled:
       case HidReadStatus::kPending:
@@ -465,22 +486,16 @@ std::vector<std::unique_ptr<TJvHidDevice>> TJvHidDeviceController::CreatePresent
 }
 
 std::unique_ptr<TJvHidDevice> TJvHidDeviceController::CreateDevice(const HidInterfaceInfo& info) {
-  uint32_t error = 0;
-  bool opened_read_write = true;
-  std::unique_ptr<HidHandle> handle =
-      platform_->Open(info.path, HidAccess::kReadWrite, false, error);
-  if (!handle) {
-    opened_read_write = false;
-    handle = platform_->Open(info.path, HidAccess::kNone, false, error);
-  }
+  QueryHandle opened = OpenForQuery(*platform_, info.path);
   // An interface that cannot be opened or identified is left out, silently.
-  if (!handle) return nullptr;
+  if (!opened.handle) return nullptr;
   HidAttributes attributes;
-  if (!handle->GetAttributes(attributes)) return nullptr;
-  handle.reset();
+  if (!opened.handle->GetAttributes(attributes)) return nullptr;
+  opened.handle.reset();
 
-  std::unique_ptr<TJvHidDevice> device(
-      new TJvHidDevice(*this, platform_, info, attributes, opened_read_write, DevThreadSleepTime));
+  std::unique_ptr<TJvHidDevice> device(new TJvHidDevice(*this, platform_, info, attributes,
+                                                        opened.read_write, opened.read_write_error,
+                                                        DevThreadSleepTime));
   device->OnData = OnDeviceData;
   device->OnDataError = OnDeviceDataError;
   device->OnUnplug = OnDeviceUnplug;
@@ -488,9 +503,11 @@ std::unique_ptr<TJvHidDevice> TJvHidDeviceController::CreateDevice(const HidInte
 }
 
 void TJvHidDeviceController::Unplug(TJvHidDevice& device) {
+  // Marked first: a read thread woken by the cancel must not open the path
+  // again, which may already name another device.
+  device.plugged_in_ = false;
   device.CancelPendingRead();
   device.CloseHandles();
-  device.plugged_in_ = false;
   // Cleared before the call: each device reports its unplug at most once, even
   // when the handler lets a nested scan run.
   TJvHidUnplugEvent handler = std::move(device.OnUnplug);

@@ -17,13 +17,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "hid/hid_platform.h"
 #include "toolkit/event_loop.h"
+#include "toolkit/thread_annotations.h"
 
 namespace kv::hid {
 
@@ -38,18 +38,16 @@ constexpr int kDefaultDevThreadSleepTimeMs = 100;
 // ended (one slice plus any hand-off in flight is the normal case).
 constexpr std::chrono::milliseconds kReadThreadEndLimit{2000};
 
-// System error codes the controller gives a meaning to.
-enum HidErrorCode : uint32_t {
-  kErrorFileNotFound = 2,
-  kErrorPathNotFound = 3,
-  kErrorGenFailure = 31,
-  kErrorDeviceNotConnected = 1167,
-  kErrorDeviceRemoved = 1617,
+// An interface opened the way the controller opens every interface it lists or
+// queries: read and write access, or no access rights when that is refused
+// (enough for attributes and capabilities). The one place of that fallback.
+struct QueryHandle {
+  std::unique_ptr<HidHandle> handle;  // null when neither open succeeded
+  bool read_write = false;
+  uint32_t read_write_error = 0;  // why the read-write open was refused; 0 when it was not
+  uint32_t error = 0;             // why the last open failed
 };
-
-// True for the codes a read gets once the interface has left the system. Such
-// reads are not reported as read errors: the scan reports the unplug instead.
-bool IsInterfaceGoneError(uint32_t error);
+QueryHandle OpenForQuery(HidPlatform& platform, const std::string& path);
 
 using TJvHidEnumerateEvent = std::function<bool(TJvHidDevice* HidDev, int Idx)>;
 using TJvHidDeviceChangeEvent = std::function<void(TJvHidDeviceController* Sender)>;
@@ -79,6 +77,9 @@ class TJvHidDevice {
   // UI thread.
   bool CheckedOut() const { return checked_out_; }
   bool OpenedReadWrite() const { return opened_read_write_; }
+  // Why the read-write open was refused when the device was created (0 when it
+  // was not), in the platform's vocabulary.
+  uint32_t ReadWriteOpenError() const { return read_write_open_error_; }
   int ThreadSleepTime() const { return thread_sleep_time_ms_; }
 
   // Any thread. The capability record, fetched from the interface once and kept;
@@ -102,16 +103,15 @@ class TJvHidDevice {
 
   TJvHidDevice(TJvHidDeviceController& controller, std::shared_ptr<HidPlatform> platform,
                const HidInterfaceInfo& info, const HidAttributes& attributes,
-               bool opened_read_write, int thread_sleep_time_ms);
+               bool opened_read_write, uint32_t read_write_open_error, int thread_sleep_time_ms);
 
-  // Opens the interface the way every handle of this device is opened: read
-  // and write access, or no access rights when that is refused.
-  std::shared_ptr<HidHandle> OpenSynchronous(uint32_t& error) const;
   // Read thread: the overlapped read handle, opened on first use.
-  std::shared_ptr<HidHandle> AcquireReadHandle(uint32_t& error);
+  std::shared_ptr<HidHandle> AcquireReadHandle(uint32_t& error) KV_EXCLUDES(handle_mutex_);
+  // Read thread: lets go of a read handle whose interface has gone.
+  void DropReadHandle(const std::shared_ptr<HidHandle>& handle) KV_EXCLUDES(handle_mutex_);
   // Any thread: ends the read pending on the read handle, if any.
-  void CancelPendingRead();
-  void CloseHandles();
+  void CancelPendingRead() KV_EXCLUDES(handle_mutex_);
+  void CloseHandles() KV_EXCLUDES(handle_mutex_);
 
   // UI thread: hands one report or read error of `thread` to the application.
   void DeliverData(const TJvHidDeviceReadThread& thread);
@@ -124,18 +124,20 @@ class TJvHidDevice {
   const std::string path_;
   const HidAttributes attributes_;
   const bool opened_read_write_;
+  const uint32_t read_write_open_error_;
   const int thread_sleep_time_ms_;
 
   std::atomic<bool> plugged_in_{true};
 
-  std::mutex handle_mutex_;  // guards both handle pointers
-  std::shared_ptr<HidHandle> sync_handle_;
-  std::shared_ptr<HidHandle> read_handle_;
-  std::mutex write_mutex_;  // one report on the wire at a time
+  Mutex handle_mutex_;
+  std::shared_ptr<HidHandle> sync_handle_ KV_GUARDED_BY(handle_mutex_);
+  std::shared_ptr<HidHandle> read_handle_ KV_GUARDED_BY(handle_mutex_);
+  // One report on the wire at a time; taken before handle_mutex_.
+  Mutex write_mutex_;
 
-  std::mutex caps_mutex_;
-  bool has_caps_ = false;
-  HidCaps caps_;
+  Mutex caps_mutex_;
+  bool has_caps_ KV_GUARDED_BY(caps_mutex_) = false;
+  HidCaps caps_ KV_GUARDED_BY(caps_mutex_);
 
   // UI thread only.
   bool checked_out_ = false;
@@ -172,9 +174,12 @@ class TJvHidDeviceReadThread {
   friend class TJvHidDevice;
 
   void Execute();
-  void HandleStartFailure(uint32_t error);
+  void HandleReadFailure(uint32_t error);
   // Sleeps one slice, or less when a stop is requested meanwhile.
-  void PauseOneSlice();
+  void PauseOneSlice() KV_EXCLUDES(pause_mutex_);
+  // The interface is gone: nothing will be read from it again, so the thread
+  // sleeps until CheckIn (or destruction) tells it to stop.
+  void WaitForStop() KV_EXCLUDES(pause_mutex_);
 
   TJvHidDevice& device_;
   toolkit::EventLoop& loop_;
@@ -183,9 +188,10 @@ class TJvHidDeviceReadThread {
   size_t bytes_read_ = 0;
   uint32_t last_error_ = 0;
 
+  // Set under pause_mutex_ so that a waiter cannot miss it; read anywhere.
   std::atomic<bool> stop_requested_{false};
-  std::mutex pause_mutex_;
-  std::condition_variable pause_cv_;
+  Mutex pause_mutex_;
+  std::condition_variable_any pause_cv_;
 
   bool finished_ = false;  // UI thread only
   std::thread thread_;

@@ -1,44 +1,43 @@
-// The Linux binding: hidraw nodes reached through hidapi, identified through
-// udev, with plug and unplug seen by a udev monitor.
+// The Linux binding: hidraw nodes opened and read directly, identified through
+// libudev from their USB parent, their report lengths taken from the hid
+// parent's report descriptor in sysfs, plug and unplug seen by a udev monitor.
 #include <fcntl.h>
-#include <hidapi/hidapi.h>
 #include <libudev.h>
-#include <linux/hidraw.h>
-#include <sys/ioctl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "hid/hid_platform.h"
+#include "hid/interface_gone.h"
 #include "hid/report_descriptor.h"
 #include "hid/udev_monitor.h"
+#include "toolkit/thread_annotations.h"
 
 namespace kv::hid {
 namespace {
 
-// hidapi keeps its last error for enumeration and opening in global state, so
-// those calls are made one at a time across every platform instance.
-std::mutex& HidapiGlobalMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// The shared vocabulary spells out the Linux numbers; they must be these.
+static_assert(kLinuxEnoent == ENOENT && kLinuxEio == EIO && kLinuxEnxio == ENXIO &&
+              kLinuxEacces == EACCES && kLinuxEnodev == ENODEV && kLinuxEinval == EINVAL &&
+              kLinuxEproto == EPROTO);
 
-bool InitialiseHidapi() {
-  std::lock_guard lock(HidapiGlobalMutex());
-  static const bool initialised = hid_init() == 0;
-  return initialised;
-}
+// A write that the node does not take within this long has failed (a real
+// hidraw write is synchronous; only a stalled device or test node makes it wait).
+constexpr std::chrono::milliseconds kWriteLimit{2000};
 
 // strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills
 // the buffer); these two overloads accept whichever the C library declares.
@@ -58,106 +57,131 @@ int ErrnoOr(int fallback) {
   return errno != 0 ? errno : fallback;
 }
 
-struct InterfaceRecord {
-  std::string path;
-  std::string instance_id;
+struct UdevUnref {
+  void operator()(udev* context) const { udev_unref(context); }
+  void operator()(udev_enumerate* enumeration) const { udev_enumerate_unref(enumeration); }
+  void operator()(udev_device* device) const { udev_device_unref(device); }
+};
+using UdevContext = std::unique_ptr<udev, UdevUnref>;
+using UdevEnumeration = std::unique_ptr<udev_enumerate, UdevUnref>;
+using UdevDevice = std::unique_ptr<udev_device, UdevUnref>;
+
+// One hidraw node as udev describes it.
+struct HidrawNode {
+  std::string devnode;      // /dev/hidrawN: what Open takes
+  std::string hid_syspath;  // the hid parent, e.g. .../0003:0168:0821.0007
   HidAttributes attributes;
 };
 
-std::string NodeName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+std::optional<uint16_t> HexAttribute(udev_device* device, const char* name) {
+  const char* text = udev_device_get_sysattr_value(device, name);
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 16);
+  // sysfs ends the value with a line break.
+  while (end != nullptr && (*end == '\n' || *end == ' ')) ++end;
+  if (end == nullptr || *end != '\0' || value > 0xFFFF) return std::nullopt;
+  return static_cast<uint16_t>(value);
 }
 
-// The hid device a hidraw node belongs to, e.g.
-// /sys/devices/.../0003:0168:0821.0007: its sequence number changes with every
-// attachment, so a unit that leaves and returns is seen as a new interface.
-std::string InstanceIdOf(udev* context, const std::string& path) {
-  if (context == nullptr) return path;
-  udev_device* node =
-      udev_device_new_from_subsystem_sysname(context, "hidraw", NodeName(path).c_str());
-  if (node == nullptr) return path;
-  std::string instance_id = path;
-  if (udev_device* parent = udev_device_get_parent_with_subsystem_devtype(node, "hid", nullptr)) {
-    if (const char* syspath = udev_device_get_syspath(parent)) instance_id = syspath;
+// The USB device's idVendor, idProduct and bcdDevice. A hid device on another
+// bus (Bluetooth, I2C) has none; its HID_ID property "bus:vendor:product"
+// still names the two identifiers, with version 0.
+std::optional<HidAttributes> AttributesOf(udev_device* hidraw, udev_device* hid) {
+  HidAttributes attributes;
+  if (udev_device* usb =
+          udev_device_get_parent_with_subsystem_devtype(hidraw, "usb", "usb_device")) {
+    const auto vendor = HexAttribute(usb, "idVendor");
+    const auto product = HexAttribute(usb, "idProduct");
+    if (!vendor || !product) return std::nullopt;
+    attributes.VendorID = *vendor;
+    attributes.ProductID = *product;
+    attributes.VersionNumber = HexAttribute(usb, "bcdDevice").value_or(0);
+    return attributes;
   }
-  udev_device_unref(node);  // also releases the parent it owns
-  return instance_id;
+  const char* hid_id = udev_device_get_property_value(hid, "HID_ID");
+  unsigned bus = 0;
+  unsigned long vendor = 0;
+  unsigned long product = 0;
+  if (hid_id == nullptr || std::sscanf(hid_id, "%x:%lx:%lx", &bus, &vendor, &product) != 3 ||
+      vendor > 0xFFFF || product > 0xFFFF) {
+    return std::nullopt;
+  }
+  attributes.VendorID = static_cast<uint16_t>(vendor);
+  attributes.ProductID = static_cast<uint16_t>(product);
+  return attributes;
 }
 
-// One record per hidraw node; hidapi lists a node once per top-level
-// collection, so repeated paths are dropped.
-std::vector<InterfaceRecord> ListHidrawInterfaces() {
-  std::vector<InterfaceRecord> records;
-  std::set<std::string> seen;
-  {
-    std::lock_guard lock(HidapiGlobalMutex());
-    hid_device_info* list = hid_enumerate(0, 0);
-    for (const hid_device_info* info = list; info != nullptr; info = info->next) {
-      if (info->path == nullptr || !seen.insert(info->path).second) continue;
-      InterfaceRecord record;
-      record.path = info->path;
-      record.attributes.VendorID = info->vendor_id;
-      record.attributes.ProductID = info->product_id;
-      record.attributes.VersionNumber = info->release_number;
-      records.push_back(std::move(record));
-    }
-    hid_free_enumeration(list);
-  }
-  udev* context = udev_new();
-  for (InterfaceRecord& record : records) record.instance_id = InstanceIdOf(context, record.path);
-  if (context != nullptr) udev_unref(context);
-  return records;
+std::optional<HidrawNode> DescribeNode(udev* context, const char* syspath) {
+  UdevDevice hidraw(udev_device_new_from_syspath(context, syspath));
+  if (!hidraw) return std::nullopt;
+  const char* devnode = udev_device_get_devnode(hidraw.get());
+  // The parents belong to the child and go with it.
+  udev_device* hid = udev_device_get_parent_with_subsystem_devtype(hidraw.get(), "hid", nullptr);
+  if (devnode == nullptr || hid == nullptr) return std::nullopt;
+  const char* hid_syspath = udev_device_get_syspath(hid);
+  const std::optional<HidAttributes> attributes = AttributesOf(hidraw.get(), hid);
+  if (hid_syspath == nullptr || !attributes) return std::nullopt;
+  return HidrawNode{devnode, hid_syspath, *attributes};
 }
 
-std::optional<std::vector<uint8_t>> ReadDescriptorThroughNode(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::vector<uint8_t>> result;
-  int size = 0;
-  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) == 0 && size >= 0 &&
-      static_cast<size_t>(size) <= kMaxReportDescriptorSize) {
-    auto descriptor = std::make_unique<hidraw_report_descriptor>();
-    descriptor->size = static_cast<uint32_t>(size);
-    if (ioctl(fd, HIDIOCGRDESC, descriptor.get()) == 0)
-      result.emplace(descriptor->value, descriptor->value + size);
+// Every hidraw node present, in udev's order.
+std::vector<HidrawNode> ListHidrawNodes() {
+  std::vector<HidrawNode> nodes;
+  const UdevContext context(udev_new());
+  if (!context) return nodes;
+  const UdevEnumeration enumeration(udev_enumerate_new(context.get()));
+  if (!enumeration || udev_enumerate_add_match_subsystem(enumeration.get(), "hidraw") < 0 ||
+      udev_enumerate_scan_devices(enumeration.get()) < 0) {
+    return nodes;
   }
-  close(fd);
-  return result;
+  udev_list_entry* entry = nullptr;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration.get())) {
+    if (auto node = DescribeNode(context.get(), udev_list_entry_get_name(entry)))
+      nodes.push_back(std::move(*node));
+  }
+  return nodes;
+}
+
+std::optional<HidrawNode> FindNode(const std::string& devnode) {
+  for (HidrawNode& node : ListHidrawNodes()) {
+    if (node.devnode == devnode) return std::move(node);
+  }
+  return std::nullopt;
 }
 
 // sysfs offers the descriptor to everyone, so a node this user may not open
 // still shows its report lengths in a listing.
-std::optional<std::vector<uint8_t>> ReadDescriptorThroughSysfs(const std::string& path) {
-  std::ifstream file("/sys/class/hidraw/" + NodeName(path) + "/device/report_descriptor",
-                     std::ios::binary);
+std::optional<ReportLayout> ReadReportLayout(const std::string& hid_syspath) {
+  std::ifstream file(hid_syspath + "/report_descriptor", std::ios::binary);
   if (!file) return std::nullopt;
   std::vector<uint8_t> descriptor(kMaxReportDescriptorSize + 1);
   file.read(reinterpret_cast<char*>(descriptor.data()),
             static_cast<std::streamsize>(descriptor.size()));
   const auto count = static_cast<size_t>(file.gcount());
   if (count > kMaxReportDescriptorSize) return std::nullopt;
-  descriptor.resize(count);
-  return descriptor;
+  return ParseReportDescriptor(descriptor.data(), count);
 }
 
-std::optional<ReportLayout> ReadReportLayout(const std::string& path) {
-  auto descriptor = ReadDescriptorThroughNode(path);
-  if (!descriptor) descriptor = ReadDescriptorThroughSysfs(path);
-  if (!descriptor) return std::nullopt;
-  return ParseReportDescriptor(descriptor->data(), descriptor->size());
-}
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 class HidrawHandle : public HidHandle {
  public:
-  // `device` is null for a handle opened without access: it answers queries only.
-  HidrawHandle(HidAttributes attributes, std::optional<ReportLayout> layout, hid_device* device)
-      : attributes_(attributes), layout_(std::move(layout)), device_(device) {}
-  ~HidrawHandle() override {
-    if (device_ != nullptr) hid_close(device_);
-  }
-  HidrawHandle(const HidrawHandle&) = delete;
-  HidrawHandle& operator=(const HidrawHandle&) = delete;
+  // `fd` is -1 for a handle opened without access: it answers queries only.
+  HidrawHandle(HidAttributes attributes, std::optional<ReportLayout> layout, int fd, int wake_fd)
+      : attributes_(attributes), layout_(std::move(layout)), node_(fd), wake_(wake_fd) {}
 
   bool GetAttributes(HidAttributes& attributes) override {
     attributes = attributes_;
@@ -170,94 +194,121 @@ class HidrawHandle : public HidHandle {
     return true;
   }
 
+  // hidraw takes the report number as the first byte of every write, 0 for a
+  // device without numbered reports, and leaves that 0 off the wire itself;
+  // so the report goes as it is, ID byte first, whatever the descriptor says.
   bool Write(const uint8_t* data, size_t count, size_t& written) override {
     written = 0;
-    if (data == nullptr || count == 0 || device_ == nullptr) return false;
-    const int result = hid_write(device_, data, count);
-    if (result < 0) return false;
-    written = static_cast<size_t>(result);
-    return true;
+    if (data == nullptr || count == 0 || node_.get() < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + kWriteLimit;
+    for (;;) {
+      const ssize_t result = write(node_.get(), data, count);
+      if (result >= 0) {
+        written = static_cast<size_t>(result);
+        return written == count;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd writable{node_.get(), POLLOUT, 0};
+      if (poll(&writable, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+    }
   }
 
-  // A cancel request is noticed between waits, so it takes effect within one
-  // slice: hidapi waits on the node itself and offers no way to interrupt it.
   HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
                      uint32_t& error) override {
     transferred = 0;
     error = 0;
-    if (buffer == nullptr || capacity == 0 || slice_ms < 0) {
+    if (buffer == nullptr || capacity == 0 || slice_ms < kReadUntilDone) {
       error = EINVAL;
       return HidReadStatus::kFailed;
     }
-    if (cancel_requested_.load()) return HidReadStatus::kCancelled;
-    if (device_ == nullptr) {
+    if (node_.get() < 0) {
       error = EACCES;
       return HidReadStatus::kFailed;
     }
-    return ReadOneSlice(buffer, capacity, slice_ms, transferred, error);
-  }
-
-  void CancelRead() override { cancel_requested_.store(true); }
-
- private:
-  HidReadStatus ReadOneSlice(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
-                             uint32_t& error) {
-    // Unnumbered reports arrive without an ID byte; callers always get one, 0
-    // for such devices, as on Windows.
-    const bool add_report_id = layout_ && !layout_->uses_report_ids;
-    uint8_t discarded = 0;
-    uint8_t* target = buffer;
-    size_t target_size = capacity;
-    if (add_report_id) {
-      target = capacity > 1 ? buffer + 1 : &discarded;
-      target_size = capacity > 1 ? capacity - 1 : 1;
-    }
-    errno = 0;
-    const int result = hid_read_timeout(device_, target, target_size, slice_ms);
-    if (result < 0) {
+    std::array<pollfd, 2> watched{{{node_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}}};
+    int ready = 0;
+    do {
+      ready = poll(watched.data(), watched.size(), slice_ms);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) {
       error = static_cast<uint32_t>(ErrnoOr(EIO));
       return HidReadStatus::kFailed;
     }
-    if (cancel_requested_.load()) return HidReadStatus::kCancelled;
-    if (result == 0) return HidReadStatus::kPending;
-    if (add_report_id) {
-      buffer[0] = 0;
-      transferred = capacity > 1 ? static_cast<size_t>(result) + 1 : 1;
-    } else {
-      transferred = static_cast<size_t>(result);
+    // The eventfd is never drained: once cancelled, a handle stays cancelled.
+    if (watched[1].revents != 0) return HidReadStatus::kCancelled;
+    const short node_events = watched[0].revents;
+    if (node_events == 0) return HidReadStatus::kPending;
+    // A report still queued is read before the hang-up that follows it.
+    if ((node_events & POLLIN) != 0) return ReadReport(buffer, capacity, transferred, error);
+    // POLLHUP or POLLERR: the device has left (POLLNVAL cannot happen on a
+    // descriptor this handle owns).
+    return HidReadStatus::kGone;
+  }
+
+  void CancelRead() override {
+    const uint64_t one = 1;
+    // Cannot fail short of a counter overflow, which one write per cancel never reaches.
+    [[maybe_unused]] const ssize_t result = write(wake_.get(), &one, sizeof one);
+  }
+
+  bool CancelWakesReader() const override { return true; }
+
+ private:
+  HidReadStatus ReadReport(uint8_t* buffer, size_t capacity, size_t& transferred, uint32_t& error) {
+    // Unnumbered reports arrive without an ID byte; callers always get one, 0
+    // for such devices, as on Windows.
+    const bool add_report_id = layout_ && !layout_->uses_report_ids;
+    if (add_report_id && capacity < 2) {
+      error = EINVAL;
+      return HidReadStatus::kFailed;
     }
+    uint8_t* const target = add_report_id ? buffer + 1 : buffer;
+    const size_t target_size = add_report_id ? capacity - 1 : capacity;
+    ssize_t result = 0;
+    do {
+      result = read(node_.get(), target, target_size);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+      if (errno == EAGAIN) return HidReadStatus::kPending;
+      error = static_cast<uint32_t>(errno);
+      return IsLinuxReadGoneErrno(error) ? HidReadStatus::kGone : HidReadStatus::kFailed;
+    }
+    // hidraw never completes a read with 0 bytes; a node whose other end has
+    // closed does.
+    if (result == 0) return HidReadStatus::kGone;
+    if (add_report_id) buffer[0] = 0;
+    transferred = static_cast<size_t>(result) + (add_report_id ? 1 : 0);
     return HidReadStatus::kCompleted;
   }
 
   const HidAttributes attributes_;
   const std::optional<ReportLayout> layout_;
-  hid_device* const device_;
-  std::atomic<bool> cancel_requested_{false};
+  const FileDescriptor node_;
+  const FileDescriptor wake_;  // eventfd: written by CancelRead
 };
 
 class LinuxHidPlatform : public HidPlatform {
  public:
-  LinuxHidPlatform() : available_(InitialiseHidapi()) {}
   ~LinuxHidPlatform() override { SetDeviceChangeHandler(nullptr); }
 
-  bool Available() const override { return available_; }
+  bool Available() const override { return true; }
 
   std::vector<HidInterfaceInfo> EnumerateInterfaces() override {
-    if (!available_) return {};
-    const std::vector<InterfaceRecord> records = ListHidrawInterfaces();
-    Remember(records);
     std::vector<HidInterfaceInfo> interfaces;
-    interfaces.reserve(records.size());
-    for (const InterfaceRecord& record : records)
-      interfaces.push_back(HidInterfaceInfo{record.instance_id, record.path});
+    for (HidrawNode& node : ListHidrawNodes())
+      interfaces.push_back(HidInterfaceInfo{std::move(node.hid_syspath), std::move(node.devnode)});
     return interfaces;
   }
 
   std::unique_ptr<HidHandle> Open(const std::string& path, HidAccess access, bool /*for_reading*/,
                                   uint32_t& error) override {
     error = 0;
-    if (!available_ || path.empty()) {
-      error = available_ ? EINVAL : ENOSYS;
+    if (path.empty()) {
+      error = EINVAL;
       return nullptr;
     }
     struct stat status {};
@@ -265,27 +316,40 @@ class LinuxHidPlatform : public HidPlatform {
       error = static_cast<uint32_t>(ErrnoOr(ENOENT));
       return nullptr;
     }
-    // Only nodes hidapi lists are opened: their attributes come from that list,
-    // and nothing else (a regular file, another device) is ever touched.
-    const std::optional<HidAttributes> attributes = AttributesOf(path);
-    if (!S_ISCHR(status.st_mode) || !attributes) {
+    // Only nodes udev lists as hidraw are opened: their attributes come from
+    // there, and nothing else (a regular file, another device) is ever touched.
+    const std::optional<HidrawNode> node = S_ISCHR(status.st_mode) ? FindNode(path) : std::nullopt;
+    if (!node) {
       error = ENODEV;
       return nullptr;
     }
-    if (access == HidAccess::kNone)
-      return std::make_unique<HidrawHandle>(*attributes, ReadReportLayout(path), nullptr);
-    return OpenReadWrite(path, *attributes, error);
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+      error = static_cast<uint32_t>(ErrnoOr(EMFILE));
+      return nullptr;
+    }
+    int fd = -1;
+    if (access == HidAccess::kReadWrite) {
+      fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+      if (fd < 0) {
+        error = static_cast<uint32_t>(ErrnoOr(EACCES));
+        close(wake);
+        return nullptr;
+      }
+    }
+    return std::make_unique<HidrawHandle>(node->attributes, ReadReportLayout(node->hid_syspath), fd,
+                                          wake);
   }
 
   void SetDeviceChangeHandler(DeviceChangeHandler handler) override {
     if (!handler) {
       monitor_.Stop();
-      std::lock_guard lock(handler_mutex_);
+      MutexLock lock(handler_mutex_);
       handler_ = nullptr;
       return;
     }
     {
-      std::lock_guard lock(handler_mutex_);
+      MutexLock lock(handler_mutex_);
       handler_ = std::move(handler);
     }
     // Without a monitor (no udev, no netlink in a container) scans still work;
@@ -298,60 +362,27 @@ class LinuxHidPlatform : public HidPlatform {
     return SystemErrorText(static_cast<int>(error));
   }
 
+  bool IsGoneError(uint32_t error) const override { return IsLinuxOpenGoneErrno(error); }
+
+  std::string AccessHint(uint32_t error) const override {
+    if (error != EACCES && error != EPERM) return {};
+    return "this user may not open the unit's hidraw node: install the udev rule "
+           "packaging/70-kv93t.rules (sudo cp packaging/70-kv93t.rules /etc/udev/rules.d/ && "
+           "sudo udevadm control --reload), then unplug and replug the unit; without logind, "
+           "add the user to the plugdev group";
+  }
+
  private:
-  std::unique_ptr<HidHandle> OpenReadWrite(const std::string& path, const HidAttributes& attributes,
-                                           uint32_t& error) {
-    // hidapi does not say why an open failed; a plain open of the node does.
-    const int probe = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (probe < 0) {
-      error = static_cast<uint32_t>(ErrnoOr(EACCES));
-      return nullptr;
-    }
-    close(probe);
-    hid_device* device = nullptr;
-    {
-      std::lock_guard lock(HidapiGlobalMutex());
-      errno = 0;
-      device = hid_open_path(path.c_str());
-    }
-    if (device == nullptr) {
-      error = static_cast<uint32_t>(ErrnoOr(EIO));
-      return nullptr;
-    }
-    return std::make_unique<HidrawHandle>(attributes, ReadReportLayout(path), device);
-  }
-
-  void Remember(const std::vector<InterfaceRecord>& records) {
-    std::lock_guard lock(known_mutex_);
-    known_.clear();
-    for (const InterfaceRecord& record : records) known_[record.path] = record.attributes;
-  }
-
-  // From the last listing, or a fresh one for a path the controller learnt elsewhere.
-  std::optional<HidAttributes> AttributesOf(const std::string& path) {
-    {
-      std::lock_guard lock(known_mutex_);
-      if (auto it = known_.find(path); it != known_.end()) return it->second;
-    }
-    Remember(ListHidrawInterfaces());
-    std::lock_guard lock(known_mutex_);
-    if (auto it = known_.find(path); it != known_.end()) return it->second;
-    return std::nullopt;
-  }
-
   // Called on the monitor thread. Holding the lock during the call is what lets
   // SetDeviceChangeHandler promise that no call of the old handler is running
   // once it returns.
   void NotifyDeviceChange() {
-    std::lock_guard lock(handler_mutex_);
+    MutexLock lock(handler_mutex_);
     if (handler_) handler_(kDbtDevNodesChanged, 0);
   }
 
-  const bool available_;
-  std::mutex known_mutex_;
-  std::map<std::string, HidAttributes> known_;  // path -> attributes, from the last listing
-  std::mutex handler_mutex_;
-  DeviceChangeHandler handler_;
+  Mutex handler_mutex_;
+  DeviceChangeHandler handler_ KV_GUARDED_BY(handler_mutex_);
   UdevHidrawMonitor monitor_;
 };
 

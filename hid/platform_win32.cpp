@@ -3,6 +3,7 @@
 // missing), reports moved with file I/O, and plug and unplug seen by a hidden
 // top-level window that receives the system's WM_DEVICECHANGE broadcast.
 #include "hid/platform_win32.h"
+#include "hid/interface_gone.h"
 
 #include <windows.h>
 // windows.h first: these rely on its types.
@@ -227,11 +228,17 @@ class Win32HidHandle : public HidHandle {
     }
     RememberReaderThread();
     if (cancel_requested_.load()) return CancelPendingRead();
-    if (!read_ && !StartRead(capacity, error)) return HidReadStatus::kFailed;
+    if (!read_ && !StartRead(capacity, error)) return FailedOrGone(error);
     WaitForCompletion(static_cast<DWORD>(slice_ms));
     if (cancel_requested_.load()) return CancelPendingRead();
     if (!read_->Completed()) return HidReadStatus::kPending;
-    transferred = TakeCompletedRead(buffer, capacity);
+    DWORD completion_error = ERROR_SUCCESS;
+    transferred = TakeCompletedRead(buffer, capacity, completion_error);
+    // A pending read that the unplug ended completes with the "gone" code.
+    if (completion_error != ERROR_SUCCESS && IsWindowsGoneError(completion_error)) {
+      error = completion_error;
+      return HidReadStatus::kGone;
+    }
     return HidReadStatus::kCompleted;
   }
 
@@ -280,10 +287,18 @@ class Win32HidHandle : public HidHandle {
     }
   }
 
-  size_t TakeCompletedRead(uint8_t* buffer, size_t capacity) {
+  static HidReadStatus FailedOrGone(uint32_t error) {
+    return IsWindowsGoneError(error) ? HidReadStatus::kGone : HidReadStatus::kFailed;
+  }
+
+  size_t TakeCompletedRead(uint8_t* buffer, size_t capacity, DWORD& completion_error) {
     DWORD count = 0;
+    completion_error = ERROR_SUCCESS;
     // A read that completed with an error transferred nothing.
-    if (!GetOverlappedResult(file_, &read_->overlapped, &count, FALSE)) count = 0;
+    if (!GetOverlappedResult(file_, &read_->overlapped, &count, FALSE)) {
+      completion_error = GetLastError();
+      count = 0;
+    }
     const size_t copied = std::min({static_cast<size_t>(count), capacity, read_->buffer.size()});
     std::memcpy(buffer, read_->buffer.data(), copied);
     read_.reset();
@@ -506,6 +521,7 @@ class Win32HidPlatform : public HidPlatform {
   }
 
   std::string ErrorText(uint32_t error) const override { return SystemErrorText(error); }
+  bool IsGoneError(uint32_t error) const override { return IsWindowsGoneError(error); }
 
   HWND DeviceChangeWindowHandle() {
     std::lock_guard lock(window_mutex_);

@@ -10,19 +10,19 @@
 #include <thread>
 #include <utility>
 
+#include "hid/interface_gone.h"
+
 namespace kv::hid {
 namespace {
 
 // System error codes the bus reports, with the operating system's texts.
-enum SimErrorCode : uint32_t {
-  kSimErrorInvalidFunction = 1,
-  kSimErrorFileNotFound = 2,
-  kSimErrorAccessDenied = 5,
-  kSimErrorGenFailure = 31,
-  kSimErrorInvalidParameter = 87,
-  kSimErrorDeviceNotConnected = 1167,
-  kSimErrorInvalidUserBuffer = 1784,
-};
+constexpr uint32_t kSimErrorInvalidFunction = 1;
+constexpr uint32_t kSimErrorFileNotFound = 2;
+constexpr uint32_t kSimErrorAccessDenied = 5;
+constexpr uint32_t kSimErrorGenFailure = 31;
+constexpr uint32_t kSimErrorInvalidParameter = 87;
+constexpr uint32_t kSimErrorDeviceNotConnected = 1167;
+constexpr uint32_t kSimErrorInvalidUserBuffer = 1784;
 
 constexpr std::chrono::microseconds kDefaultReportTime{1000};
 
@@ -46,6 +46,7 @@ struct SimDevice {
 
   // Guarded by State::mutex.
   bool attached = true;
+  bool hung_up = false;  // the interface is dead but still listed
   std::deque<QueuedReport> input;
   std::optional<uint32_t> fail_next_read;
   std::vector<std::thread::id> endpoint_callers;
@@ -56,6 +57,8 @@ struct SimDevice {
 };
 
 struct SimulatedHidBus::State {
+  explicit State(SimVocabulary spoken) : vocabulary(spoken) {}
+  const SimVocabulary vocabulary;
   mutable std::mutex mutex;
   std::condition_variable changed;  // input queued, detach, cancel, endpoint call ended
   std::map<DeviceId, std::shared_ptr<SimDevice>> devices;  // attached ones
@@ -99,6 +102,14 @@ struct SimulatedHidBus::State {
 
 namespace {
 
+uint32_t AccessDeniedCode(SimVocabulary vocabulary) {
+  return vocabulary == SimVocabulary::kWindows ? kSimErrorAccessDenied : kLinuxEacces;
+}
+
+uint32_t InvalidParameterCode(SimVocabulary vocabulary) {
+  return vocabulary == SimVocabulary::kWindows ? kSimErrorInvalidParameter : kLinuxEinval;
+}
+
 class SimHandle final : public HidHandle {
  public:
   SimHandle(std::shared_ptr<SimulatedHidBus::State> state, std::shared_ptr<SimDevice> device,
@@ -131,7 +142,7 @@ class SimHandle final : public HidHandle {
     std::chrono::microseconds report_time;
     {
       std::lock_guard<std::mutex> lock(state_->mutex);
-      if (!device_->attached) return false;
+      if (!device_->attached || device_->hung_up) return false;
       // Like the system's HID driver: exactly one report of the declared length.
       const size_t declared = device_->description.caps.OutputReportByteLength;
       if (declared == 0 || count != declared) return false;
@@ -164,11 +175,11 @@ class SimHandle final : public HidHandle {
     transferred = 0;
     error = 0;
     if (access_ != HidAccess::kReadWrite) {
-      error = kSimErrorAccessDenied;
+      error = AccessDeniedCode(state_->vocabulary);
       return HidReadStatus::kFailed;
     }
     if (buffer == nullptr && capacity > 0) {
-      error = kSimErrorInvalidParameter;
+      error = InvalidParameterCode(state_->vocabulary);
       return HidReadStatus::kFailed;
     }
     const auto deadline =
@@ -179,14 +190,11 @@ class SimHandle final : public HidHandle {
         cancel_requested_ = false;
         return HidReadStatus::kCancelled;
       }
-      if (!device_->attached) {
-        error = kSimErrorDeviceNotConnected;
-        return HidReadStatus::kFailed;
-      }
+      if (!device_->attached || device_->hung_up) return Gone(error);
       if (device_->fail_next_read) {
         error = *device_->fail_next_read;
         device_->fail_next_read.reset();
-        return HidReadStatus::kFailed;
+        return IsReadGoneError(error) ? HidReadStatus::kGone : HidReadStatus::kFailed;
       }
       const auto now = std::chrono::steady_clock::now();
       auto& input = device_->input;
@@ -214,6 +222,20 @@ class SimHandle final : public HidHandle {
   }
 
  private:
+  bool IsReadGoneError(uint32_t error) const {
+    return state_->vocabulary == SimVocabulary::kWindows ? IsWindowsGoneError(error)
+                                                         : IsLinuxReadGoneErrno(error);
+  }
+
+  // A read on an interface that has left: Windows fails it with
+  // ERROR_DEVICE_NOT_CONNECTED; a hidraw node hangs up and reads 0 bytes,
+  // which carries no error code at all.
+  HidReadStatus Gone(uint32_t& error) const {
+    error =
+        state_->vocabulary == SimVocabulary::kWindows ? kSimErrorDeviceNotConnected : uint32_t{0};
+    return HidReadStatus::kGone;
+  }
+
   const std::shared_ptr<SimulatedHidBus::State> state_;
   const std::shared_ptr<SimDevice> device_;
   const HidAccess access_;
@@ -230,7 +252,8 @@ std::string InstanceIdFor(const SimDeviceSpec& description, SimulatedHidBus::Dev
 
 }  // namespace
 
-SimulatedHidBus::SimulatedHidBus() : state_(std::make_shared<State>()) {
+SimulatedHidBus::SimulatedHidBus(SimVocabulary vocabulary)
+    : state_(std::make_shared<State>(vocabulary)) {
   State* state = state_.get();
   state_->notifier = std::thread([state] { state->RunNotifier(); });
 }
@@ -316,6 +339,21 @@ void SimulatedHidBus::FailNextRead(DeviceId id, uint32_t error) {
   state_->changed.notify_all();
 }
 
+void SimulatedHidBus::HangUp(DeviceId id) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto it = state_->devices.find(id);
+    if (it == state_->devices.end()) return;
+    it->second->hung_up = true;
+    it->second->input.clear();
+  }
+  state_->changed.notify_all();
+}
+
+SimVocabulary SimulatedHidBus::Vocabulary() const {
+  return state_->vocabulary;
+}
+
 bool SimulatedHidBus::Available() const {
   return true;
 }
@@ -336,14 +374,16 @@ std::unique_ptr<HidHandle> SimulatedHidBus::Open(const std::string& path, HidAcc
   std::lock_guard<std::mutex> lock(state_->mutex);
   for (const auto& [id, device] : state_->devices) {
     if (device->path != path) continue;
+    if (device->hung_up) break;
     // A reading handle needs read access as much as a read-write one does.
     if ((access == HidAccess::kReadWrite || for_reading) && device->description.deny_read_write) {
-      error = kSimErrorAccessDenied;
+      error = AccessDeniedCode(state_->vocabulary);
       return nullptr;
     }
     const HidAccess granted = for_reading ? HidAccess::kReadWrite : access;
     return std::make_unique<SimHandle>(state_, device, granted, for_reading);
   }
+  // ENOENT is 2 as well: both vocabularies say "no such file" with the same number.
   error = kSimErrorFileNotFound;
   return nullptr;
 }
@@ -357,7 +397,39 @@ void SimulatedHidBus::SetDeviceChangeHandler(DeviceChangeHandler handler) {
   state_->handler = std::move(handler);
 }
 
+bool SimulatedHidBus::IsGoneError(uint32_t error) const {
+  return state_->vocabulary == SimVocabulary::kWindows ? IsWindowsGoneError(error)
+                                                       : IsLinuxOpenGoneErrno(error);
+}
+
+namespace {
+
+// The C library's texts on Linux for the errno values the bus produces.
+std::string LinuxErrorText(uint32_t error) {
+  switch (error) {
+    case kLinuxEnoent:
+      return "No such file or directory";
+    case kLinuxEio:
+      return "Input/output error";
+    case kLinuxEnxio:
+      return "No such device or address";
+    case kLinuxEacces:
+      return "Permission denied";
+    case kLinuxEnodev:
+      return "No such device";
+    case kLinuxEinval:
+      return "Invalid argument";
+    case kLinuxEproto:
+      return "Protocol error";
+    default:
+      return "Unknown error " + std::to_string(error);
+  }
+}
+
+}  // namespace
+
 std::string SimulatedHidBus::ErrorText(uint32_t error) const {
+  if (state_->vocabulary == SimVocabulary::kLinux) return LinuxErrorText(error);
   switch (error) {
     case kSimErrorInvalidFunction:
       return "Incorrect function.";

@@ -35,11 +35,18 @@ struct SimDeviceSpec {
   bool deny_read_write = false;
 };
 
+// Which operating system the bus imitates when a device goes away and when it
+// names errors: on Windows a read fails with ERROR_DEVICE_NOT_CONNECTED
+// (1167); on Linux the hidraw node hangs up (POLLHUP, then a read of 0 bytes)
+// or a read fails with EIO. Both end up as HidReadStatus::kGone; other codes
+// stay read errors with the system's own texts.
+enum class SimVocabulary { kWindows, kLinux };
+
 class SimulatedHidBus : public HidPlatform {
  public:
   using DeviceId = uint64_t;
 
-  SimulatedHidBus();
+  explicit SimulatedHidBus(SimVocabulary vocabulary = SimVocabulary::kWindows);
   ~SimulatedHidBus() override;
 
   // Time one report takes per direction (1 ms by default).
@@ -61,8 +68,16 @@ class SimulatedHidBus : public HidPlatform {
   // Writes through a handle must carry exactly the declared output report
   // length, as the system's HID driver demands; other lengths fail.
   void SendInputReport(DeviceId id, std::vector<uint8_t> report);
-  // Any thread: the next read of that device fails with this system error code.
+  // Any thread: the next read of that device fails with this system error code
+  // (a Windows code or a Linux errno value, as the vocabulary says); a code
+  // that means "gone" there makes the read end as kGone.
   void FailNextRead(DeviceId id, uint32_t error);
+  // Any thread: the device's interface dies while it is still listed, as it
+  // does on a real bus between the unplug and the system's notification:
+  // every read and write fails from now on, in the vocabulary's way, and no
+  // device-change notification is raised until Detach.
+  void HangUp(DeviceId id);
+  SimVocabulary Vocabulary() const;
 
   // HidPlatform
   bool Available() const override;
@@ -71,6 +86,7 @@ class SimulatedHidBus : public HidPlatform {
                                   uint32_t& error) override;
   void SetDeviceChangeHandler(DeviceChangeHandler handler) override;
   std::string ErrorText(uint32_t error) const override;
+  bool IsGoneError(uint32_t error) const override;
 
   struct State;
 

@@ -53,7 +53,7 @@ UdevHidrawMonitor::~UdevHidrawMonitor() {
 }
 
 bool UdevHidrawMonitor::Start(ChangeCallback on_change, int& error) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   error = 0;
   if (resources_ != nullptr) return true;
 
@@ -93,7 +93,7 @@ bool UdevHidrawMonitor::Start(ChangeCallback on_change, int& error) {
 }
 
 void UdevHidrawMonitor::Stop() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (resources_ == nullptr) return;
   const uint64_t one = 1;
   // An eventfd write of 1 cannot fail short of a counter overflow, which one
@@ -104,7 +104,7 @@ void UdevHidrawMonitor::Stop() {
 }
 
 bool UdevHidrawMonitor::Running() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return resources_ != nullptr;
 }
 

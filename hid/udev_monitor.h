@@ -5,8 +5,9 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "toolkit/thread_annotations.h"
 
 namespace kv::hid {
 
@@ -32,9 +33,9 @@ class UdevHidrawMonitor {
   struct Resources;
   static void WatchLoop(Resources* resources, const ChangeCallback& on_change);
 
-  mutable std::mutex mutex_;
-  std::unique_ptr<Resources> resources_;  // set while running
-  std::thread thread_;
+  mutable Mutex mutex_;
+  std::unique_ptr<Resources> resources_ KV_GUARDED_BY(mutex_);  // set while running
+  std::thread thread_ KV_GUARDED_BY(mutex_);
 };
 
 }  // namespace kv::hid

@@ -1,96 +1,52 @@
-// hid-list: prints every HID interface the system binding of this build sees,
+// hid-list: prints every HID interface the controller of this build lists,
 // with its identifiers, report lengths and whether it could be opened for
-// reading and writing, and names the unit's personality where it is the unit.
-// Useful to check the udev rule on Linux or a driver on Windows before running
-// the update tool.
+// reading and writing (and, when not, why and what to do), and names the
+// unit's personality where it is the unit. Useful to check the udev rule on
+// Linux or a driver on Windows before running the update tool; it shows what
+// kv93t-update --list shows, from the same listing, with the instance ids and
+// report lengths added.
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "hid/device_listing.h"
 #include "hid/hid_platform.h"
+#include "hid/kv93t_usb_ids.h"
 
 namespace {
 
-// USB identifiers of the unit: one vendor, one product per personality.
-constexpr uint16_t kUnitVendorId = 0x0168;
-constexpr uint16_t kRunModeProductId = 0x0821;
-constexpr uint16_t kUpdateModeProductId = 0x0904;
-
-const char* PersonalityOf(const kv::hid::HidAttributes& attributes) {
-  if (attributes.VendorID != kUnitVendorId) return "";
-  if (attributes.ProductID == kRunModeProductId) return "KV-93T run mode";
-  if (attributes.ProductID == kUpdateModeProductId) return "KV-93T update mode";
-  return "";
-}
-
-struct InterfaceReport {
-  bool identified = false;
-  bool read_write = false;
-  kv::hid::HidAttributes attributes;
-  kv::hid::HidCaps caps;
-  bool caps_known = false;
-  std::string problem;
-};
-
-// Opened the way the update tool opens a device: read-write, or without
-// access rights when that is refused, which still allows the queries.
-InterfaceReport Inspect(kv::hid::HidPlatform& platform, const std::string& path) {
-  InterfaceReport report;
-  uint32_t error = 0;
-  auto handle = platform.Open(path, kv::hid::HidAccess::kReadWrite, false, error);
-  report.read_write = handle != nullptr;
-  if (!handle) {
-    report.problem = "read-write open refused: " + platform.ErrorText(error);
-    handle = platform.Open(path, kv::hid::HidAccess::kNone, false, error);
+void Print(const kv::hid::ListedInterface& listed) {
+  std::printf("vendor 0x%04" PRIX16 "  product 0x%04" PRIX16 "  version 0x%04" PRIX16,
+              listed.attributes.VendorID, listed.attributes.ProductID,
+              listed.attributes.VersionNumber);
+  if (listed.caps_known) {
+    std::printf("  in %3u  out %3u", static_cast<unsigned>(listed.caps.InputReportByteLength),
+                static_cast<unsigned>(listed.caps.OutputReportByteLength));
   }
-  if (!handle) {
-    report.problem = "cannot be opened: " + platform.ErrorText(error);
-    return report;
+  std::printf("  %s", listed.read_write ? "read-write" : "no access");
+  if (listed.personality != kv::hid::Kv93tPersonality::kNone)
+    std::printf("  <- KV-93T %s mode", kv::hid::PersonalityWord(listed.personality));
+  std::printf("\n    path:     %s\n    instance: %s\n", listed.path.c_str(),
+              listed.instance_id.c_str());
+  if (!listed.read_write) {
+    std::printf("    read-write open refused: %s\n", listed.refusal_text.c_str());
+    if (!listed.access_hint.empty()) std::printf("    %s\n", listed.access_hint.c_str());
   }
-  report.identified = handle->GetAttributes(report.attributes);
-  report.caps_known = handle->GetCaps(report.caps);
-  return report;
-}
-
-void Print(const kv::hid::HidInterfaceInfo& info, const InterfaceReport& report) {
-  if (report.identified) {
-    std::printf("vendor 0x%04" PRIX16 "  product 0x%04" PRIX16 "  version 0x%04" PRIX16,
-                report.attributes.VendorID, report.attributes.ProductID,
-                report.attributes.VersionNumber);
-  } else {
-    std::printf("vendor ------  product ------  version ------");
-  }
-  if (report.caps_known) {
-    std::printf("  in %3u  out %3u", static_cast<unsigned>(report.caps.InputReportByteLength),
-                static_cast<unsigned>(report.caps.OutputReportByteLength));
-  }
-  std::printf("  %s", report.read_write ? "read-write" : "no access");
-  if (report.identified) {
-    const char* personality = PersonalityOf(report.attributes);
-    if (*personality != '\0') std::printf("  <- %s", personality);
-  }
-  std::printf("\n    path:     %s\n    instance: %s\n", info.path.c_str(),
-              info.instance_id.c_str());
-  if (!report.problem.empty()) std::printf("    %s\n", report.problem.c_str());
 }
 
 }  // namespace
 
 int main() {
-  const std::unique_ptr<kv::hid::HidPlatform> platform = kv::hid::CreateSystemHidPlatform();
-  if (!platform->Available()) {
+  const kv::hid::InterfaceListing listing =
+      kv::hid::ListHidInterfaces(kv::hid::CreateSystemHidPlatform());
+  if (!listing.available) {
     std::printf("HID access is not available on this system.\n");
     return 1;
   }
-  const auto interfaces = platform->EnumerateInterfaces();
-  int units = 0;
-  for (const kv::hid::HidInterfaceInfo& info : interfaces) {
-    const InterfaceReport report = Inspect(*platform, info.path);
-    Print(info, report);
-    if (report.identified && *PersonalityOf(report.attributes) != '\0') ++units;
-  }
-  std::printf("%zu HID interface%s, %d of them the KV-93T.\n", interfaces.size(),
-              interfaces.size() == 1 ? "" : "s", units);
+  for (const kv::hid::ListedInterface& listed : listing.interfaces) Print(listed);
+  const size_t count = listing.interfaces.size();
+  std::printf("%zu HID interface%s, %d of them the KV-93T.\n", count, count == 1 ? "" : "s",
+              listing.UnitCount());
   return 0;
 }

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   googletest libgtest-dev libbenchmark-dev
-  libhidapi-dev libudev-dev
+  libudev-dev umockdev libumockdev-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
   clang libclang-rt-14-dev
   xvfb xdotool imagemagick

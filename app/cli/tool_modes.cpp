@@ -7,7 +7,9 @@
 
 #include "app/cli/json_text.h"
 #include "app/isp.h"
+#include "hid/device_listing.h"
 #include "hid/hid_platform.h"
+#include "hid/kv93t_usb_ids.h"
 #include "hid/sim_bus.h"
 #include "image/dsp_image.h"
 #include "image/image_dump.h"
@@ -24,54 +26,61 @@ namespace {
 
 // "KV-93T update mode", the longest entry of its column.
 constexpr size_t kPersonalityColumn = 18;
+// "read-write" and "no access".
+constexpr size_t kAccessColumn = 10;
 
-struct TDeviceEntry {
-  std::string Path;
-  bool Identified = false;
-  hid::HidAttributes Attributes;
-};
-
-const char* PersonalityOf(const TDeviceEntry& entry) {
-  if (!entry.Identified || entry.Attributes.VendorID != uidVendor) return "";
-  if (entry.Attributes.ProductID == uidRunProduct) return "run";
-  if (entry.Attributes.ProductID == uidUpdateProduct) return "update";
-  return "";
+std::string PersonalityColumn(const hid::ListedInterface& listed) {
+  const std::string word = hid::PersonalityWord(listed.personality);
+  return word.empty() ? std::string() : "KV-93T " + word + " mode";
 }
 
-// Opened the way the controller opens a device it only lists: read-write, or
-// without access rights when that is refused, which still allows the query.
-TDeviceEntry Identify(hid::HidPlatform& platform, const hid::HidInterfaceInfo& info) {
-  TDeviceEntry entry;
-  entry.Path = info.path;
-  uint32_t error = 0;
-  std::unique_ptr<hid::HidHandle> handle =
-      platform.Open(info.path, hid::HidAccess::kReadWrite, false, error);
-  if (!handle) handle = platform.Open(info.path, hid::HidAccess::kNone, false, error);
-  if (handle) entry.Identified = handle->GetAttributes(entry.Attributes);
-  return entry;
+std::string Padded(std::string text, size_t width) {
+  if (text.size() < width) text.resize(width, ' ');
+  return text;
 }
 
-std::string PlainDeviceLine(const TDeviceEntry& entry) {
+const char* AccessWord(const hid::ListedInterface& listed) {
+  return listed.read_write ? "read-write" : "no access";
+}
+
+std::string PlainDeviceLines(const hid::ListedInterface& listed) {
   char ids[64];
-  if (entry.Identified) {
-    std::snprintf(ids, sizeof ids, "vendor 0x%04" PRIX16 "  product 0x%04" PRIX16,
-                  entry.Attributes.VendorID, entry.Attributes.ProductID);
-  } else {
-    std::snprintf(ids, sizeof ids, "vendor ------  product ------");
+  std::snprintf(ids, sizeof ids, "vendor 0x%04" PRIX16 "  product 0x%04" PRIX16,
+                listed.attributes.VendorID, listed.attributes.ProductID);
+  std::string lines = std::string(ids) + "  " +
+                      Padded(PersonalityColumn(listed), kPersonalityColumn) + "  " +
+                      Padded(AccessWord(listed), kAccessColumn) + "  " + listed.path + "\n";
+  if (!listed.read_write) {
+    lines += "    read-write open refused: " + listed.refusal_text + "\n";
+    if (!listed.access_hint.empty()) lines += "    " + listed.access_hint + "\n";
   }
-  const std::string personality = PersonalityOf(entry);
-  std::string column = personality.empty() ? std::string() : "KV-93T " + personality + " mode";
-  column.resize(kPersonalityColumn, ' ');
-  return std::string(ids) + "  " + column + "  " + entry.Path;
+  return lines;
 }
 
-std::string JsonDeviceLine(const TDeviceEntry& entry) {
+std::string JsonDeviceLine(const hid::ListedInterface& listed) {
   TJsonObject object;
-  object.Add("event", "device").Add("path", entry.Path).Add("identified", entry.Identified);
-  object.Add("vendor", int64_t{entry.Attributes.VendorID})
-      .Add("product", int64_t{entry.Attributes.ProductID})
-      .Add("personality", PersonalityOf(entry));
-  return object.Text();
+  object.Add("event", "device").Add("path", listed.path).Add("identified", true);
+  object.Add("vendor", int64_t{listed.attributes.VendorID})
+      .Add("product", int64_t{listed.attributes.ProductID})
+      .Add("personality", hid::PersonalityWord(listed.personality))
+      .Add("access", AccessWord(listed));
+  if (!listed.read_write) {
+    object.Add("refusal", listed.refusal_text).Add("hint", listed.access_hint);
+  }
+  return object.Text() + "\n";
+}
+
+// Why no unit can be used, for the error stream: the refusal and its remedy
+// of the first unit listed without access, or that none is there.
+std::string NoUsableUnitText(const hid::InterfaceListing& listing) {
+  for (const hid::ListedInterface& listed : listing.interfaces) {
+    if (listed.personality == hid::Kv93tPersonality::kNone || listed.read_write) continue;
+    std::string text = "kv93t-update: the KV-93T at " + listed.path +
+                       " cannot be opened for reading and writing: " + listed.refusal_text;
+    if (!listed.access_hint.empty()) text += "; " + listed.access_hint;
+    return text + "\n";
+  }
+  return "kv93t-update: no KV-93T found\n";
 }
 
 std::string WithoutCarriageReturns(const std::string& text) {
@@ -96,23 +105,22 @@ TExitCode ListDevices(const TCliOptions& options, std::ostream& out, std::ostrea
   } else {
     platform = hid::CreateSystemHidPlatform();
   }
-  if (!platform || !platform->Available()) {
+  const hid::InterfaceListing listing = hid::ListHidInterfaces(platform);
+  setup.reset();
+  if (!listing.available) {
     err << "kv93t-update: HID access is not available on this system\n";
     return TExitCode::kFailed;
   }
-  int units = 0;
-  const std::vector<hid::HidInterfaceInfo> interfaces = platform->EnumerateInterfaces();
-  for (const hid::HidInterfaceInfo& info : interfaces) {
-    const TDeviceEntry entry = Identify(*platform, info);
-    if (*PersonalityOf(entry) != '\0') ++units;
-    out << (options.Json ? JsonDeviceLine(entry) : PlainDeviceLine(entry)) << '\n';
-  }
+  for (const hid::ListedInterface& listed : listing.interfaces)
+    out << (options.Json ? JsonDeviceLine(listed) : PlainDeviceLines(listed));
+  const size_t count = listing.interfaces.size();
   if (!options.Json) {
-    out << interfaces.size() << (interfaces.size() == 1 ? " HID device, " : " HID devices, ")
-        << units << " of them the KV-93T.\n";
+    out << count << (count == 1 ? " HID device, " : " HID devices, ") << listing.UnitCount()
+        << " of them the KV-93T.\n";
   }
-  setup.reset();
-  return TExitCode::kUpdated;
+  if (listing.UsableUnitCount() > 0) return TExitCode::kUpdated;
+  err << NoUsableUnitText(listing);
+  return TExitCode::kNoProgress;
 }
 
 TExitCode DumpEmbeddedImage(const TCliOptions& options, std::ostream& out, std::ostream& err) {

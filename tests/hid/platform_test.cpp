@@ -267,7 +267,7 @@ TEST(SystemHidPlatform, OpeningAMissingInterfaceFailsWithATextualReason) {
 
 #ifndef _WIN32
 // ---------------------------------------------------------------------------
-// Linux: hidraw through hidapi, udev for plug and unplug
+// Linux: hidraw nodes found through libudev, udev for plug and unplug
 
 bool HidrawNodesPresent() {
   glob_t found{};

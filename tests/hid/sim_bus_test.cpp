@@ -107,12 +107,13 @@ TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
   bus.Detach(id);
   blocked.join();
   EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(kLongSliceMs / 2));
-  EXPECT_EQ(status, HidReadStatus::kFailed);
+  // Windows says ERROR_DEVICE_NOT_CONNECTED, and that means gone.
+  EXPECT_EQ(status, HidReadStatus::kGone);
   EXPECT_EQ(error, 1167u);
   EXPECT_FALSE(bus.IsAttached(id));
 
   // Later reads, writes and opens fail too.
-  EXPECT_EQ(reader->Read(buffer.data(), 65, 0, got, error), HidReadStatus::kFailed);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, 0, got, error), HidReadStatus::kGone);
   EXPECT_TRUE(bus.EnumerateInterfaces().empty());
   uint32_t open_error = 0;
   EXPECT_EQ(bus.Open("sim:1:unit", HidAccess::kReadWrite, false, open_error), nullptr);
@@ -135,6 +136,50 @@ TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
   EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kCompleted);
   EXPECT_NE(bus.ErrorText(31), bus.ErrorText(1167));
   EXPECT_FALSE(bus.ErrorText(4242).empty());
+}
+
+TEST(SimulatedHidBus, SpeakingLinuxAGoneNodeHangsUpAndErrorsAreErrnoValues) {
+  SimulatedHidBus bus(SimVocabulary::kLinux);
+  CountingEndpoint endpoint;
+  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
+  auto reader = OpenReader(bus);
+  ASSERT_NE(reader, nullptr);
+  std::vector<uint8_t> buffer(65);
+  size_t got = 0;
+  uint32_t error = 0;
+
+  // EIO and ENODEV on a read mean the device has left; EPROTO does not.
+  bus.FailNextRead(id, 71);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kFailed);
+  EXPECT_EQ(error, 71u);
+  EXPECT_EQ(bus.ErrorText(71), "Protocol error");
+  bus.FailNextRead(id, 5);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kGone);
+  EXPECT_EQ(bus.ErrorText(5), "Input/output error");
+
+  // A hang-up while still listed: no code at all, the interface still enumerated.
+  bus.HangUp(id);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kGone);
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(bus.EnumerateInterfaces().size(), 1u);
+  uint32_t open_error = 0;
+  EXPECT_EQ(bus.Open(bus.EnumerateInterfaces()[0].path, HidAccess::kReadWrite, false, open_error),
+            nullptr);
+  EXPECT_TRUE(bus.IsGoneError(open_error));  // ENOENT, as for a removed node
+  EXPECT_EQ(bus.ErrorText(open_error), "No such file or directory");
+  bus.Detach(id);
+  EXPECT_TRUE(bus.EnumerateInterfaces().empty());
+
+  // Access refused is EACCES (13), not Windows' 5, which here would mean EIO.
+  SimDeviceSpec held_elsewhere = BusDevice(65, 65);
+  held_elsewhere.deny_read_write = true;
+  held_elsewhere.name = "held";
+  bus.Attach(held_elsewhere, &endpoint);
+  EXPECT_EQ(bus.Open(bus.EnumerateInterfaces()[0].path, HidAccess::kReadWrite, false, open_error),
+            nullptr);
+  EXPECT_EQ(open_error, 13u);
+  EXPECT_FALSE(bus.IsGoneError(open_error));
+  EXPECT_EQ(bus.ErrorText(13), "Permission denied");
 }
 
 TEST(SimulatedHidBus, WritesReachTheEndpointAtTheDeclaredLengthOnly) {

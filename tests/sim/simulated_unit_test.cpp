@@ -116,7 +116,8 @@ class HostPort {
         result.bytes.assign(buffer, buffer + transferred);
         return result;
       }
-      if (result.status == HidReadStatus::kFailed) return result;
+      if (result.status == HidReadStatus::kFailed || result.status == HidReadStatus::kGone)
+        return result;
     }
     result.status = HidReadStatus::kPending;
     return result;
@@ -486,7 +487,7 @@ TEST_F(SimulatedUnitTest, UnplugDetachesInsteadOfAnsweringAndReplugReturns) {
   port->Read();
   ASSERT_TRUE(port->Write(DeviceId(2)));
   ReadResult gone = port->Read();
-  EXPECT_EQ(gone.status, HidReadStatus::kFailed);
+  EXPECT_EQ(gone.status, HidReadStatus::kGone);
   EXPECT_EQ(gone.error, 1167u);
   ASSERT_TRUE(Unit().WaitForPersonality(Personality::kUpdate, kWait));
   auto again = OpenUpdate();

@@ -1,0 +1,45 @@
+// What "the interface has left the system" looks like in each platform's own
+// vocabulary. The platforms (and the simulated bus, which speaks either) turn
+// these conditions into HidReadStatus::kGone; the controller never interprets
+// a system code itself.
+#pragma once
+
+#include <cstdint>
+
+namespace kv::hid {
+
+// Windows system error codes.
+inline constexpr uint32_t kWinErrorFileNotFound = 2;
+inline constexpr uint32_t kWinErrorPathNotFound = 3;
+inline constexpr uint32_t kWinErrorDeviceNotConnected = 1167;
+inline constexpr uint32_t kWinErrorDeviceRemoved = 1617;
+
+// Linux errno values, spelt out so that the simulated bus can speak them on
+// any build.
+inline constexpr uint32_t kLinuxEnoent = 2;
+inline constexpr uint32_t kLinuxEio = 5;
+inline constexpr uint32_t kLinuxEnxio = 6;
+inline constexpr uint32_t kLinuxEacces = 13;
+inline constexpr uint32_t kLinuxEnodev = 19;
+inline constexpr uint32_t kLinuxEinval = 22;
+inline constexpr uint32_t kLinuxEproto = 71;
+
+// A read or open on Windows failed because the interface is gone.
+constexpr bool IsWindowsGoneError(uint32_t error) {
+  return error == kWinErrorFileNotFound || error == kWinErrorPathNotFound ||
+         error == kWinErrorDeviceNotConnected || error == kWinErrorDeviceRemoved;
+}
+
+// A read on an open hidraw node failed because its device has left: the
+// kernel answers EIO once the device is disconnected, ENODEV when it is
+// being torn down.
+constexpr bool IsLinuxReadGoneErrno(uint32_t error) {
+  return error == kLinuxEio || error == kLinuxEnodev;
+}
+
+// Opening a hidraw node failed because it is no longer there.
+constexpr bool IsLinuxOpenGoneErrno(uint32_t error) {
+  return error == kLinuxEnoent || error == kLinuxEnodev || error == kLinuxEnxio;
+}
+
+}  // namespace kv::hid
