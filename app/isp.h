@@ -28,6 +28,7 @@
 #include "engine/unit_check.h"
 #include "hid/hid_platform.h"
 #include "hid/jv_hid.h"
+#include "hid/kv93t_usb_ids.h"
 #include "image/firmware_data.h"
 #include "image/firmware_image.h"
 #include "image/mcu_image.h"
@@ -42,9 +43,9 @@ namespace kv {
 // The unit's USB identity: one vendor, one product per personality. Nothing
 // else about a device is looked at.
 enum TUnitUsbId : uint16_t {
-  uidVendor = 0x0168,
-  uidRunProduct = 0x0821,     // application firmware: framed commands
-  uidUpdateProduct = 0x0904,  // boot loader: 64-byte requests and replies
+  uidVendor = hid::kKv93tVendorId,
+  uidRunProduct = hid::kKv93tRunProductId,        // application firmware: framed commands
+  uidUpdateProduct = hid::kKv93tUpdateProductId,  // boot loader: 64-byte requests and replies
 };
 
 // How the next response is read.
