@@ -19,9 +19,7 @@ enum TDeviceFrameStart : uint8_t {
   dfSender = 0x01,
   dfReceiver = frHostAddress,
 };
-constexpr size_t kFrameLengthIndex = 4;
 constexpr size_t kIspEchoOffset = 0;  // a boot-loader reply's checksum echo
-constexpr size_t kLargestFrameLength = kReportDataBytes - kFrameOverheadBytes;  // 56
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -123,7 +121,7 @@ bool TfmIsp::EchoesRequest(const TInputReport& report) const {
 void TfmIsp::AcceptReport(const TInputReport& report) {
   size_t messageBytes = kIspReportBytes;
   if (IsDeviceFrame(report.Data)) {
-    const uint8_t frameLength = report.Data[kFrameLengthIndex];
+    const uint8_t frameLength = report.Data[kFrameLengthOffset];
     if (frameLength > kLargestFrameLength) {
       // The frame claims more than one report holds: nothing of it is passed on.
       AddTrafficLine(TrafficLine('R', report.ReportId, report.Data.data(), report.Data.size()) +
@@ -131,7 +129,7 @@ void TfmIsp::AcceptReport(const TInputReport& report) {
                      " exceeds the report");
       return;
     }
-    messageBytes = frameLength + kFrameOverheadBytes;
+    messageBytes = FrameBytesForLength(frameLength);
   }
   // One report per arming while a boot-loader step is outstanding.
   if (UpdateState >= usConnect) ReceiveEnabled = false;

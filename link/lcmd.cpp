@@ -6,14 +6,6 @@ namespace kv {
 
 namespace {
 
-// Offsets inside a frame.
-constexpr size_t kFrameSenderOffset = 2;
-constexpr size_t kFrameLengthOffset = 4;
-constexpr size_t kFrameCodeOffset = 5;
-constexpr size_t kFramePayloadOffset = 6;
-// The trailer DLE sits at n - 3: ETX and the checksum follow it.
-constexpr size_t kFrameTrailerBytes = 3;
-
 ByteBuffer BuildRunModeFrame(const TCmdPacket& packet) {
   const size_t payloadSize = packet.Payload.size();
   ByteBuffer frame;
@@ -27,7 +19,7 @@ ByteBuffer BuildRunModeFrame(const TCmdPacket& packet) {
   put(frStx);
   put(frHostAddress);
   put(packet.Unit);
-  put(static_cast<uint8_t>((payloadSize + 1) & 0xFF));
+  put(static_cast<uint8_t>((payloadSize + 1) & 0xFF));  // L, taken modulo 256
   put(packet.Code);
   for (uint8_t byte : packet.Payload) put(byte);
   put(frDle);

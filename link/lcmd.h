@@ -43,10 +43,27 @@ enum TPacketMode : int {
   pkFramed = 1,  // a run-mode frame
 };
 
+// The run-mode frame layout, the one definition every reader and writer of frames
+// uses. L is the byte at kFrameLengthOffset; the frame is L + kFrameOverheadBytes.
+inline constexpr size_t kFrameSenderOffset = 2;
+inline constexpr size_t kFrameReceiverOffset = 3;
+inline constexpr size_t kFrameLengthOffset = 4;  // L: the code byte and the payload
+inline constexpr size_t kFrameCodeOffset = 5;
+inline constexpr size_t kFramePayloadOffset = 6;
+// After the payload: DLE, ETX, checksum. The trailer DLE sits at n - 3.
+inline constexpr size_t kFrameTrailerBytes = 3;
+// Head (DLE STX sender receiver L) and trailer around the L bytes.
+inline constexpr size_t kFrameOverheadBytes = 8;
+// Enough bytes to read L.
+inline constexpr size_t kFrameHeadBytes = kFrameLengthOffset + 1;
+constexpr size_t FrameBytesForLength(uint8_t length) {
+  return size_t{length} + kFrameOverheadBytes;
+}
+
 // One frame travels in one HID report of 64 data bytes: L + 8 <= 64.
 inline constexpr size_t kReportDataBytes = 64;
-inline constexpr size_t kFrameOverheadBytes = 8;
-inline constexpr size_t kMaxFramePayloadBytes = kReportDataBytes - kFrameOverheadBytes - 1;
+inline constexpr size_t kLargestFrameLength = kReportDataBytes - kFrameOverheadBytes;  // L = 56
+inline constexpr size_t kMaxFramePayloadBytes = kLargestFrameLength - 1;
 // A raw report: 4 value bytes, then the payload.
 inline constexpr size_t kRawValueBytes = 4;
 

@@ -12,9 +12,11 @@ namespace {
 using kv::ByteBuffer;
 using kv::TCmdPacket;
 
-constexpr size_t kFrameLengthIndex = 4;
-constexpr size_t kFramePayloadIndex = 6;
-constexpr size_t kFrameTrailerBytes = 3;  // DLE, ETX, checksum
+using kv::kFrameCodeOffset;
+using kv::kFrameLengthOffset;
+using kv::kFramePayloadOffset;
+using kv::kFrameSenderOffset;
+using kv::kFrameTrailerBytes;
 constexpr uint8_t kDeviceAddress = 0x01;
 
 bool SameBytes(const ByteBuffer& bytes, const uint8_t* expected, size_t count) {
@@ -25,14 +27,14 @@ bool SameBytes(const ByteBuffer& bytes, const uint8_t* expected, size_t count) {
 // than L - 1 bytes, and never a byte from outside the buffer.
 void CheckFrameParse(const uint8_t* data, size_t size, const TCmdPacket& packet) {
   KV_FUZZ_REQUIRE(packet.Value == 0);
-  KV_FUZZ_REQUIRE(packet.Unit == data[2]);
-  const size_t betweenCodeAndTrailer = size >= kFramePayloadIndex + kFrameTrailerBytes
-                                           ? size - kFramePayloadIndex - kFrameTrailerBytes
+  KV_FUZZ_REQUIRE(packet.Unit == data[kFrameSenderOffset]);
+  const size_t betweenCodeAndTrailer = size >= kFramePayloadOffset + kFrameTrailerBytes
+                                           ? size - kFramePayloadOffset - kFrameTrailerBytes
                                            : 0;
-  const size_t declared = data[kFrameLengthIndex] == 0 ? 0 : data[kFrameLengthIndex] - 1u;
-  KV_FUZZ_REQUIRE(SameBytes(packet.Payload, data + std::min(size, kFramePayloadIndex),
+  const size_t declared = data[kFrameLengthOffset] == 0 ? 0 : data[kFrameLengthOffset] - 1u;
+  KV_FUZZ_REQUIRE(SameBytes(packet.Payload, data + std::min(size, kFramePayloadOffset),
                             std::min(betweenCodeAndTrailer, declared)));
-  if (size > 5) KV_FUZZ_REQUIRE(packet.Code == data[5]);
+  if (size > kFrameCodeOffset) KV_FUZZ_REQUIRE(packet.Code == data[kFrameCodeOffset]);
 }
 
 // A raw report: Value is bytes 0-3 little-endian (missing bytes 0), the payload
@@ -78,8 +80,8 @@ void CheckRoundTrip(const uint8_t* data, size_t size) {
 
   // The same frame as the unit would send it comes back with the unit as sender.
   ByteBuffer answer = frame;
-  answer[2] = kDeviceAddress;
-  answer[3] = kv::frHostAddress;
+  answer[kFrameSenderOffset] = kDeviceAddress;
+  answer[kv::kFrameReceiverOffset] = kv::frHostAddress;
   const TCmdPacket fromUnit = kv::ParseResponse(answer);
   KV_FUZZ_REQUIRE(fromUnit.Unit == kDeviceAddress);
   KV_FUZZ_REQUIRE(fromUnit.Code == packet.Code && fromUnit.Payload == packet.Payload);
