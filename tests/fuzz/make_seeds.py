@@ -299,7 +299,36 @@ def isp_reports_seeds():
     }
 
 
+def assembler_feed(data):
+    """Chunks of at most 128 received bytes."""
+    out = b""
+    for start in range(0, len(data), 128):
+        piece = data[start : start + 128]
+        out += bytes([len(piece) - 1]) + piece
+    return out
+
+
+ASSEMBLER_FRAME = b"\x80"
+ASSEMBLER_RAW = b"\x81"
+
+
+def response_assembler_seeds():
+    report = isp_reply(0x1234, 1, b"\x00" * 8)
+    return {
+        "identify_answer": assembler_feed(unit_frame(0x10, b"\x33")),
+        "noise_before_frame": assembler_feed(b"\x55\x10\x10" + unit_frame(0x12)),
+        "two_frames_one_report": assembler_feed(unit_frame(0x13, VERSION_TEXT) + unit_frame(0x12)),
+        "raw_reply_65th_byte": ASSEMBLER_RAW + assembler_feed(report + report[:1]),
+        "raw_then_frame": ASSEMBLER_RAW + assembler_feed(report[:10]) + ASSEMBLER_FRAME
+        + assembler_feed(unit_frame(0x12)),
+        "frame_then_raw": assembler_feed(unit_frame(0xA8, parameter_piece(parameter_block(), 0))[:30])
+        + ASSEMBLER_RAW + assembler_feed(report),
+        "longest_frame": assembler_feed(bytes([0x10, 0x02, 0x01, 0x00, 0xFF]) + bytes(258)),
+    }
+
+
 def main():
+    write_corpus("fuzz_response_assembler", response_assembler_seeds())
     write_corpus("fuzz_parse_response", parse_response_seeds())
     write_corpus("fuzz_mcu_image", mcu_image_seeds())
     write_corpus("fuzz_link_buildup", link_buildup_seeds())
