@@ -18,56 +18,72 @@ enum class TWake { kReceive, kSend, kStop, kTimeout };
 
 // The state the worker and the UI thread share. It lives as long as either
 // needs it, so a worker that outlives its link (closed or deleted from the
-// response handler) still has its events, areas and locks.
+// response handler, or from inside its own Close) still has its events, areas
+// and locks.
 struct TLinkShared {
-  explicit TLinkShared(TLinkOwner* owner)
-      : FOwner(owner), FOwnerAlive(owner->LifetimeToken()), FOwnerLoop(owner->LinkLoop()) {}
+  TLinkShared(TLinkOwner* owner, TUsbLink* link)
+      : FOwner(owner),
+        FOwnerAlive(owner->LifetimeToken()),
+        FOwnerLoop(owner->LinkLoop()),
+        FLink(link) {}
 
   TLinkOwner* const FOwner;  // outlives the link; a retired worker may outlive it
   // Taken on the UI thread, so that a worker never asks a gone owner for them.
   const std::weak_ptr<const void> FOwnerAlive;
   toolkit::EventLoop& FOwnerLoop;
-  TUsbLink* FLink = nullptr;  // set before the worker starts; see FAbandoned
 
-  std::mutex FLock;
-  std::mutex FGate;
-  // Set under FGate once the link may be gone: the worker then never calls it again.
-  bool FAbandoned = false;
+  Mutex FLock;
+  Mutex FGate;
+  // Called by the worker only under FGate, and only while FAbandoned is clear.
+  TUsbLink* const FLink;
+  // Set once the link may be gone: the worker then never calls it again.
+  bool FAbandoned KV_GUARDED_BY(FGate) = false;
+  // Worker only: it holds FGate around the HandleByte call it is in.
+  bool FWorkerHoldsGate = false;
   // Nobody waits for this worker any more, and the owner may go before it ends:
   // it writes and reports nothing more.
   std::atomic<bool> FOrphaned{false};
-  std::unique_lock<std::mutex>* FWorkerGate = nullptr;  // worker only: its hold on FGate
 
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FClosing{false};
   std::atomic<bool> FEnded{false};
-  std::atomic<int> FWaitTimeout{kDefaultWaitTimeoutMs};
+  // A Close waits for this worker's end; a Close nested in that wait only
+  // abandons the worker and leaves the ending to the outer one.
+  std::atomic<bool> FCloseWaiting{false};
+  // The link object has been destroyed (a Close that waited must not touch it).
+  std::atomic<bool> FLinkGone{false};
+  std::atomic<std::chrono::milliseconds> FWaitTimeout{kDefaultWaitTimeout};
   int FUiDeliveries = 0;  // UI thread only: deliveries whose handler is running
 
   int8_t FTimeoutCount = 0;  // worker only
   const int FTimeoutLimit = kTimeoutLimit;
 
-  std::mutex FStateLock;
-  std::condition_variable FWake;         // the worker's three events
-  std::condition_variable FEndedSignal;  // the worker has left
+  Mutex FStateLock;
+  std::condition_variable_any FWake;         // the worker's three events
+  std::condition_variable_any FEndedSignal;  // the worker has left
   // UI thread only: set when the link retires this worker from inside its own
   // delivery; run once that delivery's handler has returned.
   std::function<void()> FAfterDelivery;
-  bool FReceiveSignalled = false;
-  bool FSendSignalled = false;
-  // Mirrors FSendSignalled, so that the worker can look for a command to write
-  // after every received byte without taking FStateLock each time.
+  bool FReceiveSignalled KV_GUARDED_BY(FStateLock) = false;
+  bool FSendSignalled KV_GUARDED_BY(FStateLock) = false;
+  // Set with every command handed over, so that the worker can look for one to
+  // write after every received byte without taking FStateLock each time.
   std::atomic<bool> FSendPending{false};
-  bool FStopSignalled = false;
-  std::array<uint8_t, kLinkAreaBytes> FSendArea{};
-  int FSendLength = 0;
-  std::deque<ByteBuffer> FReceiveQueue;   // reports handed in and not yet taken
-  std::vector<ByteBuffer> FSpareReports;  // emptied reports, reused by Receive
+  bool FStopSignalled KV_GUARDED_BY(FStateLock) = false;
+  // The command handed over last (its receiver and code bytes feed the notices).
+  std::array<uint8_t, kLinkAreaBytes> FSendArea KV_GUARDED_BY(FStateLock){};
+  int FSendLength KV_GUARDED_BY(FStateLock) = 0;
+  // Every command handed over and not yet written, oldest first: a command
+  // handed over while an earlier one still waits for the worker is written after
+  // it, never instead of it.
+  std::deque<ByteBuffer> FUnwritten KV_GUARDED_BY(FStateLock);
+  std::deque<ByteBuffer> FReceiveQueue KV_GUARDED_BY(FStateLock);   // reports not yet taken
+  std::vector<ByteBuffer> FSpareBuffers KV_GUARDED_BY(FStateLock);  // emptied, for reuse
 
-  // Worker only: the report being processed and the copy being written.
+  // Worker only: the report being processed and the command being written.
   std::array<uint8_t, kLinkAreaBytes> FReceiveArea{};
   int FReceiveLength = 0;
-  std::array<uint8_t, kLinkAreaBytes> FWriteArea{};
+  ByteBuffer FWriting;
 };
 
 }  // namespace lusb_detail
@@ -77,9 +93,9 @@ using lusb_detail::TWake;
 
 namespace {
 
-constexpr size_t kSendAreaReceiverIndex = 3;  // receiver address of a frame
-constexpr size_t kSendAreaCodeIndex = 5;      // code byte of a frame
-constexpr size_t kSpareReportsKept = 4;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kSpareBuffersKept = 8;
 constexpr int64_t kLongestElapsedMs = 0xFFFFFFFF;
 
 int ClampToArea(const uint8_t* bytes, int count) {
@@ -96,46 +112,66 @@ void PostToOwner(const TLinkShared& s, uint32_t message, uintptr_t wparam, intpt
   });
 }
 
-uint8_t SendAreaByte(TLinkShared& s, size_t index) {
-  std::lock_guard lock(s.FStateLock);
+uint8_t SendAreaByte(TLinkShared& s, size_t index) KV_EXCLUDES(s.FStateLock) {
+  MutexLock lock(s.FStateLock);
   return s.FSendArea[index];
 }
 
-void Signal(TLinkShared& s, bool TLinkShared::*event) {
+ByteBuffer SpareBuffer(TLinkShared& s) KV_REQUIRES(s.FStateLock) {
+  if (s.FSpareBuffers.empty()) return {};
+  ByteBuffer buffer = std::move(s.FSpareBuffers.back());
+  s.FSpareBuffers.pop_back();
+  return buffer;
+}
+
+void KeepSpare(TLinkShared& s, ByteBuffer& buffer) KV_REQUIRES(s.FStateLock) {
+  if (s.FSpareBuffers.size() >= kSpareBuffersKept) return;
+  buffer.clear();
+  s.FSpareBuffers.push_back(std::move(buffer));
+}
+
+void SignalStop(TLinkShared& s) KV_EXCLUDES(s.FStateLock) {
   {
-    std::lock_guard lock(s.FStateLock);
-    s.*event = true;
+    MutexLock lock(s.FStateLock);
+    s.FStopSignalled = true;
   }
   s.FWake.notify_one();
 }
 
+bool AnySignalled(const TLinkShared& s) KV_REQUIRES(s.FStateLock) {
+  return s.FReceiveSignalled || s.FSendSignalled || s.FStopSignalled;
+}
+
 // Auto-reset semantics: the event that ends the wait is cleared by it. A
 // negative time-out waits without limit; the stop event still ends the wait.
-TWake WaitForEvent(TLinkShared& s) {
-  std::unique_lock lock(s.FStateLock);
-  const auto signalled = [&s] {
-    return s.FReceiveSignalled || s.FSendSignalled || s.FStopSignalled;
-  };
-  const int timeoutMs = s.FWaitTimeout.load();
-  if (timeoutMs < 0) {
-    s.FWake.wait(lock, signalled);
-  } else if (!s.FWake.wait_for(lock, std::chrono::milliseconds(timeoutMs), signalled)) {
-    return TWake::kTimeout;
+TWake WaitForEvent(TLinkShared& s) KV_EXCLUDES(s.FStateLock) {
+  const std::chrono::milliseconds timeout = s.FWaitTimeout.load();
+  const Clock::time_point deadline = Clock::now() + timeout;
+  MutexLock lock(s.FStateLock);
+  while (!AnySignalled(s)) {
+    if (timeout < std::chrono::milliseconds::zero()) {
+      s.FWake.wait(s.FStateLock);
+    } else if (s.FWake.wait_until(s.FStateLock, deadline) == std::cv_status::timeout &&
+               !AnySignalled(s)) {
+      return TWake::kTimeout;
+    }
   }
   if (std::exchange(s.FReceiveSignalled, false)) return TWake::kReceive;
-  if (std::exchange(s.FSendSignalled, false)) {
-    s.FSendPending = false;
-    return TWake::kSend;
-  }
+  if (std::exchange(s.FSendSignalled, false)) return TWake::kSend;
   s.FStopSignalled = false;
   return TWake::kStop;
 }
 
+void MarkAbandoned(TLinkShared& s) KV_EXCLUDES(s.FGate) {
+  MutexLock gate(s.FGate);
+  s.FAbandoned = true;
+}
+
 // The worker's notifications go through the link's Notify while the link
 // exists, straight to the owner once it may not.
-void NotifyFromWorker(TLinkShared& s, int code, intptr_t value) {
+void NotifyFromWorker(TLinkShared& s, int code, intptr_t value) KV_EXCLUDES(s.FGate) {
   if (s.FOrphaned) return;
-  std::lock_guard gate(s.FGate);
+  MutexLock gate(s.FGate);
   if (s.FAbandoned) {
     PostToOwner(s, WM_LINK_NOTIFY, static_cast<uintptr_t>(code), value);
   } else {
@@ -145,63 +181,70 @@ void NotifyFromWorker(TLinkShared& s, int code, intptr_t value) {
 
 // Moves the oldest handed-in report into the receive area. A closing link takes
 // no more reports and drops what is left.
-bool TakeReport(TLinkShared& s) {
-  std::lock_guard lock(s.FStateLock);
+bool TakeReport(TLinkShared& s) KV_EXCLUDES(s.FStateLock) {
+  MutexLock lock(s.FStateLock);
   if (s.FClosing) s.FReceiveQueue.clear();
   if (s.FReceiveQueue.empty()) return false;
   ByteBuffer& report = s.FReceiveQueue.front();
   s.FReceiveLength = static_cast<int>(report.size());
   std::copy(report.begin(), report.end(), s.FReceiveArea.begin());
-  if (s.FSpareReports.size() < kSpareReportsKept) {
-    report.clear();
-    s.FSpareReports.push_back(std::move(report));
-  }
+  KeepSpare(s, report);
   s.FReceiveQueue.pop_front();
   return true;
 }
 
-bool TakeSendSignal(TLinkShared& s) {
-  std::lock_guard lock(s.FStateLock);
-  s.FSendPending = false;
-  return std::exchange(s.FSendSignalled, false);
-}
-
-// FLock held: one report write of what the send area holds.
-void WriteSendArea(TLinkShared& s) {
-  s.FTimeoutCount = 0;
-  int length = 0;
-  {
-    std::lock_guard state(s.FStateLock);
-    length = s.FSendLength;
-    std::copy_n(s.FSendArea.begin(), length, s.FWriteArea.begin());
+// Moves the oldest command not yet written into FWriting. With none left, the
+// send event has nothing more to say and is cleared with it.
+bool TakeUnwritten(TLinkShared& s) KV_EXCLUDES(s.FStateLock) {
+  MutexLock lock(s.FStateLock);
+  if (s.FUnwritten.empty()) {
+    s.FSendPending = false;
+    s.FSendSignalled = false;
+    return false;
   }
-  s.FOwner->WriteReport(s.FWriteArea.data(), length);
+  std::swap(s.FWriting, s.FUnwritten.front());
+  KeepSpare(s, s.FUnwritten.front());
+  s.FUnwritten.pop_front();
+  return true;
 }
 
-void ProcessReports(TLinkShared& s) {
-  std::lock_guard lock(s.FLock);
-  std::unique_lock gate(s.FGate);
-  if (s.FAbandoned) return;
-  s.FWorkerGate = &gate;
+// FLock held: one report write per command handed over and not yet written, in
+// the order handed over. FGate is not held: a write may block for as long as
+// the device takes no output reports, and Close must still be able to abandon
+// the worker after its own wait.
+void WriteUnwritten(TLinkShared& s) KV_REQUIRES(s.FLock) KV_EXCLUDES(s.FGate) {
+  while (!s.FOrphaned && TakeUnwritten(s)) {
+    s.FTimeoutCount = 0;
+    s.FOwner->WriteReport(s.FWriting.data(), static_cast<int>(s.FWriting.size()));
+  }
+}
+
+// One received byte to the link, unless it is no longer ours to call.
+bool HandleOneByte(TLinkShared& s, uint8_t byte) KV_EXCLUDES(s.FGate) {
+  MutexLock gate(s.FGate);
+  if (s.FAbandoned) return false;
+  s.FWorkerHoldsGate = true;
+  s.FLink->HandleByte(byte);
+  s.FWorkerHoldsGate = false;
+  return true;
+}
+
+void ProcessReports(TLinkShared& s) KV_EXCLUDES(s.FLock, s.FGate) {
+  MutexLock lock(s.FLock);
   while (TakeReport(s)) {
     for (int i = 0; i < s.FReceiveLength && !s.FClosing; ++i) {
-      s.FLink->HandleByte(s.FReceiveArea[i]);
+      if (!HandleOneByte(s, s.FReceiveArea[i])) return;
       // A command dispatched by this byte's delivery goes out before the next byte
-      // is taken: a later delivery, in this report (a stale partial response
-      // completed mid-report, then a new one) or in the next (a unit that answers
-      // twice), may dispatch again and would overwrite the send area before it was
-      // ever written.
-      if (s.FSendPending && !s.FClosing && !s.FOrphaned && TakeSendSignal(s)) WriteSendArea(s);
+      // is taken, so the wire keeps the order of command and answer.
+      if (s.FSendPending && !s.FClosing) WriteUnwritten(s);
     }
   }
-  s.FWorkerGate = nullptr;
 }
 
-void Transmit(TLinkShared& s) {
+void Transmit(TLinkShared& s) KV_EXCLUDES(s.FLock, s.FGate) {
   s.FTimeoutCount = 0;
-  if (s.FOrphaned) return;
-  std::lock_guard lock(s.FLock);
-  WriteSendArea(s);
+  MutexLock lock(s.FLock);
+  WriteUnwritten(s);
 }
 
 // `quietTimeouts` counts the time-outs after FTimeoutLimit has been reached.
@@ -212,8 +255,8 @@ void CountTimeout(TLinkShared& s, int& quietTimeouts) {
     return;
   }
   if (quietTimeouts > kQuietTimeoutsBeforeNotice ||
-      SendAreaByte(s, kSendAreaCodeIndex) == kImpatientCommandCode) {
-    NotifyFromWorker(s, lnNoResponse, SendAreaByte(s, kSendAreaReceiverIndex));
+      SendAreaByte(s, kFrameCodeOffset) == kImpatientCommandCode) {
+    NotifyFromWorker(s, lnNoResponse, SendAreaByte(s, kFrameReceiverOffset));
     s.FTimeoutCount = 0;
     return;
   }
@@ -251,12 +294,29 @@ void RunDelivery(const TDelivery& delivery) {
   FinishDelivery(delivery);
 }
 
+// Without the loop: the worker is not blocked on this thread.
+bool WaitForEndedSignal(TLinkShared& s) KV_EXCLUDES(s.FStateLock) {
+  const Clock::time_point deadline = Clock::now() + kStopTimeout;
+  MutexLock lock(s.FStateLock);
+  while (!s.FEnded) {
+    if (s.FEndedSignal.wait_until(s.FStateLock, deadline) == std::cv_status::timeout) break;
+  }
+  return s.FEnded;
+}
+
 bool WaitForWorkerEnd(TLinkShared& s, toolkit::EventLoop& loop) {
-  const auto ended = [&s] { return s.FEnded.load(); };
   // The worker may be blocked in a delivery to this very thread: serve it.
-  if (loop.IsUiThread()) return loop.ServeSendsUntil(ended, kStopTimeout);
-  std::unique_lock lock(s.FStateLock);
-  return s.FEndedSignal.wait_for(lock, kStopTimeout, ended);
+  if (loop.IsUiThread())
+    return loop.ServeSendsUntil([&s] { return s.FEnded.load(); }, kStopTimeout);
+  return WaitForEndedSignal(s);
+}
+
+// A worker left behind: it ends when it can, alone, and stays away from its
+// owner, which may be gone by then.
+void LeaveWorker(TLinkShared& s, std::thread& worker) {
+  s.FOrphaned = true;
+  MarkAbandoned(s);
+  worker.detach();
 }
 
 // A worker retired from inside its own delivery: it ends as soon as the handler
@@ -271,10 +331,7 @@ class TRetiredWorker {
   TRetiredWorker& operator=(const TRetiredWorker&) = delete;
   ~TRetiredWorker() {
     if (!FThread.joinable()) return;
-    if (!FShared->FEnded) {
-      std::unique_lock lock(FShared->FStateLock);
-      FShared->FEndedSignal.wait_for(lock, kStopTimeout, [this] { return FShared->FEnded.load(); });
-    }
+    WaitForEndedSignal(*FShared);
     Finish();
   }
 
@@ -290,8 +347,7 @@ class TRetiredWorker {
       FThread.join();
       return;
     }
-    FShared->FOrphaned = true;
-    FThread.detach();
+    LeaveWorker(*FShared, FThread);
   }
 
   std::thread FThread;
@@ -299,11 +355,11 @@ class TRetiredWorker {
 };
 
 int64_t CounterNow() {
-  return std::chrono::steady_clock::now().time_since_epoch().count();
+  return Clock::now().time_since_epoch().count();
 }
 
 constexpr int64_t CounterFrequency() {
-  using Period = std::chrono::steady_clock::period;
+  using Period = Clock::period;
   return Period::den / Period::num;
 }
 
@@ -317,12 +373,11 @@ int64_t ElapsedMilliseconds(int64_t ticks, int64_t frequency) {
 // ---- TUsbLink ----
 
 TUsbLink::TUsbLink(TLinkOwner& owner)
-    : FOwner(owner), FShared(std::make_shared<TLinkShared>(&owner)) {
-  FShared->FLink = this;
-}
+    : FOwner(owner), FShared(std::make_shared<TLinkShared>(&owner, this)) {}
 
 TUsbLink::~TUsbLink() {
-  TUsbLink::Close();
+  FShared->FLinkGone = true;
+  StopWorker();
 }
 
 bool TUsbLink::Running() const {
@@ -336,11 +391,11 @@ bool TUsbLink::Accepting() const {
 bool TUsbLink::Open() {
   if (Running()) return false;
   if (FThread.joinable()) FThread.join();  // a worker that left its loop on its own
-  auto fresh = std::make_shared<TLinkShared>(&FOwner);
-  fresh->FLink = this;
+  auto fresh = std::make_shared<TLinkShared>(&FOwner, this);
   fresh->FWaitTimeout = FShared->FWaitTimeout.load();
   {
-    std::lock_guard lock(FShared->FStateLock);
+    MutexLock previousState(FShared->FStateLock);
+    MutexLock freshState(fresh->FStateLock);
     fresh->FSendArea = FShared->FSendArea;
     fresh->FSendLength = FShared->FSendLength;
   }
@@ -356,38 +411,52 @@ bool TUsbLink::Open() {
 }
 
 void TUsbLink::Close() {
-  TLinkShared& s = *FShared;
+  StopWorker();
+}
+
+bool TUsbLink::StopWorker() {
+  // Keeps the block, and everything used below, alive if this link is deleted
+  // while the wait serves hand-offs.
+  const std::shared_ptr<TLinkShared> shared = FShared;
+  TLinkShared& s = *shared;
   s.FClosing = true;
-  if (!FThread.joinable()) return;  // never opened, or already closed
-  Signal(s, &TLinkShared::FStopSignalled);
+  if (s.FCloseWaiting) {
+    // Nested in a Close that waits for this worker, further down this stack: the
+    // worker must not call this object again (it may be deleted as soon as we
+    // return); the outer Close joins the worker or gives up on it.
+    MarkAbandoned(s);
+    return true;
+  }
+  if (!FThread.joinable()) return true;  // never opened, or already closed
+  SignalStop(s);
   toolkit::EventLoop& loop = FOwner.LinkLoop();
   if (loop.IsUiThread() && s.FUiDeliveries > 0) {
     // Called from our own response handler: the worker waits for this handler to
     // return, so it cannot end before we do.
     RetireWorkerAfterDelivery();
-    return;
+    return true;
   }
-  if (WaitForWorkerEnd(s, loop)) {
-    FThread.join();
-    return;
+  std::thread worker = std::move(FThread);
+  s.FCloseWaiting = true;
+  const bool ended = WaitForWorkerEnd(s, loop);
+  s.FCloseWaiting = false;
+  // From here on, `this` only while the link still exists.
+  const bool linkAlive = !s.FLinkGone;
+  if (ended) {
+    worker.join();
+    return linkAlive;
   }
-  Notify(lnStopTimeout, 0);
-  GiveUpWorker();
-}
-
-void TUsbLink::AbandonWorker() {
-  std::lock_guard gate(FShared->FGate);
-  FShared->FAbandoned = true;
-}
-
-void TUsbLink::GiveUpWorker() {
-  FShared->FOrphaned = true;
-  AbandonWorker();
-  FThread.detach();
+  if (linkAlive) {
+    Notify(lnStopTimeout, 0);
+  } else {
+    PostToOwner(s, WM_LINK_NOTIFY, lnStopTimeout, 0);
+  }
+  LeaveWorker(s, worker);
+  return linkAlive;
 }
 
 void TUsbLink::RetireWorkerAfterDelivery() {
-  AbandonWorker();
+  MarkAbandoned(*FShared);
   // The worker waits for a handler further down this very stack, which may still
   // run a nested loop (a message box): reaped from that loop, it would block it
   // until the stop time-out. So the reaping is queued once the handler is done;
@@ -405,9 +474,12 @@ void TUsbLink::SendBytes(const uint8_t* bytes, int count) {
   TLinkShared& s = *FShared;
   const int length = ClampToArea(bytes, count);
   {
-    std::lock_guard lock(s.FStateLock);
+    MutexLock lock(s.FStateLock);
     std::copy_n(bytes, length, s.FSendArea.begin());
     s.FSendLength = length;
+    ByteBuffer command = SpareBuffer(s);
+    command.append(bytes, static_cast<size_t>(length));
+    s.FUnwritten.push_back(std::move(command));
     s.FSendSignalled = true;
     s.FSendPending = true;
   }
@@ -424,12 +496,8 @@ void TUsbLink::Receive(const uint8_t* bytes, int count) {
   TLinkShared& s = *FShared;
   const int length = ClampToArea(bytes, count);
   {
-    std::lock_guard lock(s.FStateLock);
-    ByteBuffer report;
-    if (!s.FSpareReports.empty()) {
-      report = std::move(s.FSpareReports.back());
-      s.FSpareReports.pop_back();
-    }
+    MutexLock lock(s.FStateLock);
+    ByteBuffer report = SpareBuffer(s);
     report.append(bytes, static_cast<size_t>(length));
     s.FReceiveQueue.push_back(std::move(report));
     s.FReceiveSignalled = true;
@@ -445,22 +513,25 @@ void TUsbLink::Notify(int code, intptr_t value) {
   PostToOwner(*FShared, WM_LINK_NOTIFY, static_cast<uintptr_t>(code), value);
 }
 
-void TUsbLink::SetWaitTimeout(int milliseconds) {
-  FShared->FWaitTimeout = milliseconds;
+void TUsbLink::SetWaitTimeout(std::chrono::milliseconds timeout) {
+  FShared->FWaitTimeout = timeout;
 }
 
+// The analysis cannot follow the worker's hold on FGate from the byte pass
+// through the virtual HandleByte into here: it is handed back around the wait
+// and taken again before the worker looks at the link.
 bool TUsbLink::SendToOwner(uint32_t message, uintptr_t wparam, intptr_t lparam,
-                           const std::function<void()>& afterHandler) {
+                           const std::function<void()>& afterHandler) KV_NO_THREAD_SAFETY_ANALYSIS {
   TLinkShared* s = FShared.get();
   const TDelivery delivery{s, message, wparam, lparam, &afterHandler};
-  // Outside a byte pass the worker holds no gate and takes it only to look.
-  std::unique_lock<std::mutex> ownGate(s->FGate, std::defer_lock);
-  std::unique_lock<std::mutex>& gate = s->FWorkerGate != nullptr ? *s->FWorkerGate : ownGate;
+  const bool heldGate = s->FWorkerHoldsGate;
   // Let the UI thread retire this worker while the handler runs.
-  if (gate.owns_lock()) gate.unlock();
+  if (heldGate) s->FGate.unlock();
   FOwner.LinkLoop().Send([&delivery] { RunDelivery(delivery); });
-  gate.lock();
-  return !s->FAbandoned && !s->FClosing;
+  s->FGate.lock();
+  const bool stillOurs = !s->FAbandoned && !s->FClosing;
+  if (!heldGate) s->FGate.unlock();
+  return stillOurs;
 }
 
 void TUsbLink::WorkerMain(std::shared_ptr<TLinkShared> shared) {
@@ -483,10 +554,10 @@ void TUsbLink::WorkerMain(std::shared_ptr<TLinkShared> shared) {
     }
   }
   // The last word to the owner: after it the worker touches its shared block only.
-  NotifyFromWorker(s, lnWorkerEnded, SendAreaByte(s, kSendAreaReceiverIndex));
+  NotifyFromWorker(s, lnWorkerEnded, SendAreaByte(s, kFrameReceiverOffset));
   s.FRunning = false;
   {
-    std::lock_guard lock(s.FStateLock);
+    MutexLock lock(s.FStateLock);
     s.FEnded = true;
   }
   s.FEndedSignal.notify_all();
@@ -494,9 +565,7 @@ void TUsbLink::WorkerMain(std::shared_ptr<TLinkShared> shared) {
 
 // ---- TUsbCmdLink ----
 
-TUsbCmdLink::TUsbCmdLink(TLinkOwner& owner) : TUsbLink(owner) {
-  FResponse.reserve(kLinkAreaBytes);
-}
+TUsbCmdLink::TUsbCmdLink(TLinkOwner& owner) : TUsbLink(owner) {}
 
 // The worker reaches this object's fields through HandleByte, so it is stopped
 // before they go.
@@ -507,7 +576,7 @@ TUsbCmdLink::~TUsbCmdLink() {
 bool TUsbCmdLink::Open() {
   if (Running()) return false;
   FPollTimer =
-      std::make_unique<toolkit::Timer>(Owner().LinkLoop(), static_cast<int>(FPollInterval));
+      std::make_unique<toolkit::Timer>(Owner().LinkLoop(), static_cast<int>(FPollInterval.count()));
   FPollTimer->OnTimer = [this] { Poll(); };
   FPollTimer->Start();
   return TUsbLink::Open();
@@ -516,11 +585,11 @@ bool TUsbCmdLink::Open() {
 void TUsbCmdLink::Close() {
   if (FPollTimer) FPollTimer->Stop();
   {
-    std::lock_guard lock(FQueueLock);
+    MutexLock lock(FQueueLock);
     FQueue.clear();
     FReplaceSlot = nullptr;
   }
-  TUsbLink::Close();
+  if (!StopWorker()) return;  // deleted meanwhile: nothing here is ours any more
   FPollTimer.reset();
 }
 
@@ -539,22 +608,22 @@ void TUsbCmdLink::SendBuffer(const ByteBuffer& buffer) {
 void TUsbCmdLink::Submit(const ByteBuffer& frame, bool append) {
   if (!Accepting()) return;
   RestartPollTimer();
-  FFramed = frame.size() >= kShortestFrame && HasFrameShape(frame);
+  FFramed = TResponseAssembler::ShapeAnswering(frame) == TResponseShape::kFrame;
   Enqueue(frame, append);
 }
 
 bool TUsbCmdLink::Busy() const {
-  std::lock_guard lock(FQueueLock);
+  MutexLock lock(FQueueLock);
   return FBusy;
 }
 
 size_t TUsbCmdLink::QueuedCount() const {
-  std::lock_guard lock(FQueueLock);
+  MutexLock lock(FQueueLock);
   return FQueue.size();
 }
 
 void TUsbCmdLink::Enqueue(const ByteBuffer& bytes, bool append) {
-  std::lock_guard lock(FQueueLock);
+  MutexLock lock(FQueueLock);
   if (!FBusy) {
     FBusy = true;
     StartStopwatch();
@@ -583,7 +652,7 @@ void TUsbCmdLink::RestartPollTimer() {
 void TUsbCmdLink::Poll() {
   if (FPollDisabled) return;
   {
-    std::lock_guard lock(FQueueLock);
+    MutexLock lock(FQueueLock);
     if (FBusy || !FQueue.empty()) return;
   }
   Submit(BuildFrame(TCmdPacket(static_cast<uint8_t>(FPollUnit), cmdKeepAlive), pkFramed),
@@ -591,36 +660,21 @@ void TUsbCmdLink::Poll() {
 }
 
 void TUsbCmdLink::HandleByte(uint8_t byte) {
-  if (!FFramed) {
-    FResponse.push_back(byte);
-    if (FResponse.size() >= kRawResponseBytes) CompleteResponse();
-    return;
-  }
-  // Bytes ahead of the DLE STX start are noise.
-  if (FResponse.empty() && byte != frDle) return;
-  if (FResponse.size() == 1 && byte != frStx) return;
-  FResponse.push_back(byte);
-  if (FResponse.size() >= kShortestFrame &&
-      FResponse.size() == FResponse[kFrameLengthIndex] + kFrameOverhead) {
-    CompleteResponse();
-  }
+  FResponse.Expect(FFramed ? TResponseShape::kFrame : TResponseShape::kRawReport);
+  // After a delivery the link may be closed or deleted: nothing follows it here.
+  if (FResponse.Take(byte)) Deliver();
 }
 
-void TUsbCmdLink::CompleteResponse() {
-  if (!Deliver()) return;  // closed or deleted meanwhile: nothing here is ours any more
-  FResponse.clear();
-}
-
-bool TUsbCmdLink::Deliver() {
+void TUsbCmdLink::Deliver() {
   const int64_t now = CounterNow();
   int64_t startCount = 0;
   int64_t frequency = 0;
   {
-    std::lock_guard lock(FQueueLock);
+    MutexLock lock(FQueueLock);
     startCount = FStartCount;
     frequency = FCounterFrequency;
   }
-  if (frequency == 0) return true;
+  if (frequency == 0) return;
   const int64_t elapsedMs = ElapsedMilliseconds(now - startCount, frequency);
   // Both run on the UI thread right after the handler, before that thread can
   // handle anything else: the idle interval counts from the delivery, and the next
@@ -632,12 +686,12 @@ bool TUsbCmdLink::Deliver() {
     RestartPollTimer();
     DispatchNext();
   };
-  return SendToOwner(WM_LINK_RESPONSE, reinterpret_cast<uintptr_t>(&FResponse),
-                     static_cast<intptr_t>(elapsedMs), afterHandler);
+  SendToOwner(WM_LINK_RESPONSE, reinterpret_cast<uintptr_t>(&FResponse.Response()),
+              static_cast<intptr_t>(elapsedMs), afterHandler);
 }
 
 void TUsbCmdLink::DispatchNext() {
-  std::lock_guard lock(FQueueLock);
+  MutexLock lock(FQueueLock);
   if (FQueue.empty()) {
     FBusy = false;
     return;

@@ -5,14 +5,16 @@
 //
 // Locks, in the order they may be taken:
 //   FLock       worker only: one received report's byte pass (including the
-//               synchronous delivery) and one report write.
-//   FGate       held by the worker while it runs code of the link object during
-//               a byte pass, released while it waits on a delivery; the UI thread
-//               takes it to retire a worker, so that a link can be closed or
-//               deleted from its response handler and the worker never touches
-//               the object afterwards.
+//               synchronous delivery) and the report writes.
+//   FGate       held by the worker while it runs code of the link object (one
+//               received byte), released while it waits on a delivery and while
+//               it writes; the UI thread takes it to retire a worker, so that a
+//               link can be closed or deleted from its response handler, or from
+//               inside its own Close, and the worker never touches the object
+//               afterwards. Never held across anything that can block for long.
 //   FQueueLock  the command queue and its bookkeeping (TUsbCmdLink).
-//   FStateLock  the send area, the received reports not yet taken, the events.
+//   FStateLock  the send area and the commands not yet written, the received
+//               reports not yet taken, the events.
 // The worker's locks, events and areas live in a block it shares with the link,
 // so a worker that outlives its link still has them.
 #pragma once
@@ -23,11 +25,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "link/byte_buffer.h"
+#include "link/response_assembler.h"
 #include "toolkit/event_loop.h"
+#include "toolkit/thread_annotations.h"
 
 namespace kv {
 
@@ -65,7 +68,7 @@ class TLinkOwner {
 
 // Both areas are fixed; longer input is cut to this size.
 inline constexpr int kLinkAreaBytes = 1024;
-inline constexpr int kDefaultWaitTimeoutMs = 800;
+inline constexpr std::chrono::milliseconds kDefaultWaitTimeout{800};
 inline constexpr int kTimeoutLimit = 2;
 // Time-outs counted after FTimeoutLimit before lnNoResponse: more than this many.
 inline constexpr int kQuietTimeoutsBeforeNotice = 3;
@@ -102,7 +105,9 @@ class TUsbLink {
   // Posts WM_LINK_NOTIFY.
   virtual void Notify(int code, intptr_t value);
   // Takes effect at the worker's next wait. A negative time-out never runs out.
-  virtual void SetWaitTimeout(int milliseconds);
+  virtual void SetWaitTimeout(std::chrono::milliseconds timeout);
+  // For callers that still count in plain milliseconds.
+  void SetWaitTimeout(int milliseconds) { SetWaitTimeout(std::chrono::milliseconds(milliseconds)); }
 
   // From a successful Open until the worker has left its loop.
   bool Running() const;
@@ -118,13 +123,13 @@ class TUsbLink {
   // the link.
   bool SendToOwner(uint32_t message, uintptr_t wparam, intptr_t lparam,
                    const std::function<void()>& afterHandler);
+  // UI thread: the base Close. False when this link was deleted while it waited
+  // (from a hand-off that the wait served): the caller must then return without
+  // touching the link.
+  bool StopWorker();
 
  private:
   static void WorkerMain(std::shared_ptr<lusb_detail::TLinkShared> shared);
-  // From here on the worker no longer calls this object.
-  void AbandonWorker();
-  // A worker that did not stop in time: left to finish alone, silently.
-  void GiveUpWorker();
   // Close from inside the response handler: joined once the handler is done.
   void RetireWorkerAfterDelivery();
 
@@ -162,32 +167,29 @@ class TUsbCmdLink : public TUsbLink {
   void HandleByte(uint8_t byte) override;
 
  private:
-  static constexpr size_t kRawResponseBytes = 64;
-  static constexpr size_t kFrameLengthIndex = 4;
-  static constexpr size_t kFrameOverhead = 8;
-  static constexpr size_t kShortestFrame = 5;
-
   void Poll();
   void RestartPollTimer();
-  void Enqueue(const ByteBuffer& bytes, bool append);
-  void StartStopwatch();  // FQueueLock held
-  void CompleteResponse();
-  bool Deliver();
-  void DispatchNext();  // UI thread, inside the delivery, right after the handler
+  void Enqueue(const ByteBuffer& bytes, bool append) KV_EXCLUDES(FQueueLock);
+  void StartStopwatch() KV_REQUIRES(FQueueLock);
+  void Deliver() KV_EXCLUDES(FQueueLock);
+  // UI thread, inside the delivery, right after the handler.
+  void DispatchNext() KV_EXCLUDES(FQueueLock);
 
+  mutable Mutex FQueueLock;
   std::atomic<bool> FFramed{true};  // written by Submit, read by the worker
   bool FPollDisabled = true;        // UI thread
-  bool FBusy = false;               // FQueueLock
-  ByteBuffer FResponse;             // worker; the owner reads it during the delivery
-  std::deque<ByteBuffer> FQueue;    // FQueueLock
-  // FQueueLock. An element of FQueue (a deque keeps it in place) or none.
-  ByteBuffer* FReplaceSlot = nullptr;
+  bool FBusy KV_GUARDED_BY(FQueueLock) = false;
+  // Worker; the owner reads the complete response during the delivery.
+  TResponseAssembler FResponse;
+  std::deque<ByteBuffer> FQueue KV_GUARDED_BY(FQueueLock);
+  // An element of FQueue (a deque keeps it in place) or none.
+  ByteBuffer* FReplaceSlot KV_GUARDED_BY(FQueueLock) = nullptr;
   std::unique_ptr<toolkit::Timer> FPollTimer;  // UI thread
-  const uint32_t FPollInterval = 3000;         // milliseconds
+  const std::chrono::milliseconds FPollInterval{3000};
   const uint32_t FPollUnit = 1;
-  int64_t FStartCount = 0;        // FQueueLock
-  int64_t FCounterFrequency = 0;  // FQueueLock; 0 until the first hand-over: no delivery before it
-  mutable std::mutex FQueueLock;
+  int64_t FStartCount KV_GUARDED_BY(FQueueLock) = 0;
+  // 0 until the first hand-over: no delivery before it.
+  int64_t FCounterFrequency KV_GUARDED_BY(FQueueLock) = 0;
 };
 
 }  // namespace kv

@@ -362,15 +362,22 @@ TEST_F(LusbTest, CloseServesADeliveryTheWorkerIsBlockedIn) {
   EXPECT_TRUE(owner.responses.empty());  // a closing link does not call the handler
 }
 
-// An owner whose report write hangs until released.
+// An owner whose report write number `stuckWrite` (from 1) hangs until released,
+// or for `hold` at most. The earlier writes are recorded and return at once.
 class TStuckOwner : public TRecordingOwner {
  public:
-  using TRecordingOwner::TRecordingOwner;
-  void WriteReport(const uint8_t*, int) override {
+  TStuckOwner(toolkit::EventLoop& loop, size_t stuckWrite, Clock::duration hold)
+      : TRecordingOwner(loop), stuckWrite_(stuckWrite), hold_(hold) {}
+  void WriteReport(const uint8_t* data, int count) override {
     std::unique_lock lock(mutex_);
+    if (++writes_ != stuckWrite_) {
+      lock.unlock();
+      TRecordingOwner::WriteReport(data, count);
+      return;
+    }
     writing_ = true;
     changed_.notify_all();
-    changed_.wait_for(lock, 2 * kEventBound, [this] { return released_; });
+    changed_.wait_for(lock, hold_, [this] { return released_; });
   }
   bool WaitUntilWriting() {
     std::unique_lock lock(mutex_);
@@ -383,29 +390,107 @@ class TStuckOwner : public TRecordingOwner {
   }
 
  private:
+  const size_t stuckWrite_;
+  const Clock::duration hold_;
   std::mutex mutex_;
   std::condition_variable changed_;
+  size_t writes_ = 0;
   bool writing_ = false;
   bool released_ = false;
 };
 
-TEST_F(LusbTest, CloseGivesUpOnAWorkerStuckInAWrite) {
-  // Never destroyed: nothing can wait for the given-up worker, which may still
-  // be returning from the write when the process ends.
+// Never destroyed: nothing can wait for a given-up worker, which may still be
+// returning from the write when the process ends.
+TStuckOwner& KeptStuckOwner(toolkit::EventLoop& loop, size_t stuckWrite, Clock::duration hold) {
   static auto& keptOwners = *new std::vector<TStuckOwner*>();
-  TStuckOwner& stuck = *keptOwners.emplace_back(new TStuckOwner(*loop));
-  {
-    TUsbCmdLink stuckLink(stuck);
-    ASSERT_TRUE(stuckLink.Open());
-    stuckLink.Submit(Command(cmdIdentify), true);
-    ASSERT_TRUE(stuck.WaitUntilWriting());
-    const Clock::time_point closing = Clock::now();
-    stuckLink.Close();
-    EXPECT_GE(Clock::now() - closing, kStopTimeout);
-    ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnStopTimeout); }));
-  }  // deleted while its worker is still inside the write
-  stuck.Release();
-  RunUntil([] { return false; }, 20ms);
+  return *keptOwners.emplace_back(new TStuckOwner(loop, stuckWrite, hold));
+}
+
+// Allowance for Close past its own 5 s wait: abandoning the worker is immediate.
+constexpr auto kCloseAllowance = 2s;
+
+TEST_F(LusbTest, CloseGivesUpOnAWorkerStuckInAWrite) {
+  // The first command goes out from the worker's send wake-up; the second, one a
+  // delivery dispatched, from inside the pass over the received report.
+  for (const size_t stuckWrite : {size_t{1}, size_t{2}}) {
+    SCOPED_TRACE(stuckWrite == 1 ? "first command" : "command dispatched by a delivery");
+    TStuckOwner& stuck = KeptStuckOwner(*loop, stuckWrite, 4 * kEventBound);
+    {
+      TUsbCmdLink stuckLink(stuck);
+      stuck.onResponse = [&] { stuckLink.Submit(Command(cmdVersionText), true); };
+      ASSERT_TRUE(stuckLink.Open());
+      stuckLink.Submit(Command(cmdIdentify), true);
+      if (stuckWrite == 2) {
+        ASSERT_TRUE(RunUntil([&] { return stuck.WriteCount() == 1; }));
+        Feed(stuckLink, Answer(cmdIdentify));
+        ASSERT_TRUE(RunUntil([&] { return stuck.responses.size() == 1; }));
+      }
+      ASSERT_TRUE(stuck.WaitUntilWriting());
+      const Clock::time_point closing = Clock::now();
+      stuckLink.Close();
+      const Clock::duration closeTime = Clock::now() - closing;
+      EXPECT_GE(closeTime, kStopTimeout);
+      EXPECT_LT(closeTime, kStopTimeout + kCloseAllowance);
+      ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnStopTimeout); }));
+    }  // deleted while its worker is still inside the write
+    stuck.Release();
+    RunUntil([] { return false; }, 20ms);
+  }
+}
+
+// Close's wait serves other threads' hand-offs to the UI thread. One of them may
+// run a nested loop in which the same link is closed and deleted: the outer
+// Close must not touch the link afterwards, nor sit out its wait for nothing.
+TEST_F(LusbTest, LinkMayBeClosedAndDeletedFromInsideItsOwnClose) {
+  TStuckOwner& stuck = KeptStuckOwner(*loop, 1, 4 * kEventBound);
+  auto stuckLink = std::make_unique<TUsbCmdLink>(stuck);
+  ASSERT_TRUE(stuckLink->Open());
+  stuckLink->Submit(Command(cmdIdentify), true);
+  ASSERT_TRUE(stuck.WaitUntilWriting());
+  // This thread serves the hand-off only from inside Close's wait.
+  bool deletedInside = false;
+  std::thread other([&] {
+    loop->Send([&] {
+      stuckLink->Close();
+      stuckLink.reset();
+      deletedInside = true;
+      stuck.Release();  // the worker can end now
+    });
+  });
+  const Clock::time_point closing = Clock::now();
+  stuckLink->Close();
+  const Clock::duration closeTime = Clock::now() - closing;
+  other.join();
+
+  EXPECT_TRUE(deletedInside);
+  EXPECT_LT(closeTime, kStopTimeout);
+  ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnWorkerEnded); }));
+  EXPECT_FALSE(stuck.Noticed(lnStopTimeout));
+}
+
+// A timer submits a command while an idle link is delivering a late response,
+// and the handler of that response submits another: each is written once, in
+// the order submitted.
+TEST_F(LusbTest, CommandSubmittedDuringALateDeliveryIsNotLost) {
+  link->SetWaitTimeout(60000);  // no time-out notices: the worker reaches the loop only to deliver
+  ASSERT_TRUE(link->Open());
+  link->Submit(Command(0x20), true);
+  AnswerWrite(1);
+  ASSERT_TRUE(RunUntil([&] { return !link->Busy(); }));
+  owner.onResponse = [&] { link->Submit(Command(0xBB), true); };
+
+  owner.workerReachedLoop = false;
+  Feed(*link, Answer(0x20));  // late: nothing is outstanding
+  // This thread is not serving the loop now, so the worker stays in its delivery.
+  const Clock::time_point giveUp = Clock::now() + kEventBound;
+  while (!owner.workerReachedLoop && Clock::now() < giveUp) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(owner.workerReachedLoop);
+  link->Submit(Command(0xAA), true);  // the timer: the link counts as idle
+
+  ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 2; }));
+  RunUntil([&] { return owner.WriteCount() >= 3; });
+  RunUntil([] { return false; }, 50ms);  // a write too many would show now
+  EXPECT_EQ(owner.Writes(), (std::vector<ByteBuffer>{Command(0x20), Command(0xAA), Command(0xBB)}));
 }
 
 TEST_F(LusbTest, BaseLinkPostsEveryByteAndCutsOversizedAreas) {
