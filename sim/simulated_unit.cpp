@@ -314,7 +314,11 @@ SimulatedUnit::AnswerPlan SimulatedUnit::PlanBootAnswer(const std::vector<uint8_
   BootAnswer answer = boot_loader_.Handle(report.data(), report.size(), flash_, log_);
   if (!answer.answered) return plan;  // requests it does not know get no reply
   std::string step = BootStepName(answer.step);
-  if (answer.step == BootStep::kData) step += " " + std::to_string(answer.data_index);
+  if (answer.step == BootStep::kData) {
+    // Appended in two steps: GCC 12 at -O3 warns (-Wrestrict) on " " + to_string here.
+    step += ' ';
+    step += std::to_string(answer.data_index);
+  }
   if (std::optional<RequestPacing::TooSoon> too_soon =
           pacing_.Arrived(arrival, step, answer.next_request_after)) {
     log_.PacingViolation(std::move(too_soon->text), too_soon->arming.count());
