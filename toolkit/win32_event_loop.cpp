@@ -16,6 +16,21 @@ namespace {
 // The default tick (15.6 ms) would stretch a 20 ms timer to about 31 ms.
 constexpr UINT kSystemTimerResolutionMs = 1;
 
+// Tab, Shift+Tab, Space and Enter in a window of this thread work as in a
+// dialog. A window that keeps a tab order of its own (not its controls'
+// stacking order) is asked first; the system's dialog handling does the rest.
+bool HandleDialogKey(MSG& msg) {
+  if (msg.hwnd == nullptr || msg.message < WM_KEYFIRST || msg.message > WM_KEYLAST) return false;
+  HWND root = GetAncestor(msg.hwnd, GA_ROOT);
+  if (root == nullptr) return false;
+  if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB) {
+    static const UINT tabStopMessage = RegisterWindowMessageA(kNextTabStopMessageName);
+    const bool backwards = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
+    if (SendMessageW(root, tabStopMessage, backwards ? 1 : 0, 0) != 0) return true;
+  }
+  return IsDialogMessageW(root, &msg) != FALSE;
+}
+
 DWORD MillisecondsUntil(Clock::time_point deadline) {
   const Clock::duration left = deadline - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
@@ -70,6 +85,7 @@ class Win32EventLoop final : public LoopCore {
       Quit();
       return true;
     }
+    if (HandleDialogKey(msg)) return true;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
     return true;

@@ -5,31 +5,46 @@
 
 #include <algorithm>
 
+#include "toolkit/win32_event_loop.h"
+
 namespace kv::win32 {
 
 namespace {
 
 using toolkit::Change;
 
-// Control identifiers; the buttons get theirs from TIspWindow's table.
+// Control identifiers; the buttons get theirs from TIspWindow's table. None is
+// IDOK (1) or IDCANCEL (2): the dialog keys send those for Enter with no
+// default button and for Escape, and neither may press a command.
 constexpr int kTitleId = 10;
 constexpr int kProgressId = 11;
 constexpr int kStatusId = 12;
 constexpr int kListId = 13;
 constexpr int kMemoId = 14;
-constexpr int kFirstButtonId = 1;
+constexpr int kFirstButtonId = 1001;
 constexpr int kFirstMenuId = 100;
+
+// The loop's question on Tab, answered with the layout's tab order.
+const UINT kNextTabStopMessage = RegisterWindowMessageA(toolkit::kNextTabStopMessageName);
 
 // The last panel reaches the right edge, as the toolkit's status bar draws it.
 constexpr int kPanelToRightEdge = -1;
 
-HWND CreateButtonControl(HWND parent, const toolkit::Button& model, const TControlBounds& bounds,
-                         int id, HFONT font) {
-  DWORD style = BS_PUSHBUTTON | WS_TABSTOP;
+// BS_NOTIFY: the window hears of focus changes and shows the focused button as
+// the default one, as a dialog does.
+HWND CreateButtonControl(HWND parent, const toolkit::Button& model, int id, HFONT font) {
+  DWORD style = BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP;
   if (model.Visible()) style |= WS_VISIBLE;
   if (!model.Enabled()) style |= WS_DISABLED;
-  return CreateChild(parent, "BUTTON", model.Caption(), style, bounds.Left, bounds.Top,
-                     bounds.Width, bounds.Height, id, font);
+  return CreateChild(parent, "BUTTON", model.Caption(), style, 0, 0, 0, 0, id, font);
+}
+
+void MoveControl(HWND control, int left, int top, int width, int height) {
+  if (control != nullptr) MoveWindow(control, left, top, width, height, TRUE);
+}
+
+void SetControlFont(HWND control, HFONT font) {
+  if (control != nullptr) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 }
 
 }  // namespace
@@ -37,15 +52,26 @@ HWND CreateButtonControl(HWND parent, const toolkit::Button& model, const TContr
 // ---- TFormWindow ----
 
 TFormWindow::TFormWindow(toolkit::EventLoop& loop, toolkit::Form& form, const TGuiFonts& fonts)
-    : TNativeWindow(loop), form_(form), fonts_(fonts) {}
+    : TNativeWindow(loop), form_(form), screenFonts_(fonts), fonts_(&fonts) {}
 
 bool TFormWindow::Create(const char* className, HWND modalOwner) {
   modalOwner_ = modalOwner;
+  // Placed at the screen's DPI first; the window's own is known once it exists.
+  scale_ = TDpiScale(screenFonts_.Dpi());
   if (!CreateNative(className, 0, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, form_.Caption(),
-                    form_.Left(), form_.Top(), form_.Width(), form_.Height(), nullptr, nullptr)) {
+                    Px(form_.Left()), Px(form_.Top()), Px(form_.Width()), Px(form_.Height()),
+                    nullptr, nullptr)) {
     return false;
   }
-  SendMessageA(Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.Window()), FALSE);
+  const int dpi = WindowDpi(Handle());
+  if (dpi != scale_.Dpi()) {
+    scale_ = TDpiScale(dpi);
+    ownFonts_ =
+        std::make_unique<TGuiFonts>(screenFonts_.ButtonPixels(), screenFonts_.TitlePixels(), dpi);
+    fonts_ = ownFonts_.get();
+    MoveToModelBounds();
+  }
+  SendMessageA(Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(Fonts().Window()), FALSE);
   CreateControls();
   RECT client{};
   GetClientRect(Handle(), &client);
@@ -63,10 +89,7 @@ void TFormWindow::ApplyFormChange(Change change) {
       SetWindowTextA(hwnd, form_.Caption().c_str());
       break;
     case Change::kBounds:
-      if (movingFromModel_) break;
-      movingFromModel_ = true;
-      MoveWindow(hwnd, form_.Left(), form_.Top(), form_.Width(), form_.Height(), TRUE);
-      movingFromModel_ = false;
+      MoveToModelBounds();
       break;
     case Change::kVisible:
       if (form_.Visible()) {
@@ -92,17 +115,53 @@ void TFormWindow::ApplyFormChange(Change change) {
   }
 }
 
+void TFormWindow::MoveToModelBounds() {
+  if (movingFromModel_ || Handle() == nullptr) return;
+  movingFromModel_ = true;
+  MoveWindow(Handle(), Px(form_.Left()), Px(form_.Top()), Px(form_.Width()), Px(form_.Height()),
+             TRUE);
+  movingFromModel_ = false;
+}
+
 void TFormWindow::SyncModelBounds() {
   if (movingFromModel_ || Handle() == nullptr || IsIconic(Handle())) return;
   RECT outer{};
   GetWindowRect(Handle(), &outer);
   movingFromModel_ = true;
-  form_.SetBounds(outer.left, outer.top, outer.right - outer.left, outer.bottom - outer.top);
+  form_.SetBounds(scale_.ToLayout(outer.left), scale_.ToLayout(outer.top),
+                  scale_.ToLayout(outer.right - outer.left),
+                  scale_.ToLayout(outer.bottom - outer.top));
   movingFromModel_ = false;
 }
 
-bool TFormWindow::HandleMessage(UINT message, WPARAM /*wparam*/, LPARAM lparam, LRESULT& result) {
+void TFormWindow::ChangeDpi(int dpi, const RECT& suggested) {
+  if (dpi <= 0 || dpi == scale_.Dpi()) return;
+  scale_ = TDpiScale(dpi);
+  // The old fonts stay alive until every control has its new one.
+  std::unique_ptr<TGuiFonts> previous = std::move(ownFonts_);
+  if (dpi == screenFonts_.Dpi()) {
+    fonts_ = &screenFonts_;
+  } else {
+    ownFonts_ =
+        std::make_unique<TGuiFonts>(screenFonts_.ButtonPixels(), screenFonts_.TitlePixels(), dpi);
+    fonts_ = ownFonts_.get();
+  }
+  SendMessageA(Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(Fonts().Window()), FALSE);
+  ApplyScale();
+  // Windows' suggestion keeps the window under the mouse and on the monitor.
+  SetWindowPos(Handle(), nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  RECT client{};
+  GetClientRect(Handle(), &client);
+  Layout(client.right, client.bottom);
+}
+
+bool TFormWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) {
   switch (message) {
+    case WM_DPICHANGED:
+      ChangeDpi(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
+      result = 0;
+      return true;
     case WM_SIZE:
       Layout(LOWORD(lparam), HIWORD(lparam));
       SyncModelBounds();
@@ -133,6 +192,15 @@ TIspWindow::TIspWindow(toolkit::EventLoop& loop, TfmIsp& isp, const TGuiFonts& f
       {&isp.btnStartProgram, TfmIsp::kStartProgramBounds, id++},
   };
   menuItems_ = {{&isp.Memory1, kFirstMenuId}, {&isp.HidData1, kFirstMenuId + 1}};
+  // The layout's tab order: Mcu Prog 1, Security 2, Dsp Prog 3, Start Program 4, Version 6.
+  std::pair<int, const TButtonView*> ordered[] = {
+      {TfmIsp::kVersionTabOrder, &buttons_[0]},      {TfmIsp::kSecurityTabOrder, &buttons_[1]},
+      {TfmIsp::kMcuProgramTabOrder, &buttons_[2]},   {TfmIsp::kDspProgramTabOrder, &buttons_[3]},
+      {TfmIsp::kStartProgramTabOrder, &buttons_[4]},
+  };
+  std::sort(std::begin(ordered), std::end(ordered),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& entry : ordered) tabOrder_.push_back(entry.second);
 }
 
 TIspWindow::~TIspWindow() {
@@ -142,18 +210,35 @@ TIspWindow::~TIspWindow() {
 }
 
 void TIspWindow::CreateButton(TButtonView& button) {
-  button.hwnd =
-      CreateButtonControl(Handle(), *button.model, button.bounds, button.id, fonts_.Button());
+  button.hwnd = CreateButtonControl(Handle(), *button.model, button.id, Fonts().Button());
+  PlaceButton(button);
   TButtonView* view = &button;
   subscriptions_.Add(*button.model, [this, view](Change change) { ApplyButton(*view, change); });
+}
+
+void TIspWindow::PlaceButton(const TButtonView& button) {
+  MoveControl(button.hwnd, Px(button.bounds.Left), Px(button.bounds.Top), Px(button.bounds.Width),
+              Px(button.bounds.Height));
+}
+
+void TIspWindow::ApplyScale() {
+  const TControlBounds& title = TfmIsp::kTitleBounds;
+  MoveControl(title_, Px(title.Left), Px(title.Top), Px(title.Width), Px(title.Height));
+  SetControlFont(title_, Fonts().Title());
+  for (const TButtonView& button : buttons_) {
+    PlaceButton(button);
+    SetControlFont(button.hwnd, Fonts().Button());
+  }
+  SetControlFont(status_, Fonts().Window());
+  ApplyPanels();
 }
 
 void TIspWindow::CreateControls() {
   HWND hwnd = Handle();
   const TControlBounds& title = TfmIsp::kTitleBounds;
-  title_ =
-      CreateChild(hwnd, "STATIC", isp_.lbHidShow.Caption(), WS_VISIBLE | SS_CENTER | SS_NOPREFIX,
-                  title.Left, title.Top, title.Width, title.Height, kTitleId, fonts_.Title());
+  title_ = CreateChild(hwnd, "STATIC", isp_.lbHidShow.Caption(),
+                       WS_VISIBLE | SS_CENTER | SS_NOPREFIX, Px(title.Left), Px(title.Top),
+                       Px(title.Width), Px(title.Height), kTitleId, Fonts().Title());
   subscriptions_.Add(isp_.lbHidShow,
                      [this](Change) { SetWindowTextA(title_, isp_.lbHidShow.Caption().c_str()); });
 
@@ -162,12 +247,12 @@ void TIspWindow::CreateControls() {
   CreateButton(buttons_[0]);  // Version
   CreateButton(buttons_[1]);  // Security
   progress_ = CreateChild(hwnd, PROGRESS_CLASSA, "", WS_VISIBLE, 0, 0, 0,
-                          TfmIsp::kProgressBounds.Height, kProgressId, nullptr);
+                          Px(TfmIsp::kProgressBounds.Height), kProgressId, nullptr);
   ApplyProgress(Change::kRange);
   subscriptions_.Add(isp_.pbProgress, [this](Change change) { ApplyProgress(change); });
   status_ = CreateChild(hwnd, STATUSCLASSNAMEA, "",
                         WS_VISIBLE | CCS_NOPARENTALIGN | CCS_NORESIZE | SBARS_SIZEGRIP, 0, 0, 0,
-                        TfmIsp::kStatusBounds.Height, kStatusId, fonts_.Window());
+                        Px(TfmIsp::kStatusBounds.Height), kStatusId, Fonts().Window());
   // A themed status bar paints its own background and ignores SB_SETBKCOLOR;
   // the red of a running command must show.
   SetWindowTheme(status_, L" ", L" ");
@@ -189,15 +274,11 @@ void TIspWindow::CreateControls() {
 }
 
 void TIspWindow::Layout(int clientWidth, int clientHeight) {
-  const int statusHeight = TfmIsp::kStatusBounds.Height;
-  const int progressHeight = TfmIsp::kProgressBounds.Height;
-  if (status_ != nullptr) {
-    MoveWindow(status_, 0, clientHeight - statusHeight, clientWidth, statusHeight, TRUE);
-  }
-  if (progress_ != nullptr) {
-    MoveWindow(progress_, 0, clientHeight - statusHeight - progressHeight, clientWidth,
-               progressHeight, TRUE);
-  }
+  const int statusHeight = Px(TfmIsp::kStatusBounds.Height);
+  const int progressHeight = Px(TfmIsp::kProgressBounds.Height);
+  MoveControl(status_, 0, clientHeight - statusHeight, clientWidth, statusHeight);
+  MoveControl(progress_, 0, clientHeight - statusHeight - progressHeight, clientWidth,
+              progressHeight);
 }
 
 void TIspWindow::ApplyButton(const TButtonView& button, Change change) {
@@ -206,6 +287,11 @@ void TIspWindow::ApplyButton(const TButtonView& button, Change change) {
       SetWindowTextA(button.hwnd, button.model->Caption().c_str());
       break;
     case Change::kEnabled:
+      if (!button.model->Enabled() && GetFocus() == button.hwnd) {
+        // A disabled control keeps no focus; the window takes it, so that the
+        // keys still reach it and Tab goes on from the start of the order.
+        SetFocus(Handle());
+      }
       EnableWindow(button.hwnd, button.model->Enabled() ? TRUE : FALSE);
       break;
     case Change::kVisible:
@@ -230,7 +316,7 @@ void TIspWindow::ApplyPanels() {
   int edges[toolkit::StatusBar::kPanelCount];
   int edge = 0;
   for (int panel = 0; panel < toolkit::StatusBar::kPanelCount; ++panel) {
-    edge += bar.PanelWidth(panel);
+    edge += Px(bar.PanelWidth(panel));
     edges[panel] = panel + 1 < toolkit::StatusBar::kPanelCount ? edge : kPanelToRightEdge;
   }
   SendMessageA(status_, SB_SETPARTS, toolkit::StatusBar::kPanelCount,
@@ -301,10 +387,86 @@ void TIspWindow::Closed() {
   if (OnClosed) OnClosed();
 }
 
+const TIspWindow::TButtonView* TIspWindow::ButtonWithHandle(HWND hwnd) const {
+  if (hwnd == nullptr) return nullptr;
+  for (const TButtonView& button : buttons_) {
+    if (button.hwnd == hwnd) return &button;
+  }
+  return nullptr;
+}
+
+bool TIspWindow::CanTakeFocus(const TButtonView& button) const {
+  return button.hwnd != nullptr && IsWindowVisible(button.hwnd) && IsWindowEnabled(button.hwnd);
+}
+
+void TIspWindow::MoveFocus(bool backwards) {
+  const int count = static_cast<int>(tabOrder_.size());
+  const TButtonView* focused = ButtonWithHandle(GetFocus());
+  // From outside the order, Tab starts at its first control, Shift+Tab at its last.
+  int position = backwards ? count : -1;
+  for (int i = 0; i < count; ++i) {
+    if (tabOrder_[static_cast<size_t>(i)] == focused) position = i;
+  }
+  const int step = backwards ? -1 : 1;
+  for (int tried = 1; tried <= count; ++tried) {
+    const int next = ((position + step * tried) % count + count) % count;
+    const TButtonView* candidate = tabOrder_[static_cast<size_t>(next)];
+    if (CanTakeFocus(*candidate)) {
+      SetFocus(candidate->hwnd);
+      return;
+    }
+  }
+}
+
+LRESULT TIspWindow::DefaultButton() const {
+  // Enter presses the focused button; with none focused, nothing.
+  const TButtonView* focused = ButtonWithHandle(GetFocus());
+  if (focused == nullptr || !CanTakeFocus(*focused)) return 0;
+  return MAKELRESULT(focused->id, DC_HASDEFID);
+}
+
+void TIspWindow::ShowAsDefault(HWND button, bool isDefault) {
+  if (ButtonWithHandle(button) == nullptr) return;
+  SendMessageA(button, BM_SETSTYLE, isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+}
+
+void TIspWindow::RestoreFocus() {
+  // As a dialog does: back to the control that had the focus, else the first
+  // one that can take it.
+  const TButtonView* saved = ButtonWithHandle(savedFocus_);
+  if (saved != nullptr && CanTakeFocus(*saved)) {
+    SetFocus(saved->hwnd);
+    return;
+  }
+  SetFocus(Handle());
+  MoveFocus(false);
+}
+
 bool TIspWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) {
+  if (message == kNextTabStopMessage) {
+    MoveFocus(wparam != 0);
+    result = TRUE;
+    return true;
+  }
   switch (message) {
+    case DM_GETDEFID:
+      result = DefaultButton();
+      return true;
+    case WM_ACTIVATE:
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        if (ButtonWithHandle(GetFocus()) != nullptr) savedFocus_ = GetFocus();
+      } else if (!HIWORD(wparam)) {  // not minimised
+        RestoreFocus();
+      }
+      result = 0;
+      return true;
     case WM_COMMAND: {
       const int code = HIWORD(wparam);
+      if (lparam != 0 && (code == BN_SETFOCUS || code == BN_KILLFOCUS)) {
+        ShowAsDefault(reinterpret_cast<HWND>(lparam), code == BN_SETFOCUS);
+        result = 0;
+        return true;
+      }
       const bool fromButton = lparam != 0 && code == BN_CLICKED;
       const bool fromMenu = lparam == 0 && code == 0;
       if (fromButton || fromMenu) Clicked(LOWORD(wparam));
@@ -330,13 +492,18 @@ THidDataWindow::THidDataWindow(toolkit::EventLoop& loop, diag::TfmHidData& form,
 void THidDataWindow::CreateControls() {
   list_ = CreateChild(Handle(), "LISTBOX", "",
                       WS_VISIBLE | WS_VSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY, 0, 0, 0, 0,
-                      kListId, fonts_.Window());
-  SendMessageA(list_, LB_SETITEMHEIGHT, 0, diag::TfmHidData::kItemHeight);
+                      kListId, Fonts().Window());
+  SendMessageA(list_, LB_SETITEMHEIGHT, 0, Px(diag::TfmHidData::kItemHeight));
   for (const std::string& item : hidData_.hbHidData.Items()) {
     SendMessageA(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
   }
   ApplyList(Change::kItemIndex);
   subscriptions_.Add(hidData_.hbHidData, [this](Change change) { ApplyList(change); });
+}
+
+void THidDataWindow::ApplyScale() {
+  SetControlFont(list_, Fonts().Window());
+  SendMessageA(list_, LB_SETITEMHEIGHT, 0, Px(diag::TfmHidData::kItemHeight));
 }
 
 void THidDataWindow::Layout(int clientWidth, int clientHeight) {
@@ -372,11 +539,15 @@ TProgDataWindow::TProgDataWindow(toolkit::EventLoop& loop, diag::TfmProgData& fo
 void TProgDataWindow::CreateControls() {
   memo_ = CreateChild(Handle(), "EDIT", "",
                       WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0,
-                      0, 0, kMemoId, fonts_.Memo());
+                      0, 0, kMemoId, Fonts().Memo());
   // A listing is far above the edit control's default limit of 32 KiB.
   SendMessageA(memo_, EM_SETLIMITTEXT, 0, 0);
   ApplyMemo(Change::kText);
   subscriptions_.Add(progData_.moShowCode, [this](Change change) { ApplyMemo(change); });
+}
+
+void TProgDataWindow::ApplyScale() {
+  SetControlFont(memo_, Fonts().Memo());
 }
 
 void TProgDataWindow::Layout(int clientWidth, int clientHeight) {

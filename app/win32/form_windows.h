@@ -7,11 +7,13 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/isp.h"
+#include "app/win32/dpi.h"
 #include "app/win32/gui_fonts.h"
 #include "app/win32/native_window.h"
 #include "diag/diag_windows.h"
@@ -40,28 +42,41 @@ class TSubscriptions {
 };
 
 // What every top-level window shares: caption, bounds, visibility and the
-// modal state of its Form model; closing it closes the model.
+// modal state of its Form model; closing it closes the model. The model's
+// bounds are in 96-DPI units; the native window has them scaled to its DPI.
 class TFormWindow : public TNativeWindow {
  public:
-  // `modalOwner`: the window disabled while this one is shown modally.
+  // `fonts`: the fonts at the screen's DPI; a window at another DPI makes its own.
   TFormWindow(toolkit::EventLoop& loop, toolkit::Form& form, const TGuiFonts& fonts);
 
   // The native window, at the model's bounds, shown when the model is visible.
+  // `modalOwner`: the window disabled while this one is shown modally.
   bool Create(const char* className, HWND modalOwner);
+
+  int Dpi() const { return scale_.Dpi(); }
 
  protected:
   bool HandleMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result) override;
   // Client area changed: the derived view lays its controls out.
   virtual void Layout(int clientWidth, int clientHeight) = 0;
   virtual void CreateControls() = 0;
+  // The DPI changed: the derived view gives its controls the new places and fonts.
+  virtual void ApplyScale() = 0;
   // The native window was closed by the user.
   virtual void Closed() { form_.Close(); }
 
   void ApplyFormChange(toolkit::Change change);
   void SyncModelBounds();
+  void MoveToModelBounds();
+  void ChangeDpi(int dpi, const RECT& suggested);
+  const TGuiFonts& Fonts() const { return *fonts_; }
+  int Px(int layoutUnits) const { return scale_.ToPixels(layoutUnits); }
 
   toolkit::Form& form_;
-  const TGuiFonts& fonts_;
+  const TGuiFonts& screenFonts_;
+  const TGuiFonts* fonts_;
+  std::unique_ptr<TGuiFonts> ownFonts_;  // when the window's DPI is not the screen's
+  TDpiScale scale_{kLayoutDpi};
   TSubscriptions subscriptions_;
   HWND modalOwner_ = nullptr;
   bool movingFromModel_ = false;
@@ -99,12 +114,21 @@ class TIspWindow final : public TFormWindow {
   };
 
   void CreateButton(TButtonView& button);
+  void PlaceButton(const TButtonView& button);
+  void ApplyScale() override;
   void ApplyButton(const TButtonView& button, toolkit::Change change);
   void ApplyStatusBar(toolkit::Change change);
   void ApplyProgress(toolkit::Change change);
   void ApplyPanels();
   void RebuildMenu();
   void Clicked(int id);
+  // Keys as in a dialog: Tab follows the layout's tab order, not the stacking.
+  const TButtonView* ButtonWithHandle(HWND hwnd) const;
+  bool CanTakeFocus(const TButtonView& button) const;
+  void MoveFocus(bool backwards);
+  LRESULT DefaultButton() const;
+  void ShowAsDefault(HWND button, bool isDefault);
+  void RestoreFocus();
 
   TfmIsp& isp_;
   HWND title_ = nullptr;
@@ -112,6 +136,8 @@ class TIspWindow final : public TFormWindow {
   HWND status_ = nullptr;
   HMENU menu_ = nullptr;
   std::vector<TButtonView> buttons_;
+  std::vector<const TButtonView*> tabOrder_;
+  HWND savedFocus_ = nullptr;  // the focused control while the window is inactive
   std::vector<TMenuView> menuItems_;
 };
 
@@ -125,6 +151,7 @@ class THidDataWindow final : public TFormWindow {
  protected:
   void Layout(int clientWidth, int clientHeight) override;
   void CreateControls() override;
+  void ApplyScale() override;
 
  private:
   void ApplyList(toolkit::Change change);
@@ -143,6 +170,7 @@ class TProgDataWindow final : public TFormWindow {
  protected:
   void Layout(int clientWidth, int clientHeight) override;
   void CreateControls() override;
+  void ApplyScale() override;
 
  private:
   void ApplyMemo(toolkit::Change change);

@@ -2,16 +2,21 @@
 
 #include <cstring>
 
+#include "app/win32/dpi.h"
+
 namespace kv::win32 {
 
 namespace {
 
-int PointsToHeight(int points) {
-  HDC screen = GetDC(nullptr);
-  const int pixelsPerInch = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(nullptr, screen);
-  // Negative: the character height, as a point size means it.
-  return -MulDiv(points, pixelsPerInch, 72);
+constexpr int kPointsPerInch = 72;
+
+// Negative heights: the character height, as a point size means it.
+int PointsToHeight(int points, int dpi) {
+  return -MulDiv(points, dpi, kPointsPerInch);
+}
+
+int PixelsToHeight(int layoutPixels, int dpi) {
+  return -TDpiScale(dpi).ToPixels(layoutPixels);
 }
 
 HFONT MakeFont(int height, const char* face, DWORD charset, DWORD pitch) {
@@ -37,12 +42,18 @@ bool FontInstalled(const char* face) {
   return found;
 }
 
-TGuiFonts::TGuiFonts(int buttonPixels, int titlePixels)
-    : window_(MakeFont(PointsToHeight(kWindowPoints), kWindowFace, DEFAULT_CHARSET, DEFAULT_PITCH)),
-      button_(MakeFont(-buttonPixels, kWindowFace, DEFAULT_CHARSET, DEFAULT_PITCH)),
-      title_(MakeFont(-titlePixels, kWindowFace, DEFAULT_CHARSET, DEFAULT_PITCH)),
+TGuiFonts::TGuiFonts(int buttonPixels, int titlePixels, int dpi)
+    : dpi_(dpi > 0 ? dpi : SystemDpi()),
+      buttonPixels_(buttonPixels),
+      titlePixels_(titlePixels),
+      window_(MakeFont(PointsToHeight(kWindowPoints, dpi_), kWindowFace, DEFAULT_CHARSET,
+                       DEFAULT_PITCH)),
+      button_(MakeFont(PixelsToHeight(buttonPixels, dpi_), kWindowFace, DEFAULT_CHARSET,
+                       DEFAULT_PITCH)),
+      title_(
+          MakeFont(PixelsToHeight(titlePixels, dpi_), kWindowFace, DEFAULT_CHARSET, DEFAULT_PITCH)),
       memoFace_(FontInstalled(kMemoFace) ? kMemoFace : kMemoFallbackFace) {
-  memo_ = MakeFont(PointsToHeight(kMemoPoints), memoFace_.c_str(), ANSI_CHARSET, FIXED_PITCH);
+  memo_ = MakeFont(PointsToHeight(kMemoPoints, dpi_), memoFace_.c_str(), ANSI_CHARSET, FIXED_PITCH);
 }
 
 TGuiFonts::~TGuiFonts() {

@@ -1,6 +1,7 @@
 // The fonts of the windows: MS Sans Serif 8 pt for everything not named, a
 // 13-pixel font for the command buttons, a 16-pixel one for the title, and the
-// Program Data window's monospaced memo font.
+// Program Data window's monospaced memo font. Pixel sizes are 96-DPI units,
+// scaled to the DPI the fonts are made for.
 #pragma once
 
 #include <windows.h>
@@ -18,7 +19,8 @@ class TGuiFonts {
   static constexpr const char* kMemoFallbackFace = "Courier New";
   static constexpr int kMemoPoints = 10;
 
-  TGuiFonts(int buttonPixels, int titlePixels);
+  // `dpi` 0: the screen's.
+  TGuiFonts(int buttonPixels, int titlePixels, int dpi = 0);
   ~TGuiFonts();
   TGuiFonts(const TGuiFonts&) = delete;
   TGuiFonts& operator=(const TGuiFonts&) = delete;
@@ -28,8 +30,14 @@ class TGuiFonts {
   HFONT Title() const { return title_; }
   HFONT Memo() const { return memo_; }
   const std::string& MemoFace() const { return memoFace_; }
+  int Dpi() const { return dpi_; }
+  int ButtonPixels() const { return buttonPixels_; }
+  int TitlePixels() const { return titlePixels_; }
 
  private:
+  int dpi_;
+  int buttonPixels_;
+  int titlePixels_;
   HFONT window_;
   HFONT button_;
   HFONT title_;

@@ -1,6 +1,9 @@
 #include "app/win32/message_boxes.h"
 
 #include <algorithm>
+#include <memory>
+
+#include "app/win32/dpi.h"
 
 #include "app/win32/native_window.h"
 
@@ -8,7 +11,7 @@ namespace kv::win32 {
 
 namespace {
 
-// Layout of a box, in pixels.
+// Layout of a box, in 96-DPI units.
 constexpr int kMargin = 12;
 constexpr int kIconSize = 32;
 constexpr int kMaxTextWidth = 420;
@@ -49,31 +52,43 @@ class TBoxWindow final : public TNativeWindow {
                       owner, nullptr)) {
       return false;
     }
+    // At the box's own DPI: its place, its sizes and its font.
+    const TDpiScale scale(WindowDpi(Handle()));
+    if (scale.Dpi() != fonts_.Dpi()) {
+      ownFonts_ =
+          std::make_unique<TGuiFonts>(fonts_.ButtonPixels(), fonts_.TitlePixels(), scale.Dpi());
+    }
+    const TGuiFonts& fonts = ownFonts_ ? *ownFonts_ : fonts_;
+    const int margin = scale.ToPixels(kMargin);
+    const int iconSize = scale.ToPixels(kIconSize);
+    const int buttonWidth = scale.ToPixels(kButtonWidth);
+    const int buttonHeight = scale.ToPixels(kButtonHeight);
     const bool error = symbol == toolkit::MessageSymbol::kError;
     SetPropA(
         Handle(), TWin32MessageBoxes::kSymbolProperty,
         reinterpret_cast<HANDLE>(static_cast<INT_PTR>(
             error ? TWin32MessageBoxes::kSymbolError : TWin32MessageBoxes::kSymbolInformation)));
-    const SIZE textSize = MeasureText(text, fonts_.Window());
-    const int contentHeight = std::max<int>(kIconSize, textSize.cy);
-    const int textLeft = kMargin + kIconSize + kMargin;
+    const SIZE textSize = MeasureText(text, fonts.Window(), scale.ToPixels(kMaxTextWidth));
+    const int contentHeight = std::max<int>(iconSize, textSize.cy);
+    const int textLeft = margin + iconSize + margin;
     // Wide enough for the caption too, beside the icon and the close button.
-    const int captionWidth = CaptionTextWidth(caption) + 2 * GetSystemMetrics(SM_CXSIZE) + kMargin;
+    const int captionWidth = CaptionTextWidth(caption, scale.ToPixels(kMaxTextWidth)) +
+                             2 * GetSystemMetrics(SM_CXSIZE) + margin;
     const int clientWidth =
-        std::max<int>({textLeft + textSize.cx + kMargin, kButtonWidth + 2 * kMargin, captionWidth});
-    const int clientHeight = kMargin + contentHeight + kMargin + kButtonHeight + kMargin;
+        std::max<int>({textLeft + textSize.cx + margin, buttonWidth + 2 * margin, captionWidth});
+    const int clientHeight = margin + contentHeight + margin + buttonHeight + margin;
 
-    HWND icon = CreateChild(Handle(), "STATIC", "", WS_VISIBLE | SS_ICON, kMargin, kMargin,
-                            kIconSize, kIconSize, kIconId, nullptr);
+    HWND icon = CreateChild(Handle(), "STATIC", "", WS_VISIBLE | SS_ICON, margin, margin, iconSize,
+                            iconSize, kIconId, nullptr);
     SendMessageA(icon, STM_SETICON,
                  reinterpret_cast<WPARAM>(LoadIcon(nullptr, error ? IDI_ERROR : IDI_INFORMATION)),
                  0);
     CreateChild(Handle(), "STATIC", text, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, textLeft,
-                kMargin + (contentHeight - textSize.cy) / 2, textSize.cx, textSize.cy, kTextId,
-                fonts_.Window());
+                margin + (contentHeight - textSize.cy) / 2, textSize.cx, textSize.cy, kTextId,
+                fonts.Window());
     ok_ = CreateChild(Handle(), "BUTTON", "OK", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                      (clientWidth - kButtonWidth) / 2, clientHeight - kMargin - kButtonHeight,
-                      kButtonWidth, kButtonHeight, IDOK, fonts_.Window());
+                      (clientWidth - buttonWidth) / 2, clientHeight - margin - buttonHeight,
+                      buttonWidth, buttonHeight, IDOK, fonts.Window());
     SetPropA(ok_, kOkButtonProc,
              reinterpret_cast<HANDLE>(
                  SetWindowLongPtrA(ok_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&OkButtonProc))));
@@ -109,20 +124,20 @@ class TBoxWindow final : public TNativeWindow {
   }
 
  private:
-  int CaptionTextWidth(const std::string& caption) const {
+  int CaptionTextWidth(const std::string& caption, int maxWidth) const {
     NONCLIENTMETRICSA metrics{};
     metrics.cbSize = sizeof metrics;
     if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) return 0;
     HFONT font = CreateFontIndirectA(&metrics.lfCaptionFont);
-    const int width = MeasureText(caption, font).cx;
+    const int width = MeasureText(caption, font, maxWidth).cx;
     DeleteObject(font);
     return width;
   }
 
-  SIZE MeasureText(const std::string& text, HFONT font) const {
+  SIZE MeasureText(const std::string& text, HFONT font, int maxWidth) const {
     HDC dc = GetDC(Handle());
     HGDIOBJ previous = SelectObject(dc, font);
-    RECT bounds{0, 0, kMaxTextWidth, 0};
+    RECT bounds{0, 0, maxWidth, 0};
     // An empty text (an exception without a message) still gets a line.
     const std::string measured = text.empty() ? std::string(" ") : text;
     DrawTextA(dc, measured.c_str(), static_cast<int>(measured.size()), &bounds,
@@ -147,6 +162,7 @@ class TBoxWindow final : public TNativeWindow {
   }
 
   const TGuiFonts& fonts_;
+  std::unique_ptr<TGuiFonts> ownFonts_;  // when the box's DPI is not the screen's
   HWND ok_ = nullptr;
   bool closed_ = false;
 };

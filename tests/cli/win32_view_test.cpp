@@ -200,6 +200,110 @@ TEST_F(Win32View, ClicksReachTheModelThroughTheLoopAndClosingEndsTheSession) {
   EXPECT_FALSE(IsWindowVisible(hwnd));
 }
 
+// A key as the keyboard delivers it, to the control with the focus, through
+// the loop; returns once the loop has taken every key message from the queue.
+bool Press(toolkit::EventLoop& loop, WPARAM key, bool shift = false) {
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  keys[VK_SHIFT] = shift ? 0x80 : 0;
+  SetKeyboardState(keys);
+  HWND target = GetFocus();
+  PostMessageA(target, WM_KEYDOWN, key, 1);
+  PostMessageA(target, WM_KEYUP, key, 1 | (1u << 30) | (1u << 31));
+  const bool drained = loop.RunUntil(
+      [] {
+        MSG pending;
+        return PeekMessageA(&pending, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_NOREMOVE) == FALSE;
+      },
+      kEventLimit);
+  keys[VK_SHIFT] = 0;
+  SetKeyboardState(keys);
+  return drained;
+}
+
+std::string FocusedCaption() {
+  char caption[64] = {};
+  if (HWND focus = GetFocus()) GetWindowTextA(focus, caption, sizeof caption);
+  return caption;
+}
+
+TEST_F(Win32View, TabSpaceAndEnterWorkAsInADialogInTheLayoutsTabOrder) {
+  HWND hwnd = window.Handle();
+  struct {
+    toolkit::Button* model;
+    int clicks = 0;
+  } buttons[] = {{&isp.bnMcuProgram},
+                 {&isp.bnSecurity},
+                 {&isp.bnDspPorgram},
+                 {&isp.btnStartProgram},
+                 {&isp.btnVersion}};
+  for (auto& button : buttons) {
+    button.model->SetEnabled(true);
+    button.model->OnClick = [&button] { ++button.clicks; };
+  }
+  auto clickCounts = [&] {
+    std::string counts;
+    for (const auto& button : buttons) counts += std::to_string(button.clicks);
+    return counts;
+  };
+  SetFocus(hwnd);
+
+  // Tab order 1 Mcu Prog, 2 Security, 3 Dsp Prog, 4 Start Program, 6 Version,
+  // then round again; not the stacking order, where "Start Program " is first.
+  const char* const forward[] = {"Mcu Prog",       "Security", "Dsp Prog",
+                                 "Start Program ", "Version",  "Mcu Prog"};
+  for (const char* expected : forward) {
+    ASSERT_TRUE(Press(*loop, VK_TAB));
+    EXPECT_EQ(FocusedCaption(), expected);
+  }
+  ASSERT_TRUE(Press(*loop, VK_TAB, true));
+  EXPECT_EQ(FocusedCaption(), "Version") << "Shift+Tab goes back, round the start";
+  ASSERT_TRUE(Press(*loop, VK_TAB, true));
+  EXPECT_EQ(FocusedCaption(), "Start Program ");
+  // The focused button shows as the default one, as in a dialog.
+  HWND start = ChildWithText(hwnd, "Button", "Start Program ");
+  EXPECT_EQ(GetWindowLongPtrA(start, GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+  EXPECT_EQ(GetWindowLongPtrA(ChildWithText(hwnd, "Button", "Version"), GWL_STYLE) & BS_TYPEMASK,
+            BS_PUSHBUTTON);
+
+  // A disabled button is passed over.
+  isp.bnSecurity.SetEnabled(false);
+  ASSERT_TRUE(Press(*loop, VK_TAB));  // Version
+  ASSERT_TRUE(Press(*loop, VK_TAB));  // Mcu Prog
+  ASSERT_TRUE(Press(*loop, VK_TAB));
+  EXPECT_EQ(FocusedCaption(), "Dsp Prog");
+  EXPECT_EQ(clickCounts(), "00000") << "moving the focus presses nothing";
+
+  // Space presses the focused button, through the loop like a click.
+  ASSERT_TRUE(Press(*loop, VK_SPACE));
+  ASSERT_TRUE(RunUntil([&] { return buttons[2].clicks == 1; }));
+  EXPECT_EQ(clickCounts(), "00100");
+  // Enter presses the focused button.
+  ASSERT_TRUE(Press(*loop, VK_TAB));
+  ASSERT_EQ(FocusedCaption(), "Start Program ");
+  ASSERT_TRUE(Press(*loop, VK_RETURN));
+  ASSERT_TRUE(RunUntil([&] { return buttons[3].clicks == 1; }));
+  EXPECT_EQ(clickCounts(), "00110");
+
+  // With the window itself focused, Enter and Escape press nothing; the Enter
+  // on "Version" after them is pressed after anything they would have pressed.
+  SetFocus(hwnd);
+  ASSERT_TRUE(Press(*loop, VK_RETURN));
+  ASSERT_TRUE(Press(*loop, VK_ESCAPE));
+  SetFocus(ChildWithText(hwnd, "Button", "Version"));
+  ASSERT_TRUE(Press(*loop, VK_RETURN));
+  ASSERT_TRUE(RunUntil([&] { return buttons[4].clicks == 1; }));
+  EXPECT_EQ(clickCounts(), "00111");
+
+  // A focused button that becomes disabled hands the focus to the window, so
+  // the keys still work: Tab starts the order again.
+  SetFocus(start);
+  isp.btnStartProgram.SetEnabled(false);
+  EXPECT_EQ(GetFocus(), hwnd);
+  ASSERT_TRUE(Press(*loop, VK_TAB));
+  EXPECT_EQ(FocusedCaption(), "Mcu Prog");
+}
+
 TEST_F(Win32View, TheTrafficListSelectsEachNewLine) {
   fmHidData.Show();
   HWND list = FindWindowExA(hidWindow.Handle(), nullptr, "LISTBOX", nullptr);
