@@ -2,6 +2,10 @@
 
 namespace kv::win32 {
 
+namespace {
+constexpr int kAppIconId = 1;  // app/win32/resources/version.rc.in
+}  // namespace
+
 TNativeWindow::TNativeWindow(toolkit::EventLoop& loop) : loop_(loop) {}
 
 TNativeWindow::~TNativeWindow() {
@@ -21,7 +25,9 @@ bool TNativeWindow::CreateNative(const char* className, DWORD exStyle, DWORD sty
     windowClass.lpfnWndProc = &TNativeWindow::WindowProc;
     windowClass.hInstance = instance;
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    windowClass.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
+    // The executable's own icon (resource 1), the system's where it has none.
+    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(kAppIconId));
+    if (windowClass.hIcon == nullptr) windowClass.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = className;
     if (RegisterClassExA(&windowClass) == 0) return false;

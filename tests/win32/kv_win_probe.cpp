@@ -383,6 +383,9 @@ int Limit(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Places in the window's own pixels: a probe unaware of DPI would be shown
+  // coordinates scaled back to 96 DPI.
+  SetProcessDPIAware();
   if (argc < 3) return Usage();
   const std::string command = argv[1];
   const std::string subject = argv[2];
