@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: sanitizers, ThreadSanitizer and the
 # Windows build under wine, then each fuzz target for KV_FUZZ_SECONDS (20) from
-# its seed corpus (a crash fails). Warnings are errors here.
+# its seed corpus (a crash fails), then the packages: the Debian package
+# (installed into a throw-away root, run, checked by lintian) and the Windows
+# zip. Warnings are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -14,3 +16,8 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j2
 done
+echo "=== packages"
+cmake --preset release >/dev/null
+cmake --build --preset release --target kv93t-update kv_package_docs hid-list
+ctest --preset release -R '^packaging_'
+cmake --build --preset win64 --target package
