@@ -11,6 +11,10 @@
 # KV_GUI_PROGRESS_SHOT=docs/window.png KV_GUI_PROGRESS_DELAY=10 takes one while
 # the microcontroller is being programmed.
 #
+# Then the window once more at 144 DPI (wine's LogPixels): every control at 1.5
+# times its layout place and size, within a pixel; screenshots of the idle
+# window at both DPIs land in WORK_DIR (window-96dpi.png, window-144dpi.png).
+#
 # Exit 0 passed, 1 failed, 77 skipped (no Xvfb or wine). Every wait is bounded
 # and everything started here is ended on the way out.
 set -uo pipefail
@@ -47,6 +51,25 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() {  # check DESCRIPTION EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then echo "ok: $1"; else fail "$1: expected '$2', got '$3'"; fi
+}
+# check_near DESCRIPTION "EXPECTED..." "ACTUAL...": numbers pairwise within one pixel.
+check_near() {
+  local -a want=($2) got=($3)
+  local i
+  if [ ${#want[@]} -ne ${#got[@]} ]; then fail "$1: expected '$2', got '$3'"; return; fi
+  for i in "${!want[@]}"; do
+    local d=$((want[i] - got[i]))
+    if ((d < -1 || d > 1)); then fail "$1: expected '$2' (within 1), got '$3'"; return; fi
+  done
+  echo "ok: $1 ($3)"
+}
+# The window's desktop rectangle, and a margin of desktop around it, as a picture.
+shoot() {  # shoot LEFT TOP WIDTH HEIGHT FILE
+  command -v import >/dev/null || { echo "note: no screenshot, imagemagick's import is not installed"; return; }
+  local x=$(($1 - 10)) y=$(($2 - 10))
+  ((x < 0)) && x=0; ((y < 0)) && y=0
+  import -display "$DISPLAY" -window root -crop "$(($3 + 20))x$(($4 + 20))+$x+$y" +repage "$5" &&
+    echo "screenshot: $5"
 }
 # Wine's console ends lines with CR LF.
 inspect() { timeout 120 wine "$inspect_exe" "$@" | tr -d '\r'; }
@@ -119,6 +142,7 @@ for small in "$version" "$security" "$mcu" "$dsp"; do
 done
 
 inspect wait-enabled "$caption" "Start Program " 60000 || fail "\"Start Program \" never enabled"
+shoot "$left" "$top" "$width" "$height" "$work_dir/window-96dpi.png"
 panels=$(inspect panels "$caption")
 echo "$panels"
 check "status bar parts (the last one reaches the right edge)" "parts 2 180 -1" \
@@ -189,6 +213,51 @@ else
   check "exit code after an exception" "0" "$?"
 fi
 gui_pid=""
+
+# ---- 144 DPI: the same layout, 1.5 times as large (the table's values times
+# 1.5, rounded to the nearest pixel, within one).
+for key in 'HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
+  timeout 60 wine reg add "$key" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+done
+# The DPI is read when wine starts.
+timeout 60 wineserver -w 2>/dev/null
+timeout 120 wine "$gui_exe" --simulate --sim usb-ms=0 &
+gui_pid=$!
+window=$(inspect wait-window "$caption" 60000) || { echo "FAIL: $window (144 DPI)"; exit 1; }
+echo "$window"
+read -r _ left top width height _ client_w client_h _ screen_w screen_h _ _ <<<"$window"
+check_near "outer size at 144 DPI" "630 260" "$width $height"
+check_near "centred on the desktop at 144 DPI" "$(((screen_w - 630) / 2)) $(((screen_h - 260) / 2))" "$left $top"
+controls=$(inspect controls "$caption")
+echo "$controls"
+check_near "lbHidShow at 144 DPI" "144 24 302 30" "$(geometry "$(place_of Static "Device Update")")"
+check_near "btnVersion at 144 DPI" "264 78 120 38" "$(geometry "$(place_of Button "Version")")"
+check_near "bnSecurity at 144 DPI" "120 78 120 38" "$(geometry "$(place_of Button "Security")")"
+check_near "bnMcuProgram at 144 DPI" "360 78 120 38" "$(geometry "$(place_of Button "Mcu Prog")")"
+check_near "bnDspPorgram at 144 DPI" "240 78 120 38" "$(geometry "$(place_of Button "Dsp Prog")")"
+check_near "btnStartProgram at 144 DPI" "120 72 362 45" "$(geometry "$(place_of Button "Start Program ")")"
+check_near "pbProgress at 144 DPI" "0 $((client_h - 29 - 26)) $client_w 26" \
+  "$(geometry "$(place_of msctls_progress32)")"
+check_near "sbStatus at 144 DPI" "0 $((client_h - 29)) $client_w 29" \
+  "$(geometry "$(place_of msctls_statusbar32)")"
+inspect wait-enabled "$caption" "Start Program " 60000 >/dev/null || fail "\"Start Program \" never enabled (144 DPI)"
+panels=$(inspect panels "$caption")
+check_near "status bar's first panel edge at 144 DPI" "270" "$(head -1 <<<"$panels" | awk '{ print $3 }')"
+shoot "$left" "$top" "$width" "$height" "$work_dir/window-144dpi.png"
+inspect close "$caption" || fail "could not close the window (144 DPI)"
+for _ in $(seq 300); do kill -0 "$gui_pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$gui_pid" 2>/dev/null; then
+  fail "the process is still running 30 s after the window closed (144 DPI)"
+else
+  wait "$gui_pid"
+  check "exit code at 144 DPI" "0" "$?"
+fi
+gui_pid=""
+# The prefix is kept: back to 96 DPI for the next run.
+for key in 'HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
+  timeout 60 wine reg add "$key" /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+done
+timeout 60 wineserver -w 2>/dev/null
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -14,6 +14,7 @@
 
 #include "app/cli/cli_options.h"
 #include "app/isp.h"
+#include "app/win32/dpi.h"
 #include "app/win32/form_windows.h"
 #include "app/win32/gui_fonts.h"
 #include "app/win32/message_boxes.h"
@@ -96,10 +97,12 @@ int RunWindow(const kv::cli::TCliOptions& options) {
   {
     kv::TfmIsp fmIsp(*loop, boxes, platform, fmHidData, fmProgData,
                      kv::TIspTiming{}.Scaled(options.PaceDivisor));
-    // Centred on the desktop; the diagnostic windows centred on it.
-    fmIsp.SetBounds((GetSystemMetrics(SM_CXSCREEN) - kv::TfmIsp::kWidth) / 2,
-                    (GetSystemMetrics(SM_CYSCREEN) - kv::TfmIsp::kHeight) / 2, kv::TfmIsp::kWidth,
-                    kv::TfmIsp::kHeight);
+    // Centred on the desktop; the diagnostic windows centred on it. The
+    // models' bounds are in 96-DPI units, the screen's size in pixels.
+    const kv::win32::TDpiScale screenScale(fonts.Dpi());
+    fmIsp.SetBounds((screenScale.ToLayout(GetSystemMetrics(SM_CXSCREEN)) - kv::TfmIsp::kWidth) / 2,
+                    (screenScale.ToLayout(GetSystemMetrics(SM_CYSCREEN)) - kv::TfmIsp::kHeight) / 2,
+                    kv::TfmIsp::kWidth, kv::TfmIsp::kHeight);
     kv::diag::CentreOn(fmHidData, fmIsp);
     kv::diag::CentreOn(fmProgData, fmIsp);
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/isp.h"
+#include "app/win32/dpi.h"
 #include "app/win32/form_windows.h"
 #include "app/win32/gui_fonts.h"
 #include "app/win32/message_boxes.h"
@@ -374,6 +375,46 @@ TEST_F(Win32View, AMessageBoxIsModalWhileTheLoopKeepsRunning) {
   EXPECT_GE(ticks, 3) << "timers ran while the box was open";
   EXPECT_TRUE(IsWindowEnabled(window.Handle()));
   EXPECT_EQ(FindWindowA(TWin32MessageBoxes::kClassName, nullptr), nullptr);
+}
+
+// At 144 DPI the layout is 1.5 times as large and so are its fonts: every
+// caption still fits its control, nothing is cut.
+TEST(Win32Dpi, AtOneHundredFortyFourDpiEveryCaptionFitsItsScaledControl) {
+  const TDpiScale scale(144);
+  EXPECT_EQ(scale.ToPixels(420), 630);
+  EXPECT_EQ(scale.ToPixels(173), 260);  // 259.5 rounds up
+  EXPECT_EQ(scale.ToLayout(630), 420);
+  EXPECT_EQ(scale.ToLayout(260), 173);
+
+  const TGuiFonts fonts(13, 16, 144);
+  const TGuiFonts fonts96(13, 16, 96);
+  HDC dc = GetDC(nullptr);
+  auto extent = [dc](HFONT font, const std::string& text) {
+    HGDIOBJ previous = SelectObject(dc, font);
+    SIZE size{};
+    GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, previous);
+    return size;
+  };
+  // Captions with their 96-DPI boxes from the layout table: width x height.
+  const struct {
+    const char* text;
+    int width;
+    int height;
+    bool title;
+  } controls[] = {{"Version", 80, 25, false},         {"Security", 80, 25, false},
+                  {"Mcu Prog", 80, 25, false},        {"Dsp Prog", 80, 25, false},
+                  {"Start Program ", 241, 30, false}, {"Device Update", 201, 20, true}};
+  // A push button's frame and focus rectangle take a few pixels on each side.
+  const int frame = scale.ToPixels(4);
+  for (const auto& control : controls) {
+    const SIZE text = extent(control.title ? fonts.Title() : fonts.Button(), control.text);
+    const SIZE text96 = extent(control.title ? fonts96.Title() : fonts96.Button(), control.text);
+    EXPECT_GT(text.cy, text96.cy) << control.text << ": the font grows with the DPI";
+    EXPECT_LE(text.cx + 2 * frame, scale.ToPixels(control.width)) << control.text;
+    EXPECT_LE(text.cy, scale.ToPixels(control.height)) << control.text;
+  }
+  ReleaseDC(nullptr, dc);
 }
 
 TEST(Win32Text, LineBreaksBecomeCrLfOnce) {
