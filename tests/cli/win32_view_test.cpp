@@ -305,6 +305,74 @@ TEST_F(Win32View, TabSpaceAndEnterWorkAsInADialogInTheLayoutsTabOrder) {
   EXPECT_EQ(FocusedCaption(), "Mcu Prog");
 }
 
+TEST_F(Win32View, MovingToA144DpiMonitorScalesEveryControlAndTakesTheSuggestedPlace) {
+  HWND hwnd = window.Handle();
+  ASSERT_EQ(window.Dpi(), 96) << "this test starts at 96 DPI";
+  // What Windows sends when the window moves to a monitor at 150 %.
+  RECT suggested{150, 120, 150 + 630, 120 + 260};
+  SendMessageA(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+  EXPECT_EQ(window.Dpi(), 144);
+  RECT outer{};
+  GetWindowRect(hwnd, &outer);
+  EXPECT_EQ(outer.left, 150);
+  EXPECT_EQ(outer.top, 120);
+  EXPECT_EQ(outer.right - outer.left, 630);
+  EXPECT_EQ(outer.bottom - outer.top, 260);
+  // The model keeps 96-DPI units.
+  EXPECT_EQ(isp.Left(), 100);
+  EXPECT_EQ(isp.Top(), 80);
+  EXPECT_EQ(isp.Width(), 420);
+  EXPECT_EQ(isp.Height(), 173);
+
+  // The layout table's places times 1.5, to the nearest pixel.
+  const struct {
+    const char* cls;
+    const char* text;
+    RECT place;  // left, top, width, height
+  } expected[] = {
+      {"Static", "Device Update", {144, 24, 302, 30}},
+      {"Button", "Version", {264, 78, 120, 38}},
+      {"Button", "Security", {120, 78, 120, 38}},
+      {"Button", "Mcu Prog", {360, 78, 120, 38}},
+      {"Button", "Dsp Prog", {240, 78, 120, 38}},
+      {"Button", "Start Program ", {120, 72, 362, 45}},
+  };
+  for (const auto& control : expected) {
+    HWND child = ChildWithText(hwnd, control.cls, control.text);
+    ASSERT_NE(child, nullptr) << control.text;
+    const RECT place = ClientPlace(child);
+    EXPECT_EQ(place.left, control.place.left) << control.text;
+    EXPECT_EQ(place.top, control.place.top) << control.text;
+    EXPECT_EQ(place.right, control.place.right) << control.text;
+    EXPECT_EQ(place.bottom, control.place.bottom) << control.text;
+  }
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  HWND status = FindWindowExA(hwnd, nullptr, STATUSCLASSNAMEA, nullptr);
+  HWND progress = FindWindowExA(hwnd, nullptr, PROGRESS_CLASSA, nullptr);
+  EXPECT_EQ(ClientPlace(status).bottom, 29);
+  EXPECT_EQ(ClientPlace(status).top, client.bottom - 29);
+  EXPECT_EQ(ClientPlace(progress).bottom, 26);
+  EXPECT_EQ(ClientPlace(progress).top, client.bottom - 29 - 26);
+  int edges[2] = {};
+  SendMessageA(status, SB_GETPARTS, 2, reinterpret_cast<LPARAM>(edges));
+  EXPECT_EQ(edges[0], 270);
+  // The fonts grew with it: the button font is 13 pixels at 96 DPI.
+  HWND start = ChildWithText(hwnd, "Button", "Start Program ");
+  LOGFONTA font{};
+  GetObjectA(reinterpret_cast<HFONT>(SendMessageA(start, WM_GETFONT, 0, 0)), sizeof font, &font);
+  EXPECT_EQ(font.lfHeight, -20);  // 19.5 rounded
+
+  // And back to 96 DPI: the table's own places.
+  RECT back{100, 80, 100 + 420, 80 + 173};
+  SendMessageA(hwnd, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&back));
+  const RECT place = ClientPlace(start);
+  EXPECT_EQ(place.left, 80);
+  EXPECT_EQ(place.top, 48);
+  EXPECT_EQ(place.right, 241);
+  EXPECT_EQ(place.bottom, 30);
+}
+
 TEST_F(Win32View, TheTrafficListSelectsEachNewLine) {
   fmHidData.Show();
   HWND list = FindWindowExA(hidWindow.Handle(), nullptr, "LISTBOX", nullptr);
