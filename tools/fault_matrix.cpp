@@ -6,6 +6,7 @@
 //
 //   fault-matrix [--quick] [--jobs N] [--filter TEXT]
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -237,25 +238,45 @@ const char* VerdictName(TVerdict verdict) {
   return "HANG";
 }
 
-bool ParseOptions(int argc, char** argv, TOptions& options) {
+constexpr const char* kUsage =
+    "usage: fault-matrix [--quick] [--jobs N] [--filter TEXT]\n"
+    "  --quick        only the representative rows\n"
+    "  --jobs N       run N cases at a time (1 to 64, default 1)\n"
+    "  --filter TEXT  only the cases whose name contains TEXT\n"
+    "  --help         this text\n";
+constexpr int kMaxJobs = 64;
+
+enum class TParsed { kRun, kHelp, kUsageError };
+
+bool ParseJobs(std::string_view text, int& jobs) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+  return error == std::errc() && end == text.data() + text.size() && jobs >= 1 && jobs <= kMaxJobs;
+}
+
+// Every word is checked: a mistyped value is refused rather than run as all cases.
+TParsed ParseOptions(int argc, char** argv, TOptions& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return TParsed::kHelp;
+    }
     if (arg == "--quick") {
       options.Quick = true;
     } else if (arg == "--jobs" && i + 1 < argc) {
-      options.Jobs = std::max(1, std::atoi(argv[++i]));
+      if (!ParseJobs(argv[++i], options.Jobs)) {
+        std::fprintf(stderr, "fault-matrix: --jobs %s: expected a number from 1 to %d\n", argv[i],
+                     kMaxJobs);
+        return TParsed::kUsageError;
+      }
     } else if (arg == "--filter" && i + 1 < argc) {
       options.Filter = argv[++i];
     } else {
-      std::fprintf(stderr,
-                   "usage: fault-matrix [--quick] [--jobs N] [--filter TEXT]\n"
-                   "  --quick        only the representative rows\n"
-                   "  --jobs N       run N cases at a time (default 1)\n"
-                   "  --filter TEXT  only the cases whose name contains TEXT\n");
-      return false;
+      std::fprintf(stderr, "fault-matrix: unknown or incomplete option %s\n%s", argv[i], kUsage);
+      return TParsed::kUsageError;
     }
   }
-  return true;
+  return TParsed::kRun;
 }
 
 void PrintTable(const std::vector<const TMatrixCase*>& cases,
@@ -311,7 +332,14 @@ void PrintTotals(const std::vector<const TMatrixCase*>& cases,
 
 int main(int argc, char** argv) {
   TOptions options;
-  if (!ParseOptions(argc, argv, options)) return 2;
+  switch (ParseOptions(argc, argv, options)) {
+    case TParsed::kHelp:
+      return 0;
+    case TParsed::kUsageError:
+      return 2;
+    case TParsed::kRun:
+      break;
+  }
   std::vector<const TMatrixCase*> cases;
   for (const TMatrixCase& matrixCase : kv::matrix::MatrixCases()) {
     if (options.Quick && !kv::matrix::IsRepresentative(matrixCase)) continue;
