@@ -198,8 +198,9 @@ void TfmIsp::CountFire(const toolkit::Timer& timer, TChainTimer which) {
   tally.Fired += std::chrono::milliseconds(timer.Interval());
 }
 
-void TfmIsp::ShowMessage(std::string_view text, toolkit::MessageSymbol symbol) {
-  MessageBoxes.Show(std::string(text), symbol);
+void TfmIsp::ShowMessage(texts::TMessageId id, std::string_view text,
+                         toolkit::MessageSymbol symbol) {
+  MessageBoxes.Show(texts::BoxId(id), std::string(text), symbol);
 }
 
 bool TfmIsp::OpenNewLink() {
@@ -260,7 +261,8 @@ void TfmIsp::HidCtlDeviceUnplug(hid::TJvHidDevice* HidDev) {
 }
 
 void TfmIsp::HidCtlDeviceDataError(hid::TJvHidDevice* /*HidDev*/, uint32_t Error) {
-  ShowMessage(std::string(texts::kReadErrorPrefix) + Platform->ErrorText(Error),
+  ShowMessage(texts::TMessageId::kReadError,
+              std::string(texts::kReadErrorPrefix) + Platform->ErrorText(Error),
               toolkit::MessageSymbol::kInformation);
 }
 
@@ -281,9 +283,10 @@ void TfmIsp::btnVersionClick() {
 void TfmIsp::bnMcuProgramClick() {
   // The image is prepared before the unit hears anything: a unit told to enter
   // update mode with no image to program would be left in its boot loader.
-  const McuParseOutcome outcome = ParseMcuImage(
-      Image, kMcuImageBound, McuImageLines,
-      [this](const std::string& text) { ShowMessage(text, toolkit::MessageSymbol::kError); });
+  const McuParseOutcome outcome =
+      ParseMcuImage(Image, kMcuImageBound, McuImageLines, [this](const std::string& text) {
+        ShowMessage(texts::TMessageId::kImageChecksumError, text, toolkit::MessageSymbol::kError);
+      });
   if (!Succeeded(outcome)) {
     StopForImageError(outcome);
     return;
@@ -307,14 +310,17 @@ void TfmIsp::StopForImageError(McuParseOutcome outcome) {
     case McuParseOutcome::ChecksumError:
       break;  // the parse has shown its own message
     case McuParseOutcome::NotARecord:
-      ShowMessage(texts::kImageNotARecord, toolkit::MessageSymbol::kError);
+      ShowMessage(texts::TMessageId::kImageNotARecord, texts::kImageNotARecord,
+                  toolkit::MessageSymbol::kError);
       break;
     case McuParseOutcome::BeyondBound:
-      ShowMessage(texts::kImageBeyondBound, toolkit::MessageSymbol::kError);
+      ShowMessage(texts::TMessageId::kImageBeyondBound, texts::kImageBeyondBound,
+                  toolkit::MessageSymbol::kError);
       break;
     case McuParseOutcome::NoEndOfFile:
     case McuParseOutcome::Complete:
-      ShowMessage(texts::kImageNoEndOfFile, toolkit::MessageSymbol::kError);
+      ShowMessage(texts::TMessageId::kImageNoEndOfFile, texts::kImageNoEndOfFile,
+                  toolkit::MessageSymbol::kError);
       break;
   }
   btnStartProgram.SetEnabled(true);
@@ -439,7 +445,8 @@ void TfmIsp::tmRunStepTimer() {
       }
       AutoStage = asNone;
       McuUpdatePending = 0;
-      ShowMessage(texts::kProgramOk, toolkit::MessageSymbol::kInformation);
+      ShowMessage(texts::TMessageId::kProgramOk, texts::kProgramOk,
+                  toolkit::MessageSymbol::kInformation);
       SendCommand(TCmdPacket(1, cmdCode04));
       break;
     default:

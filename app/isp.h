@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "diag/diag_windows.h"
+#include "engine/engine_texts.h"
 #include "engine/isp_report.h"
 #include "engine/unit_check.h"
 #include "hid/hid_platform.h"
@@ -124,9 +125,23 @@ struct TTimerTally {
   std::chrono::milliseconds Fired{0};
 };
 
-// Receives every traffic line, written and read, whether or not the traffic
+// One report as it passed the window's report I/O.
+enum class TTrafficDirection : char {
+  kWritten = 'W',  // handed to the device by WriteReport
+  kRead = 'R',     // read and handed on (the traffic window's read line)
+  kDropped = 'D',  // read but dropped: no arming was open; the traffic window shows none
+};
+struct TTrafficRecord {
+  TTrafficDirection Direction = TTrafficDirection::kRead;
+  toolkit::Clock::time_point Time{};  // when it was written or read
+  uint8_t ReportId = 0;
+  std::vector<uint8_t> Bytes;  // the bytes the line lists
+  std::string Line;            // "W 00  ..." / "R 00  ..." / "D 00  ..."
+};
+
+// Receives every report, written, read and dropped, whether or not the traffic
 // window shows it. UI thread.
-using TTrafficObserver = std::function<void(const std::string& line)>;
+using TTrafficObserver = std::function<void(const TTrafficRecord& record)>;
 
 class TfmIsp : public toolkit::Form, public TLinkOwner {
  public:
@@ -282,7 +297,7 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   void HandleIspReply(const TCmdPacket& reply);
   void HandleLinkResponse(const ByteBuffer& response);
   void CheckUnitVersion(const TCmdPacket& reply);
-  void RejectUnit(std::string_view message);
+  void RejectUnit(texts::TMessageId id, std::string_view message);
   // Serialises the packet and hands it to the link; nothing while no link is held.
   void SendCommand(const TCmdPacket& packet, bool append = true, int mode = pkFramed);
 
@@ -312,7 +327,7 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   void SetStepText(std::string text);
   void StartTimer(toolkit::Timer& timer, TChainTimer which);
   void CountFire(const toolkit::Timer& timer, TChainTimer which);
-  void ShowMessage(std::string_view text, toolkit::MessageSymbol symbol);
+  void ShowMessage(texts::TMessageId id, std::string_view text, toolkit::MessageSymbol symbol);
   void EnsureLink();
   bool OpenNewLink();
 
@@ -328,17 +343,19 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   void IdentifyStep(const TCmdPacket& reply);
   void ParameterStep(const TCmdPacket& reply);
   void DspChunkStep(const TCmdPacket& reply);
-  void StopForParamError(const std::string& message);
+  void StopForParamError(texts::TMessageId id, const std::string& message);
   void SendDspChunk(int32_t chunkIndex);
 
   // engine/report_io.cpp
   static TInputReport CopyReport(uint8_t reportId, const uint8_t* data, uint16_t size);
   void AcceptReport(const TInputReport& report);
-  void KeepEarlyIspReply(const TInputReport& report);
+  // True when the report is kept to stand in for the reply once the arming fires.
+  bool KeepEarlyIspReply(const TInputReport& report);
+  void NoteDroppedReport(const TInputReport& report);
   // The report's checksum echo is that of the request outstanding.
   bool EchoesRequest(const TInputReport& report) const;
-  void PostTrafficLine(std::string line);
-  void AddTrafficLine(const std::string& line);
+  void PostTraffic(TTrafficRecord record);
+  void AddTraffic(const TTrafficRecord& record);
 
  private:
   // Guards HeldDevice against the worker's WriteReport.

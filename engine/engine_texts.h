@@ -3,9 +3,42 @@
 // blanks and spelling included; the unit's users know them by heart.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
+#include "toolkit/message_box.h"
+
 namespace kv::texts {
+
+// Every message the window shows in a box, so that a front end can act on which
+// message it was without reading its words. Never renumber: the values travel
+// through the toolkit as toolkit::MessageId. The texts follow below.
+enum class TMessageId : uint16_t {
+  kProgramOk = 1,       // kProgramOk: the update chain has ended well
+  kWrongUnitType,       // kWrongUnitType
+  kTooOldVersion,       // kTooOldVersion
+  kTooNewVersion,       // kTooNewVersion
+  kIspStartError,       // kIspStartError
+  kIspSyncError,        // kIspSyncError
+  kEraseAllError,       // kEraseAllError
+  kGetIdError,          // kGetIdError
+  kProgramStartError,   // kProgramStartError
+  kProgramDataError,    // kProgramDataError
+  kParamBlockIndex,     // kParamBlockIndexFormat
+  kParamSelector,       // kParamSelectorFormat
+  kImageChecksumError,  // the image parser's own text for a record with a wrong checksum
+  kImageNotARecord,     // kImageNotARecord
+  kImageBeyondBound,    // kImageBeyondBound
+  kImageNoEndOfFile,    // kImageNoEndOfFile
+  kReadError,           // kReadErrorPrefix and the system's text
+};
+
+constexpr toolkit::MessageId BoxId(TMessageId id) {
+  return static_cast<toolkit::MessageId>(id);
+}
+constexpr TMessageId MessageOf(toolkit::MessageId id) {
+  return static_cast<TMessageId>(id);
+}
 
 // Step texts (the status bar's simple text).
 inline constexpr std::string_view kStepConnect = "Connect";

@@ -39,6 +39,7 @@ std::string_view StepText(int32_t state) {
 // The failure of a step whose reply echoed a wrong checksum, and whether the
 // connection is ended before the message shows.
 struct TStepFailure {
+  texts::TMessageId Id;
   std::string_view Message;
   bool EndsConnection;
 };
@@ -46,17 +47,17 @@ struct TStepFailure {
 TStepFailure FailureOf(int32_t state) {
   switch (state) {
     case usConnect:
-      return {texts::kIspStartError, true};
+      return {texts::TMessageId::kIspStartError, texts::kIspStartError, true};
     case usSyncPackage:
-      return {texts::kIspSyncError, true};
+      return {texts::TMessageId::kIspSyncError, texts::kIspSyncError, true};
     case usGetDeviceId:
-      return {texts::kGetIdError, true};
+      return {texts::TMessageId::kGetIdError, texts::kGetIdError, true};
     case usStartProgram:
-      return {texts::kProgramStartError, false};
+      return {texts::TMessageId::kProgramStartError, texts::kProgramStartError, false};
     case usProgramData:
-      return {texts::kProgramDataError, false};
+      return {texts::TMessageId::kProgramDataError, texts::kProgramDataError, false};
     default:  // firmware version, read config, sync program
-      return {texts::kEraseAllError, false};
+      return {texts::TMessageId::kEraseAllError, texts::kEraseAllError, false};
   }
 }
 
@@ -208,7 +209,7 @@ void TfmIsp::FailIspStep() {
   const TStepFailure failure = FailureOf(UpdateState);
   // Closing from inside the link's own delivery is safe: the link retires its worker.
   if (failure.EndsConnection) CloseSession();
-  ShowMessage(failure.Message, toolkit::MessageSymbol::kError);
+  ShowMessage(failure.Id, failure.Message, toolkit::MessageSymbol::kError);
 }
 
 }  // namespace kv

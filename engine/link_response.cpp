@@ -71,20 +71,20 @@ void TfmIsp::IdentifyStep(const TCmdPacket& reply) {
     SendCommand(TCmdPacket(1, cmdVersionText));
     return;
   }
-  RejectUnit(texts::kWrongUnitType);
+  RejectUnit(texts::TMessageId::kWrongUnitType, texts::kWrongUnitType);
 }
 
 void TfmIsp::CheckUnitVersion(const TCmdPacket& reply) {
   const std::string versionText(reply.Payload.begin(), reply.Payload.end());
   switch (CheckVersionText(versionText)) {
     case TUnitVerdict::kWrongModel:
-      RejectUnit(texts::kWrongUnitType);
+      RejectUnit(texts::TMessageId::kWrongUnitType, texts::kWrongUnitType);
       return;
     case TUnitVerdict::kTooOld:
-      RejectUnit(texts::kTooOldVersion);
+      RejectUnit(texts::TMessageId::kTooOldVersion, texts::kTooOldVersion);
       return;
     case TUnitVerdict::kTooNew:
-      RejectUnit(texts::kTooNewVersion);
+      RejectUnit(texts::TMessageId::kTooNewVersion, texts::kTooNewVersion);
       return;
     case TUnitVerdict::kAccepted:
       break;
@@ -94,10 +94,10 @@ void TfmIsp::CheckUnitVersion(const TCmdPacket& reply) {
   bnMcuProgram.Click();
 }
 
-void TfmIsp::RejectUnit(std::string_view message) {
+void TfmIsp::RejectUnit(texts::TMessageId id, std::string_view message) {
   // Queued behind this response: it goes out once the box has been closed.
   SendCommand(TCmdPacket(1, cmdCheckFailed));
-  ShowMessage(message, toolkit::MessageSymbol::kInformation);
+  ShowMessage(id, message, toolkit::MessageSymbol::kInformation);
   UpdateRefused = 1;
   btnStartProgram.SetEnabled(true);
   StartTimer(tmWrongDisconnect, TChainTimer::kWrongDisconnect);
@@ -110,7 +110,8 @@ void TfmIsp::ParameterStep(const TCmdPacket& reply) {
   const size_t pieceBytes = lastReply ? kLastParamPieceBytes : kParamPieceBytes;
   const uint8_t blockIndex = reply.Payload.at(0);
   if (!ParamPieceFits(blockIndex, pieceBytes)) {
-    StopForParamError(Formatted(texts::kParamBlockIndexFormat, blockIndex, ParamBlockIndex));
+    StopForParamError(texts::TMessageId::kParamBlockIndex,
+                      Formatted(texts::kParamBlockIndexFormat, blockIndex, ParamBlockIndex));
     return;
   }
   const size_t first = blockIndex * kParamPieceBytes;
@@ -121,7 +122,8 @@ void TfmIsp::ParameterStep(const TCmdPacket& reply) {
   }
   const std::optional<uint32_t> key = DeriveSessionKey(ParamBlock);
   if (!key) {
-    StopForParamError(Formatted(texts::kParamSelectorFormat, ParamBlock[kKeySelectorOffset]));
+    StopForParamError(texts::TMessageId::kParamSelector,
+                      Formatted(texts::kParamSelectorFormat, ParamBlock[kKeySelectorOffset]));
     return;
   }
   SessionKey = *key;
@@ -129,10 +131,10 @@ void TfmIsp::ParameterStep(const TCmdPacket& reply) {
   StartTimer(tmRunStep, TChainTimer::kRunStep);
 }
 
-void TfmIsp::StopForParamError(const std::string& message) {
+void TfmIsp::StopForParamError(texts::TMessageId id, const std::string& message) {
   // No key can be trusted: the session ends before anything else goes out.
   CloseSession();
-  ShowMessage(message, toolkit::MessageSymbol::kInformation);
+  ShowMessage(id, message, toolkit::MessageSymbol::kInformation);
 }
 
 void TfmIsp::DspChunkStep(const TCmdPacket& /*reply*/) {

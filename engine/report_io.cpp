@@ -47,11 +47,29 @@ bool IsDeviceFrame(const std::array<uint8_t, kIspReportBytes>& data) {
   return data[0] == dfDle && data[1] == dfStx && data[2] == dfSender && data[3] == dfReceiver;
 }
 
+// How many of the report's bytes form the message: a device frame's length, else 64.
+size_t MessageBytes(const std::array<uint8_t, kIspReportBytes>& data) {
+  if (!IsDeviceFrame(data)) return kIspReportBytes;
+  return std::min<size_t>(data[kFrameLengthIndex] + kFrameOverheadBytes, kIspReportBytes);
+}
+
+TTrafficRecord MakeRecord(TTrafficDirection direction, uint8_t reportId, const uint8_t* bytes,
+                          size_t count, std::string line) {
+  TTrafficRecord record;
+  record.Direction = direction;
+  record.Time = toolkit::Clock::now();
+  record.ReportId = reportId;
+  if (count > 0) record.Bytes.assign(bytes, bytes + count);
+  record.Line = std::move(line);
+  return record;
+}
+
 }  // namespace
 
 void TfmIsp::WriteReport(const uint8_t* data, int count) {
   const size_t dataBytes = data == nullptr ? 0 : static_cast<size_t>(std::max(count, 0));
-  std::string line = TrafficLine('W', 0, data, dataBytes);
+  TTrafficRecord record = MakeRecord(TTrafficDirection::kWritten, 0, data, dataBytes,
+                                     TrafficLine('W', 0, data, dataBytes));
   {
     std::lock_guard lock(HeldDeviceLock);
     if (HeldDevice != nullptr) {
@@ -67,19 +85,27 @@ void TfmIsp::WriteReport(const uint8_t* data, int count) {
       }
     }
   }
-  PostTrafficLine(std::move(line));
+  PostTraffic(std::move(record));
 }
 
-void TfmIsp::PostTrafficLine(std::string line) {
+void TfmIsp::PostTraffic(TTrafficRecord record) {
   std::weak_ptr<TfmIsp*> weak = Self;
-  Loop.Post([weak, line = std::move(line)] {
-    if (auto self = weak.lock()) (*self)->AddTrafficLine(line);
+  Loop.Post([weak, record = std::move(record)] {
+    if (auto self = weak.lock()) (*self)->AddTraffic(record);
   });
 }
 
-void TfmIsp::AddTrafficLine(const std::string& line) {
-  if (TrafficObserver) TrafficObserver(line);
-  fmHidData.AddTrafficLine(line);
+void TfmIsp::AddTraffic(const TTrafficRecord& record) {
+  if (TrafficObserver) TrafficObserver(record);
+  if (record.Direction != TTrafficDirection::kDropped) fmHidData.AddTrafficLine(record.Line);
+}
+
+void TfmIsp::NoteDroppedReport(const TInputReport& report) {
+  // Only observers hear of it: the traffic window shows no line for a dropped report.
+  if (!TrafficObserver) return;
+  const size_t count = MessageBytes(report.Data);
+  TrafficObserver(MakeRecord(TTrafficDirection::kDropped, report.ReportId, report.Data.data(),
+                             count, TrafficLine('D', report.ReportId, report.Data.data(), count)));
 }
 
 TfmIsp::TInputReport TfmIsp::CopyReport(uint8_t reportId, const uint8_t* data, uint16_t size) {
@@ -95,23 +121,29 @@ void TfmIsp::HidCtlDeviceData(hid::TJvHidDevice* /*HidDev*/, uint8_t ReportID, c
                               uint16_t Size) {
   const TInputReport report = CopyReport(ReportID, Data, Size);
   if (!ReceiveEnabled) {
-    KeepEarlyIspReply(report);
+    const std::optional<TInputReport> displaced = EarlyIspReply;
+    if (!KeepEarlyIspReply(report)) {
+      NoteDroppedReport(report);
+    } else if (displaced) {
+      NoteDroppedReport(*displaced);
+    }
     return;
   }
   AcceptReport(report);
 }
 
-void TfmIsp::KeepEarlyIspReply(const TInputReport& report) {
+bool TfmIsp::KeepEarlyIspReply(const TInputReport& report) {
   // Only a report that came after the step's request was written, while its
   // arming is still pending; anything else is stale or unrequested.
   const bool stepOutstanding = UpdateState >= usConnect && UpdateState <= usProgramData;
-  if (!stepOutstanding || !tmUsbWait.Enabled()) return;
-  if (ReportsWrittenCount.load() <= IspRequestMark) return;
+  if (!stepOutstanding || !tmUsbWait.Enabled()) return false;
+  if (ReportsWrittenCount.load() <= IspRequestMark) return false;
   // The first such report is kept, unless a later one echoes this request and the
   // kept one does not: a stray report, or a repeat of the previous step's reply
   // read late, must not stand in for the reply that follows it.
-  if (EarlyIspReply && (EchoesRequest(*EarlyIspReply) || !EchoesRequest(report))) return;
+  if (EarlyIspReply && (EchoesRequest(*EarlyIspReply) || !EchoesRequest(report))) return false;
   EarlyIspReply = report;
+  return true;
 }
 
 bool TfmIsp::EchoesRequest(const TInputReport& report) const {
@@ -124,18 +156,21 @@ void TfmIsp::AcceptReport(const TInputReport& report) {
     const uint8_t frameLength = report.Data[kFrameLengthOffset];
     if (frameLength > kLargestFrameLength) {
       // The frame claims more than one report holds: nothing of it is passed on.
-      AddTrafficLine(TrafficLine('R', report.ReportId, report.Data.data(), report.Data.size()) +
-                     "-- dropped: frame length " + std::to_string(frameLength) +
-                     " exceeds the report");
+      AddTraffic(MakeRecord(
+          TTrafficDirection::kRead, report.ReportId, report.Data.data(), report.Data.size(),
+          TrafficLine('R', report.ReportId, report.Data.data(), report.Data.size()) +
+              "-- dropped: frame length " + std::to_string(frameLength) + " exceeds the report"));
       return;
     }
     messageBytes = FrameBytesForLength(frameLength);
   }
   // One report per arming while a boot-loader step is outstanding.
   if (UpdateState >= usConnect) ReceiveEnabled = false;
-  const std::string line = TrafficLine('R', report.ReportId, report.Data.data(), messageBytes);
+  TTrafficRecord record =
+      MakeRecord(TTrafficDirection::kRead, report.ReportId, report.Data.data(), messageBytes,
+                 TrafficLine('R', report.ReportId, report.Data.data(), messageBytes));
   if (Link) Link->Receive(report.Data.data(), static_cast<int>(messageBytes));
-  AddTrafficLine(line);
+  AddTraffic(record);
 }
 
 }  // namespace kv

@@ -2,8 +2,8 @@
 
 namespace kv::toolkit {
 
-void ScriptedMessageBoxes::Show(const std::string& text, MessageSymbol symbol) {
-  Shown shown{text, symbol, Clock::now()};
+void ScriptedMessageBoxes::Show(MessageId id, const std::string& text, MessageSymbol symbol) {
+  Shown shown{id, text, symbol, Clock::now()};
   boxes_.push_back(shown);
   if (OnShown) OnShown(shown);
   ++open_count_;

@@ -3,6 +3,7 @@
 // posted and sent tasks), as under a Windows message box.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,12 +17,20 @@ enum class MessageSymbol {
   kError,        // failures
 };
 
+// Which message a box shows, beside its text: front ends that act on a message
+// (the command line's exit code) decide from this, never from the wording. The
+// values are the catalogue of the window's messages (kv::texts::TMessageId in
+// engine/engine_texts.h); the toolkit only carries them.
+enum class MessageId : uint16_t {
+  kUnspecified = 0,  // a box that is none of the catalogue's messages
+};
+
 // Implemented by each front end (a real window, the command line).
 class MessageBoxService {
  public:
   virtual ~MessageBoxService() = default;
   // UI thread. Returns once the user (or a script) has closed the box.
-  virtual void Show(const std::string& text, MessageSymbol symbol) = 0;
+  virtual void Show(MessageId id, const std::string& text, MessageSymbol symbol) = 0;
 };
 
 // For tests: records every box and "closes" it after a chosen delay, running
@@ -30,6 +39,7 @@ class MessageBoxService {
 class ScriptedMessageBoxes final : public MessageBoxService {
  public:
   struct Shown {
+    MessageId id;
     std::string text;
     MessageSymbol symbol;
     Clock::time_point when;
@@ -43,7 +53,7 @@ class ScriptedMessageBoxes final : public MessageBoxService {
   // Called as each box opens, before its nested loop runs.
   std::function<void(const Shown&)> OnShown;
 
-  void Show(const std::string& text, MessageSymbol symbol) override;
+  void Show(MessageId id, const std::string& text, MessageSymbol symbol) override;
 
   // Closes every open box at its loop's next wake-up (from a handler).
   void CloseOpenBoxes() { ++close_generation_; }

@@ -1,27 +1,8 @@
 #include "app/cli/chain_outcome.h"
 
-#include <array>
-
 #include "engine/engine_texts.h"
 
 namespace kv::cli {
-
-namespace {
-
-constexpr std::array kRefusals{texts::kWrongUnitType, texts::kTooOldVersion, texts::kTooNewVersion};
-constexpr std::array kBootLoaderFailures{texts::kIspStartError,     texts::kIspSyncError,
-                                         texts::kEraseAllError,     texts::kGetIdError,
-                                         texts::kProgramStartError, texts::kProgramDataError};
-
-template <size_t N>
-bool OneOf(std::string_view text, const std::array<std::string_view, N>& texts) {
-  for (std::string_view candidate : texts) {
-    if (text == candidate) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 const char* ExitCodeName(TExitCode code) {
   switch (code) {
@@ -45,15 +26,74 @@ const char* ExitCodeName(TExitCode code) {
   return "failed";
 }
 
-TBoxMeaning ClassifyMessage(std::string_view text, toolkit::MessageSymbol symbol) {
-  // Texts first: the symbols alone do not tell a refusal from a read error.
-  if (text == texts::kProgramOk) return TBoxMeaning::kSuccess;
-  if (OneOf(text, kRefusals)) return TBoxMeaning::kRefusal;
-  if (symbol == toolkit::MessageSymbol::kError && OneOf(text, kBootLoaderFailures)) {
-    return TBoxMeaning::kBootLoaderFailure;
+TBoxMeaning ClassifyMessage(toolkit::MessageId id) {
+  using texts::TMessageId;
+  switch (texts::MessageOf(id)) {
+    case TMessageId::kProgramOk:
+      return TBoxMeaning::kSuccess;
+    case TMessageId::kWrongUnitType:
+    case TMessageId::kTooOldVersion:
+    case TMessageId::kTooNewVersion:
+      return TBoxMeaning::kRefusal;
+    case TMessageId::kIspStartError:
+    case TMessageId::kIspSyncError:
+    case TMessageId::kEraseAllError:
+    case TMessageId::kGetIdError:
+    case TMessageId::kProgramStartError:
+    case TMessageId::kProgramDataError:
+      return TBoxMeaning::kBootLoaderFailure;
+    case TMessageId::kReadError:
+      return TBoxMeaning::kReadError;
+    case TMessageId::kParamBlockIndex:
+    case TMessageId::kParamSelector:
+    case TMessageId::kImageChecksumError:
+    case TMessageId::kImageNotARecord:
+    case TMessageId::kImageBeyondBound:
+    case TMessageId::kImageNoEndOfFile:
+      return TBoxMeaning::kFailure;
   }
-  if (text.starts_with(texts::kReadErrorPrefix)) return TBoxMeaning::kReadError;
-  return TBoxMeaning::kFailure;
+  return TBoxMeaning::kFailure;  // a box the catalogue does not know
+}
+
+const char* MessageIdName(toolkit::MessageId id) {
+  using texts::TMessageId;
+  switch (texts::MessageOf(id)) {
+    case TMessageId::kProgramOk:
+      return "program-ok";
+    case TMessageId::kWrongUnitType:
+      return "wrong-unit-type";
+    case TMessageId::kTooOldVersion:
+      return "too-old-version";
+    case TMessageId::kTooNewVersion:
+      return "too-new-version";
+    case TMessageId::kIspStartError:
+      return "isp-start-error";
+    case TMessageId::kIspSyncError:
+      return "isp-sync-error";
+    case TMessageId::kEraseAllError:
+      return "erase-all-error";
+    case TMessageId::kGetIdError:
+      return "get-id-error";
+    case TMessageId::kProgramStartError:
+      return "program-start-error";
+    case TMessageId::kProgramDataError:
+      return "program-data-error";
+    case TMessageId::kParamBlockIndex:
+      return "parameter-block-index";
+    case TMessageId::kParamSelector:
+      return "parameter-key-selector";
+    case TMessageId::kImageChecksumError:
+      return "image-checksum-error";
+    case TMessageId::kImageNotARecord:
+      return "image-not-a-record";
+    case TMessageId::kImageBeyondBound:
+      return "image-beyond-flash";
+    case TMessageId::kImageNoEndOfFile:
+      return "image-no-end-record";
+    case TMessageId::kReadError:
+      return "read-error";
+  }
+  return "unspecified";
 }
 
 TExitCode ExitCodeFor(TBoxMeaning meaning) {

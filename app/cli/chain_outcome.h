@@ -1,9 +1,8 @@
-// What the message boxes of the window say about how the update chain ended.
-// The command line acknowledges every box as OK would and ends on the ones
-// after which the window would wait for the user (or for nothing).
+// What the message boxes of the window say about how the update chain ended,
+// told by the message's identifier. The command line acknowledges every box as
+// OK would and ends on the ones after which the window would wait for the user
+// (or for nothing).
 #pragma once
-
-#include <string_view>
 
 #include "app/cli/exit_codes.h"
 #include "toolkit/message_box.h"
@@ -18,10 +17,13 @@ enum class TBoxMeaning {
   kFailure,            // anything else: the chain stops (image, parameter data, ...)
 };
 
-TBoxMeaning ClassifyMessage(std::string_view text, toolkit::MessageSymbol symbol);
+TBoxMeaning ClassifyMessage(toolkit::MessageId id);
 
-// The exit code a box ends the run with; kReadError ends nothing (Continues).
+// The exit code a box ends the run with; kReadError ends nothing.
 TExitCode ExitCodeFor(TBoxMeaning meaning);
 bool EndsChain(TBoxMeaning meaning);
+
+// The message's stable name in --json ("program-ok", "wrong-unit-type", ...).
+const char* MessageIdName(toolkit::MessageId id);
 
 }  // namespace kv::cli

@@ -23,6 +23,7 @@ TOptionWord SplitOption(std::string_view word) {
   return {word, std::nullopt};
 }
 
+// 0 is taken: --timeout 0 waits for ever, as the window does.
 bool ParseSeconds(std::string_view text, double& seconds) {
   // from_chars for double is not in every standard library this builds with.
   const std::string copy(text);
@@ -31,7 +32,7 @@ bool ParseSeconds(std::string_view text, double& seconds) {
   const double value = std::strtod(copy.c_str(), &end);
   if (end != copy.c_str() + copy.size() || !std::isfinite(value)) return false;
   seconds = value;
-  return seconds > 0 && seconds <= kMaxTimeoutSeconds;
+  return seconds >= 0 && seconds <= kMaxTimeoutSeconds;
 }
 
 bool ParseDivisor(std::string_view text, int& divisor) {
@@ -39,6 +40,14 @@ bool ParseDivisor(std::string_view text, int& divisor) {
   const char* last = first + text.size();
   const auto [end, error] = std::from_chars(first, last, divisor);
   return error == std::errc() && end == last && divisor >= 1 && divisor <= kMaxPaceDivisor;
+}
+
+// The simulated unit checks the arming intervals divided by the same divisor.
+// An older simulated unit without the "pace" setting simply does not check.
+void ApplyPaceToSimulatedUnit(TCliOptions& options) {
+  std::string ignored;
+  const std::string setting = "pace=" + std::to_string(options.PaceDivisor);
+  if (sim::ApplySimOption(setting, options.Sim, ignored)) options.SimSettings.push_back(setting);
 }
 
 class TParser {
@@ -49,17 +58,25 @@ class TParser {
     TCliOptions options;
     bool dumpGiven = false;
     bool listGiven = false;
+    bool checkGiven = false;
+    bool helpGiven = false;
+    bool versionGiven = false;
+    bool paceGiven = false;
+    bool optionsEnded = false;
+    // Every word is checked, even after --help or --version: a typo never passes.
     for (index_ = 0; index_ < args_.size(); ++index_) {
+      if (optionsEnded) return Failure("unexpected argument " + args_[index_]);
       const TOptionWord word = SplitOption(args_[index_]);
       std::string value;
-      if (word.Name == "--help" || word.Name == "-h") {
+      if (word.Name == "--") {
         if (!NoValue(word)) return Failure();
-        options.Mode = TToolMode::kHelp;
-        return Success(options);
+        optionsEnded = true;
+      } else if (word.Name == "--help" || word.Name == "-h") {
+        if (!NoValue(word)) return Failure();
+        helpGiven = true;
       } else if (word.Name == "--version") {
         if (!NoValue(word)) return Failure();
-        options.Mode = TToolMode::kVersion;
-        return Success(options);
+        versionGiven = true;
       } else if (word.Name == "--simulate") {
         if (!NoValue(word)) return Failure();
         options.Simulate = true;
@@ -70,11 +87,14 @@ class TParser {
           return Failure("--sim " + value + ": " + simError);
         }
         options.SimSettings.push_back(value);
-        options.Simulate = true;
       } else if (word.Name == "--trace") {
         if (!TakeValue(word, value)) return Failure();
         if (value.empty()) return Failure("--trace needs a file name");
         options.TraceFile = value;
+      } else if (word.Name == "--path") {
+        if (!TakeValue(word, value)) return Failure();
+        if (value.empty()) return Failure("--path needs a device path (as --list prints it)");
+        options.DevicePath = value;
       } else if (word.Name == "--dump") {
         if (!TakeValue(word, value)) return Failure();
         if (value == "mcu") {
@@ -88,11 +108,14 @@ class TParser {
       } else if (word.Name == "--list") {
         if (!NoValue(word)) return Failure();
         listGiven = true;
+      } else if (word.Name == "--check") {
+        if (!NoValue(word)) return Failure();
+        checkGiven = true;
       } else if (word.Name == "--timeout") {
         if (!TakeValue(word, value)) return Failure();
         double seconds = 0;
         if (!ParseSeconds(value, seconds)) {
-          return Failure("--timeout " + value + ": expected seconds above 0, at most " +
+          return Failure("--timeout " + value + ": expected seconds from 0 (no limit) to " +
                          std::to_string(static_cast<long>(kMaxTimeoutSeconds)));
         }
         options.TimeoutSeconds = seconds;
@@ -105,15 +128,39 @@ class TParser {
           return Failure("--pace-divisor " + value + ": expected 1 to " +
                          std::to_string(kMaxPaceDivisor));
         }
+        paceGiven = true;
       } else if (word.Name.starts_with("-")) {
         return Failure("unknown option " + std::string(word.Name));
       } else {
         return Failure("unexpected argument " + std::string(word.Name));
       }
     }
-    if (dumpGiven && listGiven) return Failure("--dump and --list cannot be combined");
+    // A real unit's boot loader needs its 20 ms per packet: a faster pace is
+    // only ever for the simulated unit, which is told and checks it.
+    if (paceGiven && !options.Simulate) return Failure("--pace-divisor needs --simulate");
+    if (!options.SimSettings.empty() && !options.Simulate) {
+      return Failure("--sim " + options.SimSettings.front() + " needs --simulate");
+    }
+    if (helpGiven) {
+      options.Mode = TToolMode::kHelp;
+      return Success(options);
+    }
+    if (versionGiven) {
+      options.Mode = TToolMode::kVersion;
+      return Success(options);
+    }
+    if (int(dumpGiven) + int(listGiven) + int(checkGiven) > 1) {
+      return Failure("--dump, --list and --check cannot be combined");
+    }
     if (dumpGiven) options.Mode = TToolMode::kDump;
     if (listGiven) options.Mode = TToolMode::kList;
+    if (checkGiven) options.Mode = TToolMode::kCheck;
+    if (options.Simulate && options.Mode == TToolMode::kDump) {
+      return Failure("--dump lists the embedded image; --simulate has no part in it");
+    }
+    if (options.Simulate && paceGiven) {
+      ApplyPaceToSimulatedUnit(options);
+    }
     return Success(options);
   }
 
@@ -164,21 +211,27 @@ Updates the firmware of a KV-93T unit attached by USB: waits for the unit, press
 "Start Program " as soon as the window would let you, and follows the update to its end.
 
   --simulate          update a simulated unit instead of hardware
-  --sim KEY=VALUE     an option of the simulated unit (repeatable; implies --simulate);
+  --sim KEY=VALUE     an option of the simulated unit (repeatable; needs --simulate);
                       see sim/README.md, e.g. --sim start=update --sim fault=bad-echo@data:17
-  --timeout SECONDS   give up when no unit is found, or nothing happens, for that long
-                      (no limit unless given)
-  --trace FILE        write every HID report written (W) and read (R) to FILE,
-                      each line prefixed with the seconds since the start
-  --json              one JSON object per line on standard output, for other programs
+  --path PATH         the unit to use when several are attached (a path as --list prints it)
+  --timeout SECONDS   end the update when it makes no progress for that long (default 60
+                      once under way; 0: wait for ever, as the window does); also gives up
+                      when no unit is found for that long (default: keep waiting)
+  --trace FILE        write every HID report to FILE: written (W), read (R), and read
+                      but dropped (D), each line prefixed with the seconds since the start
+  --json              JSON Lines on standard output, for other programs (see the README)
+  --check             ask the unit its type and version (nothing else is sent), say
+                      whether this tool would update it: exit 0 yes, 2 no
   --list              list the HID devices seen and which of them is the unit
   --dump mcu|dsp      print the Program Data listing of an embedded image
   --help              this text
-  --version           the tool's version
+  --version           the tool's version and the firmware it carries
+  --                  ends the options (the tool takes no other arguments)
 
-Exit codes: 0 updated, 1 usage error, 2 unit refused by the unit check,
-3 boot-loader failure, 4 no unit found or stalled past --timeout,
-5 the simulated unit's verification failed, 6 any other failure, 130 interrupted.
+Exit codes: 0 updated, 1 usage error (or several units without --path), 2 unit refused
+by the unit check, 3 boot-loader failure, 4 no unit found or no progress within the limit,
+5 the simulated unit's verification failed, 6 any other failure (trace file included),
+130 interrupted (Ctrl-C, SIGTERM: the session is closed first).
 )";
 }
 

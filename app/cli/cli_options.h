@@ -15,6 +15,7 @@ enum class TToolMode {
   kDump,     // --dump mcu|dsp: the Program Data listing of one image
   kHelp,     // --help
   kVersion,  // --version
+  kCheck,    // --check: the unit's type and version text, nothing else sent
 };
 
 enum class TDumpImage { kMcu, kDsp };
@@ -28,11 +29,18 @@ struct TCliOptions {
   sim::SimOptions Sim;
   std::string TraceFile;  // empty: no trace
   bool Json = false;
-  // No limit unless given: the window waits as long as it takes, too.
+  // --path: the one unit to update when several are attached; empty: the only one.
+  std::string DevicePath;
+  // --timeout: how long the update may go without progress (0: for ever, as
+  // the window waits); unset: kDefaultStallSeconds once the update is under way
+  // and no limit while no unit has been found.
   std::optional<double> TimeoutSeconds;
-  // Hidden, for tests: every timer of the window this many times shorter.
+  // Hidden, for tests, and only with --simulate: every timer of the window this
+  // many times shorter (the simulated unit is told, so it checks that pace).
   int PaceDivisor = 1;
 };
+
+inline constexpr double kDefaultStallSeconds = 60;
 
 // Largest --timeout and --pace-divisor taken; beyond them a value is a typo.
 inline constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600.0;

@@ -16,6 +16,16 @@ void TInterruptHub::SetHandler(std::function<void()> handler) {
   if (handler_ && raised_) handler_();
 }
 
+TInterruptPolicy::TAction TInterruptPolicy::OnSignal(Clock::time_point now) {
+  ++count_;
+  if (!first_) {
+    first_ = now;
+    return TAction::kRequestClose;
+  }
+  if (count_ >= kForcingSignal && now - *first_ >= kForcedExitGrace) return TAction::kForceExit;
+  return TAction::kSameRequest;
+}
+
 bool TInterruptHub::Raised() const {
   std::lock_guard lock(mutex_);
   return raised_;

@@ -3,8 +3,10 @@
 // hands the request to its event loop.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 namespace kv::cli {
 
@@ -24,10 +26,31 @@ class TInterruptHub {
   bool raised_ = false;
 };
 
+// What a Ctrl-C or SIGTERM asks for. The first asks the session to close; the
+// ones that follow ask the same (GNU timeout sends two at once, to the child
+// and to its group), so the end line and the JSON end object are never lost.
+// Only a third, after the clean close has had kForcedExitGrace, ends the
+// process at once: a user who has waited that long means it.
+class TInterruptPolicy {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kForcedExitGrace = std::chrono::seconds(5);
+  static constexpr int kForcingSignal = 3;
+
+  enum class TAction { kRequestClose, kSameRequest, kForceExit };
+  TAction OnSignal(Clock::time_point now);
+
+ private:
+  int count_ = 0;
+  std::optional<Clock::time_point> first_;
+};
+
 // Watches the console for Ctrl-C (and SIGTERM) while it lives and raises the
-// hub. A second Ctrl-C while the first is still being handled ends the process
-// at once with exit code 130. Construct it in main() before any other thread
-// starts, so that no other thread receives the signal.
+// hub, as TInterruptPolicy decides. SIGPIPE and SIGHUP are ignored: output that
+// cannot be written is dropped, and an update goes on to its end when the
+// terminal goes away (a unit left half-flashed is worse than a lost screen).
+// Construct it in main() before any other thread starts, so that no other
+// thread receives the signals.
 class TConsoleInterruptWatch {
  public:
   explicit TConsoleInterruptWatch(TInterruptHub& hub);

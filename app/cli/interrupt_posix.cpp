@@ -1,5 +1,6 @@
 // POSIX: SIGINT and SIGTERM are blocked in every thread and taken by one
-// watcher thread with sigwait, so nothing runs in signal context.
+// watcher thread with sigwait, so nothing runs in signal context. SIGPIPE and
+// SIGHUP are ignored (see interrupt.h).
 #include <pthread.h>
 #include <signal.h>
 
@@ -34,18 +35,26 @@ struct TConsoleInterruptWatch::State {
 };
 
 TConsoleInterruptWatch::TConsoleInterruptWatch(TInterruptHub& hub) : state_(new State(hub)) {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
   const sigset_t signals = WatchedSignals();
   pthread_sigmask(SIG_BLOCK, &signals, &state_->previousMask);
   State* state = state_;
   state_->watcher = std::thread([state, signals] {
-    int raised = 0;
+    TInterruptPolicy policy;
     for (;;) {
       int signal = 0;
       if (sigwait(&signals, &signal) != 0) continue;
       if (state->stopping.load()) return;
-      // The first asks the session to close; a second means the user will not wait.
-      if (++raised > 1) std::_Exit(kInterruptedExitCode);
-      state->hub.Raise();
+      switch (policy.OnSignal(TInterruptPolicy::Clock::now())) {
+        case TInterruptPolicy::TAction::kRequestClose:
+          state->hub.Raise();
+          break;
+        case TInterruptPolicy::TAction::kSameRequest:
+          break;
+        case TInterruptPolicy::TAction::kForceExit:
+          std::_Exit(kInterruptedExitCode);
+      }
     }
   });
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 
 #include "app/cli/interrupt.h"
 
@@ -14,7 +15,8 @@ namespace {
 constexpr int kInterruptedExitCode = 130;
 
 std::atomic<TInterruptHub*> g_hub{nullptr};
-std::atomic<int> g_raised{0};
+std::mutex g_policyLock;
+TInterruptPolicy g_policy;
 
 BOOL WINAPI ConsoleControl(DWORD event) {
   switch (event) {
@@ -23,8 +25,13 @@ BOOL WINAPI ConsoleControl(DWORD event) {
     case CTRL_CLOSE_EVENT: {
       TInterruptHub* hub = g_hub.load();
       if (hub == nullptr) return FALSE;
-      if (g_raised.fetch_add(1) > 0) std::_Exit(kInterruptedExitCode);
-      hub->Raise();
+      TInterruptPolicy::TAction action;
+      {
+        std::lock_guard lock(g_policyLock);
+        action = g_policy.OnSignal(TInterruptPolicy::Clock::now());
+      }
+      if (action == TInterruptPolicy::TAction::kForceExit) std::_Exit(kInterruptedExitCode);
+      if (action == TInterruptPolicy::TAction::kRequestClose) hub->Raise();
       return TRUE;
     }
     default:

@@ -7,7 +7,9 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -24,6 +26,18 @@ bool StandardOutputIsTerminal() {
 #endif
 }
 
+int TerminalColumns() {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,5 +48,6 @@ int main(int argc, char** argv) {
   kv::cli::TToolEnvironment environment;
   environment.OutIsTerminal = StandardOutputIsTerminal();
   environment.Interrupts = &interrupts;
+  environment.Columns = TerminalColumns;
   return kv::cli::RunUpdateTool(args, std::cout, std::cerr, environment);
 }

@@ -11,14 +11,16 @@ namespace kv::cli {
 
 namespace {
 
-// Columns of the live line; together with the blanks between them they make
-// kLiveLineWidth.
-constexpr size_t kPanelColumn = 17;  // "Detect Update HID"
-constexpr size_t kStepColumn = 24;
-constexpr int kBarCells = 14;
-constexpr size_t kTimeLeftColumn = 13;  // " 1:02:03 left"
-// A time left is shown once a download has run this long: before, the rate is noise.
-constexpr double kTimeLeftSettleSeconds = 1.0;
+// Columns of the live line at 79 characters; a narrower or wider line shares
+// what it has between the step and the bar in the same proportion.
+constexpr size_t kPanelColumn = 17;          // "Detect Update HID"
+constexpr size_t kSeparatorColumns = 3 + 1;  // " | " and the blank before the bar
+constexpr size_t kPercentColumn = 5;         // " 100%"
+constexpr size_t kTimeLeftColumn = 13;       // " 1:02:03 left"
+constexpr size_t kStepShare = 24;
+constexpr size_t kBarShare = 14;
+// The fewest cells a bar is drawn with while the step takes its room.
+constexpr size_t kSmallestBar = 6;
 
 const char* SymbolName(toolkit::MessageSymbol symbol) {
   return symbol == toolkit::MessageSymbol::kError ? "error" : "information";
@@ -59,48 +61,31 @@ bool IsCountingStep(std::string_view step) {
   return StepKind(step).size() != step.size();
 }
 
-// Estimates the time left of the download under way from its rate so far. A
-// download starts when the range changes or the position falls back.
-class TTimeLeftEstimate {
- public:
-  std::optional<double> Update(const TWindowView& view, double seconds) {
-    if (!started_ || view.ProgressMax != max_ || view.ProgressPosition < lastPosition_) {
-      started_ = true;
-      max_ = view.ProgressMax;
-      startSeconds_ = seconds;
-      startPosition_ = view.ProgressPosition;
-    }
-    lastPosition_ = view.ProgressPosition;
-    const double elapsed = seconds - startSeconds_;
-    const int done = view.ProgressPosition - startPosition_;
-    if (done <= 0 || elapsed < kTimeLeftSettleSeconds) return std::nullopt;
-    const int left = std::max(0, view.ProgressMax - view.ProgressPosition);
-    return elapsed / done * left;
-  }
-
- private:
-  bool started_ = false;
-  int max_ = 0;
-  int lastPosition_ = 0;
-  double startSeconds_ = 0;
-  int startPosition_ = 0;
-};
-
 class TLiveLineReporter final : public TSessionReporter {
  public:
-  explicit TLiveLineReporter(std::ostream& out) : out_(out) {}
+  TLiveLineReporter(std::ostream& out, TColumnsQuery columns)
+      : out_(out), columns_(std::move(columns)) {}
 
   std::chrono::milliseconds MinInterval() const override { return kLiveRedrawInterval; }
 
-  void ViewChanged(const TWindowView& view, double seconds) override {
-    line_ = LiveLineText(view, estimate_.Update(view, seconds));
-    out_ << '\r' << line_ << std::flush;
+  void ViewChanged(const TWindowView& view, double /*seconds*/) override {
+    // The old line is cleared at its own width: after a resize the new one may be shorter.
+    ClearLine();
+    line_ = LiveLineText(view, LineWidth());
+    out_ << line_ << std::flush;
   }
 
   void Note(std::string_view text, double seconds) override {
     Interject(TimeStamp(seconds) + Printable(text));
   }
-  void Message(std::string_view text, toolkit::MessageSymbol symbol, double seconds) override {
+  void Waiting(std::string_view text, double /*seconds*/) override {
+    // On a terminal the wait is the live line itself.
+    ClearLine();
+    line_ = Column(text, static_cast<size_t>(LineWidth()));
+    out_ << line_ << std::flush;
+  }
+  void Message(std::string_view /*id*/, std::string_view text, toolkit::MessageSymbol symbol,
+               double seconds) override {
     Interject(TimeStamp(seconds) + MessageLine(text, symbol));
   }
   void Exception(std::string_view text, double seconds) override {
@@ -124,7 +109,11 @@ class TLiveLineReporter final : public TSessionReporter {
     line_.clear();
   }
   void ClearLine() {
-    if (!line_.empty()) out_ << '\r' << std::string(kLiveLineWidth, ' ') << '\r';
+    if (!line_.empty()) out_ << '\r' << std::string(line_.size(), ' ') << '\r';
+  }
+  int LineWidth() const {
+    const int columns = columns_ ? columns_() : 0;
+    return std::max(1, (columns > 0 ? columns : kDefaultTerminalColumns) - 1);
   }
   // A line of its own above the live line, which is drawn again below it.
   void Interject(const std::string& text) {
@@ -135,8 +124,8 @@ class TLiveLineReporter final : public TSessionReporter {
   }
 
   std::ostream& out_;
+  const TColumnsQuery columns_;
   std::string line_;  // the live line on screen, empty when there is none
-  TTimeLeftEstimate estimate_;
 };
 
 class TPlainReporter final : public TSessionReporter {
@@ -160,7 +149,9 @@ class TPlainReporter final : public TSessionReporter {
     }
   }
   void Note(std::string_view text, double seconds) override { Line(seconds, Printable(text)); }
-  void Message(std::string_view text, toolkit::MessageSymbol symbol, double seconds) override {
+  void Waiting(std::string_view text, double seconds) override { Line(seconds, Printable(text)); }
+  void Message(std::string_view /*id*/, std::string_view text, toolkit::MessageSymbol symbol,
+               double seconds) override {
     Line(seconds, MessageLine(text, symbol));
   }
   void Exception(std::string_view text, double seconds) override {
@@ -190,21 +181,32 @@ class TJsonReporter final : public TSessionReporter {
  public:
   explicit TJsonReporter(std::ostream& out) : out_(out) {}
 
-  std::chrono::milliseconds MinInterval() const override { return kLiveRedrawInterval; }
+  // Every change is an object of its own: a program reading the stream sees every step.
+  std::chrono::milliseconds MinInterval() const override { return std::chrono::milliseconds(0); }
 
   void ViewChanged(const TWindowView& view, double seconds) override {
-    Emit(Event("status", seconds)
-             .Add("panel", view.Panel)
-             .Add("step", view.Step)
-             .Add("progress_max", view.ProgressMax)
-             .Add("progress_position", view.ProgressPosition)
-             .Add("busy", view.Busy));
+    TJsonObject object = Event("status", seconds);
+    object.Add("panel", view.Panel)
+        .Add("step", view.Step)
+        .Add("progress_max", view.ProgressMax)
+        .Add("progress_position", view.ProgressPosition)
+        .Add("progress_percent", ProgressPercent(view.ProgressMax, view.ProgressPosition))
+        .Add("busy", view.Busy);
+    if (view.SecondsLeft) object.AddSeconds("seconds_left", *view.SecondsLeft);
+    Emit(object);
   }
   void Note(std::string_view text, double seconds) override {
     Emit(Event("note", seconds).Add("text", text));
   }
-  void Message(std::string_view text, toolkit::MessageSymbol symbol, double seconds) override {
-    Emit(Event("message", seconds).Add("symbol", SymbolName(symbol)).Add("text", text));
+  void Waiting(std::string_view text, double seconds) override {
+    Emit(Event("waiting", seconds).Add("text", text));
+  }
+  void Message(std::string_view id, std::string_view text, toolkit::MessageSymbol symbol,
+               double seconds) override {
+    Emit(Event("message", seconds)
+             .Add("id", id)
+             .Add("symbol", SymbolName(symbol))
+             .Add("text", text));
   }
   void Exception(std::string_view text, double seconds) override {
     Emit(Event("exception", seconds).Add("text", text));
@@ -232,8 +234,8 @@ class TJsonReporter final : public TSessionReporter {
 
 }  // namespace
 
-std::unique_ptr<TSessionReporter> CreateLiveLineReporter(std::ostream& out) {
-  return std::make_unique<TLiveLineReporter>(out);
+std::unique_ptr<TSessionReporter> CreateLiveLineReporter(std::ostream& out, TColumnsQuery columns) {
+  return std::make_unique<TLiveLineReporter>(out, std::move(columns));
 }
 std::unique_ptr<TSessionReporter> CreatePlainReporter(std::ostream& out) {
   return std::make_unique<TPlainReporter>(out);
@@ -290,24 +292,39 @@ std::string DurationText(double seconds) {
   return text;
 }
 
-std::string LiveLineText(const TWindowView& view, std::optional<double> secondsLeft) {
+std::string LiveLineText(const TWindowView& view, int width) {
+  const size_t total = static_cast<size_t>(std::max(width, 1));
+  size_t fixed = kPanelColumn + kSeparatorColumns + 2 + kPercentColumn;  // 2: the bar's brackets
+  // The step is worth more than the time left: on a narrow line the time goes first.
+  size_t timeLeftColumn = kTimeLeftColumn;
+  if (total < fixed + timeLeftColumn + kStepShare + kSmallestBar) timeLeftColumn = 0;
+  fixed += timeLeftColumn;
+  const size_t shared = total > fixed ? total - fixed : 0;
+  const size_t proportional = shared * kStepShare / (kStepShare + kBarShare);
+  const size_t stepFirst = std::min(kStepShare, shared > kSmallestBar ? shared - kSmallestBar : 0);
+  const size_t stepColumn = std::max(proportional, stepFirst);
+  const int barCells = static_cast<int>(shared - stepColumn);
+
   std::string line = Column(view.Panel, kPanelColumn);
   line += " | ";
-  line += Column(view.Step, kStepColumn);
+  line += Column(view.Step, stepColumn);
   line += ' ';
-  line += ProgressBarText(view.ProgressMax, view.ProgressPosition, kBarCells);
+  line += ProgressBarText(view.ProgressMax, view.ProgressPosition, barCells);
   char percent[8];
   std::snprintf(percent, sizeof percent, " %3d%%",
                 ProgressPercent(view.ProgressMax, view.ProgressPosition));
   line += percent;
-  std::string left;
-  if (secondsLeft) {
-    left = ' ';
-    left += DurationText(*secondsLeft);
-    left += " left";
+  if (timeLeftColumn > 0) {
+    std::string left;
+    if (view.SecondsLeft) {
+      left = ' ';
+      left += DurationText(*view.SecondsLeft);
+      left += " left";
+    }
+    line += Column(left, timeLeftColumn);
   }
-  line += Column(left, kTimeLeftColumn);
-  line.resize(kLiveLineWidth, ' ');
+  // Too narrow for the layout: cut, never wider than the terminal.
+  line.resize(total, ' ');
   return line;
 }
 

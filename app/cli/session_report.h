@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -23,6 +24,8 @@ struct TWindowView {
   int ProgressMax = 100;
   int ProgressPosition = 0;
   bool Busy = false;  // the status bar is red: a command works on the unit
+  // The time left of the download under way, from its pacing; none outside one.
+  std::optional<double> SecondsLeft;
   friend bool operator==(const TWindowView&, const TWindowView&) = default;
 };
 
@@ -41,24 +44,38 @@ class TSessionReporter {
   // Times are seconds since the start of the tool.
   virtual void ViewChanged(const TWindowView& view, double seconds) = 0;
   virtual void Note(std::string_view text, double seconds) = 0;
-  virtual void Message(std::string_view text, toolkit::MessageSymbol symbol, double seconds) = 0;
+  // No unit yet: what the tool looks for and what it sees instead.
+  virtual void Waiting(std::string_view text, double seconds) = 0;
+  // `id` is the message's stable name ("program-ok", ...; MessageIdName).
+  virtual void Message(std::string_view id, std::string_view text, toolkit::MessageSymbol symbol,
+                       double seconds) = 0;
   virtual void Exception(std::string_view text, double seconds) = 0;
   virtual void Verification(const TVerificationReport& report, double seconds) = 0;
   virtual void End(TExitCode code, std::string_view reason, double seconds) = 0;
 };
 
+// The terminal's width in columns, asked before every redraw so that the line
+// follows resizes; 0 when it cannot be told.
+using TColumnsQuery = std::function<int()>;
+
 // One line redrawn in place (carriage return) with panel 1, the step and a
-// progress bar with percentage and time left; everything else on lines of its own.
-std::unique_ptr<TSessionReporter> CreateLiveLineReporter(std::ostream& out);
+// progress bar with percentage and time left, one column short of the
+// terminal's width (a full-width line would wrap on some terminals);
+// everything else on lines of its own.
+std::unique_ptr<TSessionReporter> CreateLiveLineReporter(std::ostream& out, TColumnsQuery columns);
 // One line per change of connection state or of step, a counting step
 // ("Mcu Programing 17") counting once; for logs and pipes.
 std::unique_ptr<TSessionReporter> CreatePlainReporter(std::ostream& out);
-// One JSON object per line (see the tool's README for the fields).
+// JSON Lines: one object per line, every status and connection change its
+// own object, the end object last (the README documents every field).
 std::unique_ptr<TSessionReporter> CreateJsonReporter(std::ostream& out);
 
 // ---- Pieces of the rendering, exposed for tests ----
 
-inline constexpr int kLiveLineWidth = 79;
+// Used when the terminal does not tell its width.
+inline constexpr int kDefaultTerminalColumns = 80;
+// Narrower than this the line is cut, not laid out.
+inline constexpr int kNarrowestLiveLine = 20;
 inline constexpr auto kLiveRedrawInterval = std::chrono::milliseconds(100);
 
 // The step without the running number of a counting step ("Mcu Programing 17",
@@ -70,7 +87,7 @@ std::string ProgressBarText(int max, int position, int width);
 int ProgressPercent(int max, int position);
 // "1:05", "12:00", "1:02:03".
 std::string DurationText(double seconds);
-// The whole live line, exactly kLiveLineWidth characters.
-std::string LiveLineText(const TWindowView& view, std::optional<double> secondsLeft);
+// The whole live line, exactly `width` characters.
+std::string LiveLineText(const TWindowView& view, int width);
 
 }  // namespace kv::cli

@@ -1,5 +1,6 @@
 #include "app/cli/tool_modes.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -16,9 +17,8 @@
 #include "image/mcu_image.h"
 #include "sim/simulated_setup.h"
 
-#ifndef KV_VERSION
-#define KV_VERSION "unknown"
-#endif
+#include "engine/unit_check.h"
+#include "tool_version.h"
 
 namespace kv::cli {
 
@@ -143,8 +143,48 @@ TExitCode DumpEmbeddedImage(const TCliOptions& options, std::ostream& out, std::
   return TExitCode::kUpdated;
 }
 
-void PrintVersion(std::ostream& out) {
-  out << "kv93t-update " << KV_VERSION << " (" << TfmIsp::kCaption << ")\n";
+namespace {
+
+// CRC-32 (IEEE 802.3, reflected, as zip and `crc32` compute it).
+uint32_t Crc32(const uint8_t* bytes, size_t count) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < count; ++i) {
+    crc ^= bytes[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string ImageLine(const char* name, const FirmwareImage& image) {
+  char line[128];
+  const size_t bytes = static_cast<size_t>(std::max<int32_t>(image.ImageByteCount, 0));
+  std::snprintf(line, sizeof line, "%s: %zu bytes, CRC-32 %08" PRIX32, name, bytes,
+                Crc32(image.ImageBuffer.data(), std::min(bytes, image.ImageBuffer.size())));
+  return line;
+}
+
+}  // namespace
+
+TExitCode PrintVersion(std::ostream& out, std::ostream& err) {
+  out << "kv93t-update " << kToolVersion << " (" << TfmIsp::kCaption << ")\n";
+  auto image = std::make_unique<FirmwareImage>();
+  if (!Succeeded(ParseMcuImage(*image, kMcuImageBound, EmbeddedMcuHexLines(),
+                               [](const std::string&) {}))) {
+    err << "kv93t-update: the embedded microcontroller image cannot be prepared\n";
+    return TExitCode::kFailed;
+  }
+  out << ImageLine("microcontroller image", *image) << '\n';
+  image = std::make_unique<FirmwareImage>();
+  if (!PrepareDspImage(*image)) {
+    err << "kv93t-update: the embedded DSP program cannot be prepared\n";
+    return TExitCode::kFailed;
+  }
+  out << ImageLine("DSP program image", *image) << '\n';
+  out << "accepted unit: type 0x" << std::hex << std::uppercase << int{uaUnitTypeKv93t} << std::dec
+      << ", model \"" << kUnitModel << "\", version " << kLowestAcceptedVersion;
+  if (kHighestAcceptedVersion != kLowestAcceptedVersion) out << " to " << kHighestAcceptedVersion;
+  out << '\n';
+  return TExitCode::kUpdated;
 }
 
 }  // namespace kv::cli

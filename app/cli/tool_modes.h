@@ -15,6 +15,7 @@ TExitCode ListDevices(const TCliOptions& options, std::ostream& out, std::ostrea
 // --dump mcu|dsp: the Program Data listing of one embedded image.
 TExitCode DumpEmbeddedImage(const TCliOptions& options, std::ostream& out, std::ostream& err);
 
-void PrintVersion(std::ostream& out);
+// --version: the tool's version and the identity of the firmware it carries.
+TExitCode PrintVersion(std::ostream& out, std::ostream& err);
 
 }  // namespace kv::cli

@@ -1,10 +1,12 @@
 #include "app/cli/update_session.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <utility>
 
+#include "app/cli/chain_outcome.h"
 #include "engine/engine_texts.h"
 #include "link/lcmd.h"
 
@@ -13,28 +15,13 @@ namespace kv::cli {
 namespace {
 
 constexpr int kConnectionPanel = 1;
-
-// "W 00  " then the bytes, three characters each.
-constexpr std::string_view kWrittenLinePrefix = "W 00  ";
+// A written run-mode frame: DLE STX, then sender and receiver, length, code.
 constexpr size_t kFrameCodeIndex = 5;
-
-std::optional<uint8_t> HexByteAt(std::string_view bytes, size_t index) {
-  const size_t position = index * 3;
-  if (position + 2 > bytes.size()) return std::nullopt;
-  unsigned value = 0;
-  for (size_t i = position; i < position + 2; ++i) {
-    const char c = bytes[i];
-    value <<= 4;
-    if (c >= '0' && c <= '9') {
-      value |= static_cast<unsigned>(c - '0');
-    } else if (c >= 'A' && c <= 'F') {
-      value |= static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return std::nullopt;
-    }
-  }
-  return static_cast<uint8_t>(value);
-}
+// Bytes "Start Program" carries before the data packets take over.
+constexpr int32_t kStartProgramImageBytes = 48;
+// The DSP download has no pacing of its own: its time left is told from its rate
+// once it has run this long, never from its first chunks.
+constexpr double kDspRateSettleSeconds = 2.0;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -49,21 +36,74 @@ std::string SecondsText(double seconds) {
   return text;
 }
 
-}  // namespace
-
-std::optional<uint8_t> WrittenFrameCode(std::string_view line) {
-  if (!line.starts_with(kWrittenLinePrefix)) return std::nullopt;
-  const std::string_view bytes = line.substr(kWrittenLinePrefix.size());
-  if (HexByteAt(bytes, 0) != frDle || HexByteAt(bytes, 1) != frStx) return std::nullopt;
-  return HexByteAt(bytes, kFrameCodeIndex);
+// 67324 -> "67,324".
+std::string Grouped(int64_t value) {
+  std::string digits = std::to_string(value < 0 ? -value : value);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<size_t>(at), ",");
+  }
+  return value < 0 ? "-" + digits : digits;
 }
 
-void TUpdateSession::TConsoleBoxes::Show(const std::string& text, toolkit::MessageSymbol symbol) {
-  session_.OnMessage(text, symbol);
+std::string SystemErrorText(int error) {
+  return std::strerror(error);
+}
+
+// The running number of a counting step ("Mcu Programing 17" -> 17).
+std::optional<int> StepNumber(const std::string& step) {
+  const std::string kind = StepKind(step);
+  if (kind.size() == step.size()) return std::nullopt;
+  return std::atoi(step.c_str() + kind.size());
+}
+
+}  // namespace
+
+std::optional<uint8_t> WrittenFrameCode(const TTrafficRecord& record) {
+  if (record.Direction != TTrafficDirection::kWritten) return std::nullopt;
+  if (record.Bytes.size() <= kFrameCodeIndex) return std::nullopt;
+  if (record.Bytes[0] != frDle || record.Bytes[1] != frStx) return std::nullopt;
+  return record.Bytes[kFrameCodeIndex];
+}
+
+std::string UnitLeftText(const TfmIsp& window) {
+  constexpr std::string_view kAgain = "; running kv93t-update again finishes the update";
+  const int64_t imageBytes = window.Image.ImageByteCount;
+  if (window.UpdateState >= usConnect) {
+    const int64_t written = window.UpdateState >= usStartProgram
+                                ? std::clamp<int64_t>(window.ProgramOffset, 0, imageBytes)
+                                : 0;
+    return "the unit was left in update mode with " + Grouped(written) + " of " +
+           Grouped(imageBytes) + " bytes of its firmware written" + std::string(kAgain);
+  }
+  if (window.AutoStage == asDspDownload) {
+    if (window.DspLastChunk <= 0) {
+      return "the unit was left in run mode with its new microcontroller firmware, before the "
+             "DSP download" +
+             std::string(kAgain);
+    }
+    return "the unit was left in run mode with the DSP program at chunk " +
+           Grouped(window.DspChunkIndex) + " of " + Grouped(window.DspLastChunk) +
+           std::string(kAgain);
+  }
+  if (window.AutoStage == asMcuUpdate || window.AutoStage == asDspDue) {
+    return "the unit was left with its new microcontroller firmware; its DSP program is still "
+           "to be downloaded" +
+           std::string(kAgain);
+  }
+  if (window.McuUpdatePending != 0) {
+    return "the unit was told to enter update mode; 0 of " + Grouped(imageBytes) +
+           " bytes of its firmware written" + std::string(kAgain);
+  }
+  return "the unit was left in run mode, unchanged";
+}
+
+void TUpdateSession::TConsoleBoxes::Show(toolkit::MessageId id, const std::string& text,
+                                         toolkit::MessageSymbol symbol) {
+  session_.OnMessage(id, text, symbol);
 }
 
 TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, std::ostream& err,
-                               TInterruptHub* interrupts, bool outIsTerminal)
+                               TInterruptHub* interrupts, bool outIsTerminal, TColumnsQuery columns)
     : options_(options),
       out_(out),
       err_(err),
@@ -73,7 +113,7 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, st
   if (options.Json) {
     reporter_ = CreateJsonReporter(out);
   } else if (outIsTerminal) {
-    reporter_ = CreateLiveLineReporter(out);
+    reporter_ = CreateLiveLineReporter(out, std::move(columns));
   } else {
     reporter_ = CreatePlainReporter(out);
   }
@@ -82,27 +122,47 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, st
 TUpdateSession::~TUpdateSession() {
   if (interrupts_ != nullptr) interrupts_->SetHandler({});
   fmIsp_.reset();
+  waitingLine_.reset();
+  viewFlush_.reset();
   setup_.reset();
+  if (trace_ != nullptr) std::fclose(trace_);
 }
 
 TExitCode TUpdateSession::Run() {
-  if (!OpenTrace()) return TExitCode::kFailed;
+  if (!OpenTrace()) {
+    reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
+    return outcome_->Code;
+  }
   loop_ = toolkit::CreatePortableEventLoop();
   if (!CreatePlatform()) return TExitCode::kFailed;
+  if (const std::optional<TExitCode> refused = ChooseUnit()) {
+    reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
+    return *refused;
+  }
   CreateIspWindow();
   WatchWindow();
   RunChain();
   CloseIspWindow();
   ReportVerification();
+  if (traceError_ && outcome_->Code == TExitCode::kUpdated) {
+    outcome_ = TOutcome{TExitCode::kFailed, "the unit has been updated, but the trace file " +
+                                                options_.TraceFile +
+                                                " could not be written: " + *traceError_};
+  }
   reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
   return outcome_->Code;
 }
 
 bool TUpdateSession::OpenTrace() {
   if (options_.TraceFile.empty()) return true;
-  trace_.open(options_.TraceFile, std::ios::out | std::ios::trunc);
-  if (trace_) return true;
-  err_ << "kv93t-update: cannot write the trace file " << options_.TraceFile << '\n';
+  errno = 0;
+  trace_ = std::fopen(options_.TraceFile.c_str(), "w");
+  if (trace_ != nullptr) return true;
+  const std::string reason = "the trace file " + options_.TraceFile +
+                             " cannot be opened: " + SystemErrorText(errno) +
+                             "; nothing was sent to the unit";
+  err_ << "kv93t-update: " << reason << '\n';
+  Finish(TExitCode::kFailed, reason);
   return false;
 }
 
@@ -119,20 +179,78 @@ bool TUpdateSession::CreatePlatform() {
   std::unique_ptr<hid::HidPlatform> system = hid::CreateSystemHidPlatform();
   if (!system || !system->Available()) {
     err_ << "kv93t-update: HID access is not available on this system\n";
+    Finish(TExitCode::kFailed, "HID access is not available on this system");
+    reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
     return false;
   }
   platform_ = std::move(system);
   return true;
 }
 
+std::optional<TExitCode> TUpdateSession::ChooseUnit() {
+  std::vector<TSeenInterface> units;
+  bool pathSeen = false;
+  for (TSeenInterface& seen : SurveyInterfaces(*platform_)) {
+    if (seen.Path == options_.DevicePath) pathSeen = true;
+    if (seen.IsUnit()) units.push_back(std::move(seen));
+  }
+  if (options_.DevicePath.empty()) {
+    if (units.size() <= 1) return std::nullopt;
+    reporter_->Note(std::to_string(units.size()) +
+                        " KV-93T units are attached; nothing was sent to any. Choose one with "
+                        "--path:",
+                    Seconds());
+    for (const TSeenInterface& unit : units) {
+      reporter_->Note("  " + unit.Path + "  (" + unit.Personality() + " mode)", Seconds());
+    }
+    Finish(TExitCode::kUsage, "several units are attached and no --path chose one");
+    return TExitCode::kUsage;
+  }
+  const auto chosen = std::find_if(units.begin(), units.end(), [this](const TSeenInterface& unit) {
+    return unit.Path == options_.DevicePath;
+  });
+  if (chosen == units.end()) {
+    if (pathSeen) {
+      Finish(TExitCode::kUsage, "--path " + options_.DevicePath + " is not a KV-93T");
+      return TExitCode::kUsage;
+    }
+    Finish(TExitCode::kNoProgress, "no unit at " + options_.DevicePath);
+    return TExitCode::kNoProgress;
+  }
+  chosenPath_ = chosen->Path;
+  for (const TSeenInterface& unit : units) {
+    if (unit.Path != *chosenPath_) otherUnitPaths_.insert(unit.Path);
+  }
+  if (setup_) {
+    for (size_t index = 0; index < setup_->UnitCount(); ++index) {
+      const auto id = setup_->Unit(index).CurrentDeviceId();
+      if (id && chosenPath_->starts_with("sim:" + std::to_string(*id) + ":")) {
+        chosenSimUnit_ = index;
+      }
+    }
+  }
+  reporter_->Note("using the unit at " + *chosenPath_ +
+                      (otherUnitPaths_.empty() ? std::string()
+                                               : "; " + std::to_string(otherUnitPaths_.size()) +
+                                                     " other unit(s) left alone"),
+                  Seconds());
+  platform_ = std::make_shared<TChosenUnitPlatform>(platform_, otherUnitPaths_);
+  return std::nullopt;
+}
+
 void TUpdateSession::CreateIspWindow() {
   loop_->SetExceptionBox([this](const std::string& text) { OnException(text); });
   viewFlush_ = std::make_unique<toolkit::Timer>(*loop_);
   viewFlush_->OnTimer = [this] { EmitView(); };
+  waitingLine_ = std::make_unique<toolkit::Timer>(*loop_);
+  waitingLine_->SetInterval(
+      static_cast<int>(std::chrono::milliseconds(kWaitingLineInterval).count()));
+  waitingLine_->OnTimer = [this] { SayWhatIsAwaited(); };
   fmIsp_ = std::make_unique<TfmIsp>(*loop_, boxes_, platform_, fmHidData_, fmProgData_,
                                     TIspTiming{}.Scaled(options_.PaceDivisor),
-                                    [this](const std::string& line) { OnTrafficLine(line); });
+                                    [this](const TTrafficRecord& record) { OnTraffic(record); });
   fmIsp_->Show();
+  waitingLine_->Start();
 }
 
 void TUpdateSession::WatchWindow() {
@@ -143,61 +261,88 @@ void TUpdateSession::WatchWindow() {
   });
   if (interrupts_ != nullptr) {
     toolkit::EventLoop* loop = loop_.get();
-    interrupts_->SetHandler([this, loop] {
-      loop->Post(
-          [this] { Finish(TExitCode::kInterrupted, "interrupted: the session was closed"); });
-    });
+    interrupts_->SetHandler([this, loop] { loop->Post([this] { OnInterrupt(); }); });
   }
   OnViewChanged();
 }
 
 void TUpdateSession::RunChain() {
   while (!outcome_) {
-    const std::optional<toolkit::Clock::duration> left = TimeLeft();
-    if (left && *left <= toolkit::Clock::duration::zero()) {
-      if (pending_) {
+    const std::optional<toolkit::Clock::time_point> deadline = Deadline();
+    const toolkit::Clock::time_point now = toolkit::Clock::now();
+    if (deadline && *deadline <= now) {
+      if (pending_ && pending_->Deadline <= now) {
         // The chain itself has ended; only its closing command is late.
         reporter_->Note("the closing command was not seen written; ending all the same", Seconds());
         Finish(pending_->Outcome.Code, pending_->Outcome.Reason);
+      } else if (PlannedWaitRunning()) {
+        // The window waits on purpose (the 3000 ms fallback, the arming): not a stall.
+        NoteActivity();
       } else {
         const TOutcome timedOut = TimeoutOutcome();
         Finish(timedOut.Code, timedOut.Reason);
       }
-      break;
+      continue;
     }
     loop_->RunUntil([this] { return outcome_.has_value(); },
-                    left.value_or(toolkit::Clock::duration::max()));
+                    deadline ? *deadline - now : toolkit::Clock::duration::max());
   }
 }
 
-std::optional<toolkit::Clock::duration> TUpdateSession::TimeLeft() const {
+bool TUpdateSession::PlannedWaitRunning() const {
+  // tmMcuProg is left out: it polls for a unit that may never come.
+  for (const toolkit::Timer* timer :
+       {&fmIsp_->tmUsbWait, &fmIsp_->tmWaitDisconnect, &fmIsp_->tmDspProgram, &fmIsp_->tmRunStep,
+        &fmIsp_->tmWrongDisconnect, &fmIsp_->tmAutoUpdate}) {
+    if (timer->Enabled()) return true;
+  }
+  return false;
+}
+
+std::optional<toolkit::Clock::duration> TUpdateSession::StallLimit() const {
+  const auto seconds = [](double value) {
+    return std::chrono::duration_cast<toolkit::Clock::duration>(
+        std::chrono::duration<double>(value));
+  };
+  if (!unitSeen_) {
+    // Looking for a unit: only a limit the user set.
+    if (!options_.TimeoutSeconds || *options_.TimeoutSeconds == 0) return std::nullopt;
+    return seconds(*options_.TimeoutSeconds);
+  }
+  if (!options_.TimeoutSeconds) return seconds(kDefaultStallSeconds);
+  if (*options_.TimeoutSeconds == 0) return std::nullopt;
+  return seconds(*options_.TimeoutSeconds);
+}
+
+std::optional<toolkit::Clock::time_point> TUpdateSession::Deadline() const {
   std::optional<toolkit::Clock::time_point> deadline;
   if (pending_) deadline = pending_->Deadline;
-  if (options_.TimeoutSeconds) {
-    const auto timeout = std::chrono::duration_cast<toolkit::Clock::duration>(
-        std::chrono::duration<double>(*options_.TimeoutSeconds));
-    const toolkit::Clock::time_point stall = lastActivity_ + timeout;
+  if (const auto limit = StallLimit()) {
+    const toolkit::Clock::time_point stall = lastActivity_ + *limit;
     deadline = deadline ? std::min(*deadline, stall) : stall;
   }
-  if (!deadline) return std::nullopt;
-  return *deadline - toolkit::Clock::now();
+  return deadline;
 }
 
 TUpdateSession::TOutcome TUpdateSession::TimeoutOutcome() const {
-  const std::string limit = SecondsText(options_.TimeoutSeconds.value_or(0));
-  if (readError_) {
+  const auto limit = StallLimit();
+  const std::string limitText =
+      SecondsText(limit ? std::chrono::duration<double>(*limit).count() : 0);
+  if (!unitSeen_) return {TExitCode::kNoProgress, "no unit found within " + limitText + " s"};
+  if (unansweredReadError_) {
     return {TExitCode::kFailed,
-            "nothing happened for " + limit + " s after \"" + *readError_ + "\""};
+            "nothing happened for " + limitText + " s after \"" + *unansweredReadError_ + "\""};
   }
-  if (!unitSeen_) return {TExitCode::kNoProgress, "no unit found within " + limit + " s"};
   const std::string step = fmIsp_->sbStatus.SimpleText();
-  return {TExitCode::kNoProgress, "the update stalled: nothing happened for " + limit + " s" +
-                                      (step.empty() ? std::string() : " (step \"" + step + "\")")};
+  return {TExitCode::kNoProgress, "the update stalled: no progress for " + limitText + " s" +
+                                      (step.empty() ? std::string() : " at step \"" + step + "\"") +
+                                      "; " + UnitLeftText(*fmIsp_)};
 }
 
 void TUpdateSession::CloseIspWindow() {
   EmitView();
   if (interrupts_ != nullptr) interrupts_->SetHandler({});
+  waitingLine_->Stop();
   // FormClose: the session ends as when the window is closed, then every
   // thread of the controller and the link is joined.
   fmIsp_->Close();
@@ -209,8 +354,27 @@ void TUpdateSession::CloseIspWindow() {
 void TUpdateSession::ReportVerification() {
   if (!setup_) return;
   TVerificationReport report;
-  report.Updated = setup_->AllUpdated();
-  report.Lines = Lines(setup_->VerdictText());
+  if (chosenSimUnit_) {
+    // Only the chosen unit is judged for the update; the others must have heard nothing.
+    report.Updated = true;
+    const std::vector<sim::UnitVerdict> verdicts = setup_->Verdicts();
+    for (size_t index = 0; index < verdicts.size(); ++index) {
+      const sim::UnitVerdict& verdict = verdicts[index];
+      const std::string name = "unit " + std::to_string(index + 1) + ": ";
+      if (index == *chosenSimUnit_) {
+        report.Updated = report.Updated && verdict.UpdateComplete();
+        for (const std::string& line : verdict.lines) report.Lines.push_back(name + line);
+        continue;
+      }
+      const bool untouched = verdict.run_commands.empty() && verdict.boot_requests.empty();
+      report.Updated = report.Updated && untouched;
+      report.Lines.push_back(name + (untouched ? "untouched (not chosen with --path)"
+                                               : "received commands though it was not chosen"));
+    }
+  } else {
+    report.Updated = setup_->AllUpdated();
+    report.Lines = Lines(setup_->VerdictText());
+  }
   reporter_->Verification(report, Seconds());
   if (outcome_->Code == TExitCode::kUpdated && !report.Updated) {
     outcome_ = TOutcome{TExitCode::kVerificationFailed,
@@ -218,13 +382,14 @@ void TUpdateSession::ReportVerification() {
   }
 }
 
-void TUpdateSession::OnMessage(const std::string& text, toolkit::MessageSymbol symbol) {
+void TUpdateSession::OnMessage(toolkit::MessageId id, const std::string& text,
+                               toolkit::MessageSymbol symbol) {
   EmitView();
   NoteActivity();
-  reporter_->Message(text, symbol, Seconds());
-  const TBoxMeaning meaning = ClassifyMessage(text, symbol);
+  reporter_->Message(MessageIdName(id), text, symbol, Seconds());
+  const TBoxMeaning meaning = ClassifyMessage(id);
   if (meaning == TBoxMeaning::kReadError) {
-    if (!readError_) readError_ = text;
+    unansweredReadError_ = text;
     return;
   }
   if (outcome_ || pending_) return;
@@ -241,7 +406,8 @@ void TUpdateSession::OnMessage(const std::string& text, toolkit::MessageSymbol s
                                  toolkit::Clock::now() + kClosingCommandLimit};
       break;
     case TBoxMeaning::kBootLoaderFailure:
-      Finish(code, "the boot loader reported a failure: \"" + text + "\"");
+      Finish(code,
+             "the boot loader reported a failure: \"" + text + "\"; " + UnitLeftText(*fmIsp_));
       break;
     default:
       Finish(code, "\"" + text + "\"");
@@ -256,17 +422,33 @@ void TUpdateSession::OnException(const std::string& text) {
   Finish(TExitCode::kFailed, "an exception ended a handler of the window: \"" + text + "\"");
 }
 
-void TUpdateSession::OnTrafficLine(const std::string& line) {
-  NoteActivity();
-  if (trace_.is_open()) {
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%.3f ", Seconds());
-    trace_ << stamp << line << '\n';
-    trace_.flush();
-  }
-  if (pending_ && WrittenFrameCode(line) == pending_->ClosingCode) {
+void TUpdateSession::OnTraffic(const TTrafficRecord& record) {
+  WriteTraceLine(record);
+  // A dropped report moves nothing on; a read one answers the latest read error.
+  if (record.Direction != TTrafficDirection::kDropped) NoteActivity();
+  if (record.Direction == TTrafficDirection::kRead) unansweredReadError_.reset();
+  if (pending_ && WrittenFrameCode(record) == pending_->ClosingCode) {
     Finish(pending_->Outcome.Code, pending_->Outcome.Reason);
   }
+}
+
+void TUpdateSession::WriteTraceLine(const TTrafficRecord& record) {
+  if (trace_ == nullptr) return;
+  // Stamped as the lines arrive, so the trace reads in order; a written line
+  // arrives from the link's worker a moment after the write.
+  const double seconds = Seconds();
+  errno = 0;
+  const bool written = std::fprintf(trace_, "%.3f %s\n", seconds, record.Line.c_str()) > 0 &&
+                       std::fflush(trace_) == 0;
+  if (written) return;
+  // The update goes on to its end (stopping mid-flash would hurt the unit);
+  // the run then ends with a failure that names the reason.
+  traceError_ = SystemErrorText(errno != 0 ? errno : EIO);
+  std::fclose(trace_);
+  trace_ = nullptr;
+  reporter_->Note("the trace file " + options_.TraceFile + " cannot be written: " + *traceError_ +
+                      "; the update goes on, the run will end with exit 6",
+                  Seconds());
 }
 
 void TUpdateSession::OnStartProgramChanged() {
@@ -280,6 +462,39 @@ void TUpdateSession::OnStartProgramChanged() {
   loop_->Post([this] {
     if (fmIsp_ && !outcome_) fmIsp_->btnStartProgram.Click();
   });
+}
+
+void TUpdateSession::OnInterrupt() {
+  if (outcome_ || !fmIsp_) return;
+  Finish(TExitCode::kInterrupted, "interrupted: the session was closed; " + UnitLeftText(*fmIsp_));
+}
+
+void TUpdateSession::SayWhatIsAwaited() {
+  if (unitSeen_ || outcome_) {
+    waitingLine_->Stop();
+    return;
+  }
+  std::string text = "waiting for a KV-93T (USB 0168:0821 run mode or 0168:0904 update mode)";
+  const std::vector<TSeenInterface> seen = SurveyInterfaces(*platform_);
+  size_t units = 0;
+  std::string locked;
+  for (const TSeenInterface& entry : seen) {
+    if (!entry.IsUnit()) continue;
+    ++units;
+    if (!entry.Writable) {
+      locked = entry.Path + " is the unit but cannot be opened read-write (" +
+               platform_->ErrorText(entry.OpenError) + ")";
+    }
+  }
+  text += ": " + std::to_string(seen.size()) + (seen.size() == 1 ? " HID device" : " HID devices") +
+          " seen, " + std::to_string(units) + " of them the unit";
+  if (!locked.empty()) {
+    text += "; " + locked;
+#ifndef _WIN32
+    text += "; is the udev rule installed? (README: \"Linux: access to the unit\"; hid-list)";
+#endif
+  }
+  reporter_->Waiting(text, Seconds());
 }
 
 void TUpdateSession::OnViewChanged() {
@@ -320,13 +535,48 @@ double TUpdateSession::Seconds() const {
   return std::chrono::duration<double>(toolkit::Clock::now() - start_).count();
 }
 
-TWindowView TUpdateSession::CaptureView() const {
+std::optional<double> TUpdateSession::SecondsLeft(const TWindowView& view) {
+  const std::string kind = StepKind(view.Step);
+  const std::optional<int> number = StepNumber(view.Step);
+  if (kind != texts::kStepDspChunk) dspStart_.reset();
+  if (!number) return std::nullopt;
+  const auto seconds = [](std::chrono::milliseconds value) {
+    return std::chrono::duration<double>(value).count();
+  };
+  if (kind == texts::kStepProgramData) {
+    // Packets left × their arming: 20 ms each, 200 ms for the last two.
+    const int32_t dataBytes = std::max(fmIsp_->Image.ImageByteCount - kStartProgramImageBytes, 0);
+    const int32_t packets = (dataBytes + static_cast<int32_t>(kIspProgramDataBytes) - 1) /
+                            static_cast<int32_t>(kIspProgramDataBytes);
+    const int32_t left = std::max(packets - *number, 0);
+    const int32_t slow = std::min(left, 2);
+    return (left - slow) * seconds(fmIsp_->Timing.UsbWaitData) +
+           slow * seconds(fmIsp_->Timing.UsbWaitOther);
+  }
+  // The DSP download is paced by the unit's answers alone: its own mean rate.
+  const double now = Seconds();
+  if (!dspStart_) dspStart_ = std::make_pair(now, *number);
+  const double elapsed = now - dspStart_->first;
+  const int done = *number - dspStart_->second;
+  if (elapsed < kDspRateSettleSeconds || done <= 0) return std::nullopt;
+  return elapsed / done * std::max(view.ProgressMax - *number, 0);
+}
+
+TWindowView TUpdateSession::CaptureView() {
   TWindowView view;
   view.Panel = fmIsp_->sbStatus.PanelText(kConnectionPanel);
   view.Step = fmIsp_->sbStatus.SimpleText();
   view.ProgressMax = fmIsp_->pbProgress.Max();
   view.ProgressPosition = fmIsp_->pbProgress.Position();
   view.Busy = !fmIsp_->sbStatus.Background().IsButtonFace();
+  // The window puts its bar back to 0 when a download ends; the command line
+  // shows the finished download as finished.
+  if (view.Step == texts::kStepMcuReset) view.ProgressPosition = view.ProgressMax;
+  if (const std::optional<int> number = StepNumber(view.Step)) {
+    view.ProgressPosition =
+        std::clamp(std::max(view.ProgressPosition, *number), 0, std::max(view.ProgressMax, 0));
+  }
+  view.SecondsLeft = SecondsLeft(view);
   return view;
 }
 

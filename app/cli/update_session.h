@@ -1,21 +1,22 @@
 // One run of the update chain without a window: the main window's logic on the
 // portable event loop, its message boxes acknowledged as OK would, what it shows
-// handed to a reporter, and the end of the chain turned into an exit code.
+// handed to a reporter, and the end of the chain turned into an exit code from
+// the messages' identifiers and the reports' bytes, never from their wording.
 #pragma once
 
 #include <chrono>
-#include <fstream>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
-#include <string_view>
 
-#include "app/cli/chain_outcome.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/exit_codes.h"
 #include "app/cli/interrupt.h"
 #include "app/cli/session_report.h"
+#include "app/cli/unit_choice.h"
 #include "app/isp.h"
 #include "diag/diag_windows.h"
 #include "hid/sim_bus.h"
@@ -30,15 +31,20 @@ namespace kv::cli {
 // cmdCheckFailed after a refusal) may take to be written before the session
 // closes anyway.
 inline constexpr auto kClosingCommandLimit = std::chrono::seconds(2);
+// While no unit is found, what the tool looks for is said this often.
+inline constexpr auto kWaitingLineInterval = std::chrono::seconds(10);
 
-// The frame code of a written run-mode command in a traffic line
-// ("W 00  10 02 00 01 L CODE ..."); nothing for other lines.
-std::optional<uint8_t> WrittenFrameCode(std::string_view line);
+// The frame code of a written run-mode command (10 02 00 01 L CODE ...);
+// nothing for other reports.
+std::optional<uint8_t> WrittenFrameCode(const TTrafficRecord& record);
+
+// Where an interrupted update left the unit, and what to do about it.
+std::string UnitLeftText(const TfmIsp& window);
 
 class TUpdateSession {
  public:
   TUpdateSession(const TCliOptions& options, std::ostream& out, std::ostream& err,
-                 TInterruptHub* interrupts, bool outIsTerminal);
+                 TInterruptHub* interrupts, bool outIsTerminal, TColumnsQuery columns);
   ~TUpdateSession();
   TUpdateSession(const TUpdateSession&) = delete;
   TUpdateSession& operator=(const TUpdateSession&) = delete;
@@ -50,7 +56,8 @@ class TUpdateSession {
   class TConsoleBoxes final : public toolkit::MessageBoxService {
    public:
     explicit TConsoleBoxes(TUpdateSession& session) : session_(session) {}
-    void Show(const std::string& text, toolkit::MessageSymbol symbol) override;
+    void Show(toolkit::MessageId id, const std::string& text,
+              toolkit::MessageSymbol symbol) override;
 
    private:
     TUpdateSession& session_;
@@ -65,11 +72,12 @@ class TUpdateSession {
     TOutcome Outcome;
     uint8_t ClosingCode;
     toolkit::Clock::time_point Deadline;
-    bool Written = false;
   };
 
   bool OpenTrace();
   bool CreatePlatform();
+  // Several units and no --path (or a --path that names none): nothing is sent.
+  std::optional<TExitCode> ChooseUnit();
   void CreateIspWindow();
   void WatchWindow();
   void RunChain();
@@ -77,20 +85,26 @@ class TUpdateSession {
   void ReportVerification();
 
   // UI thread.
-  void OnMessage(const std::string& text, toolkit::MessageSymbol symbol);
+  void OnMessage(toolkit::MessageId id, const std::string& text, toolkit::MessageSymbol symbol);
   void OnException(const std::string& text);
-  void OnTrafficLine(const std::string& line);
+  void OnTraffic(const TTrafficRecord& record);
+  void WriteTraceLine(const TTrafficRecord& record);
   void OnStartProgramChanged();
   void OnViewChanged();
+  void OnInterrupt();
+  void SayWhatIsAwaited();
   void EmitView();
   void Finish(TExitCode code, std::string reason);
   void NoteActivity() { lastActivity_ = toolkit::Clock::now(); }
-  // What ends the run when time runs out: no unit, a stall, or a read error.
+  // A timer of the window that paces the chain is running: waiting is planned.
+  bool PlannedWaitRunning() const;
+  std::optional<toolkit::Clock::duration> StallLimit() const;
+  std::optional<toolkit::Clock::time_point> Deadline() const;
   TOutcome TimeoutOutcome() const;
-  std::optional<toolkit::Clock::duration> TimeLeft() const;
+  std::optional<double> SecondsLeft(const TWindowView& view);
 
   double Seconds() const;
-  TWindowView CaptureView() const;
+  TWindowView CaptureView();
 
   const TCliOptions& options_;
   std::ostream& out_;
@@ -98,11 +112,13 @@ class TUpdateSession {
   TInterruptHub* interrupts_;
   const toolkit::Clock::time_point start_;
   std::unique_ptr<TSessionReporter> reporter_;
-  std::ofstream trace_;
+  std::FILE* trace_ = nullptr;
+  std::optional<std::string> traceError_;
 
   // Declared in the order of construction; destroyed the other way round.
   std::unique_ptr<toolkit::EventLoop> loop_;
   std::unique_ptr<toolkit::Timer> viewFlush_;
+  std::unique_ptr<toolkit::Timer> waitingLine_;
   std::shared_ptr<hid::SimulatedHidBus> bus_;
   std::unique_ptr<sim::SimulatedSetup> setup_;
   std::shared_ptr<hid::HidPlatform> platform_;
@@ -111,16 +127,25 @@ class TUpdateSession {
   diag::TfmProgData fmProgData_;
   std::unique_ptr<TfmIsp> fmIsp_;
 
+  // The unit chosen with --path among several, and the others set aside.
+  std::optional<std::string> chosenPath_;
+  std::set<std::string> otherUnitPaths_;
+  // --simulate: the index of the chosen unit in the setup.
+  std::optional<size_t> chosenSimUnit_;
+
   // UI thread.
   bool startPressed_ = false;
   bool unitSeen_ = false;
-  std::optional<std::string> readError_;
+  // A read failed and nothing has been read since: a stall now is blamed on it.
+  std::optional<std::string> unansweredReadError_;
   std::optional<TPendingOutcome> pending_;
   std::optional<TOutcome> outcome_;
   toolkit::Clock::time_point lastActivity_;
   TWindowView lastEmitted_;
   bool viewEmitted_ = false;
   toolkit::Clock::time_point lastEmitTime_{};
+  // The DSP download's start, for its time left.
+  std::optional<std::pair<double, int>> dspStart_;
 };
 
 }  // namespace kv::cli

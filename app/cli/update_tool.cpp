@@ -3,6 +3,7 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/exit_codes.h"
 #include "app/cli/tool_modes.h"
+#include "app/cli/unit_query.h"
 #include "app/cli/update_session.h"
 
 namespace kv::cli {
@@ -20,8 +21,9 @@ int RunUpdateTool(const std::vector<std::string>& args, std::ostream& out, std::
       out << UsageText();
       return ToInt(TExitCode::kUpdated);
     case TToolMode::kVersion:
-      PrintVersion(out);
-      return ToInt(TExitCode::kUpdated);
+      return ToInt(PrintVersion(out, err));
+    case TToolMode::kCheck:
+      return ToInt(CheckUnit(options, out, err));
     case TToolMode::kList:
       return ToInt(ListDevices(options, out, err));
     case TToolMode::kDump:
@@ -29,7 +31,8 @@ int RunUpdateTool(const std::vector<std::string>& args, std::ostream& out, std::
     case TToolMode::kUpdate:
       break;
   }
-  TUpdateSession session(options, out, err, environment.Interrupts, environment.OutIsTerminal);
+  TUpdateSession session(options, out, err, environment.Interrupts, environment.OutIsTerminal,
+                         environment.Columns);
   return ToInt(session.Run());
 }
 

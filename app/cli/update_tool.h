@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/cli/interrupt.h"
+#include "app/cli/session_report.h"
 
 namespace kv::cli {
 
@@ -14,6 +15,8 @@ struct TToolEnvironment {
   bool OutIsTerminal = false;
   // Ctrl-C, when the caller watches for it.
   TInterruptHub* Interrupts = nullptr;
+  // The terminal's width, asked at each redraw of the live line.
+  TColumnsQuery Columns;
 };
 
 // Runs the tool with the arguments after the program name and returns its exit

@@ -89,8 +89,9 @@ int RunWindow(const kv::cli::TCliOptions& options) {
   HWND mainWindow = nullptr;
   kv::win32::TWin32MessageBoxes boxes(*loop, fonts, std::string(kv::TfmIsp::kCaption),
                                       [&mainWindow] { return mainWindow; });
-  loop->SetExceptionBox(
-      [&boxes](const std::string& text) { boxes.Show(text, kv::toolkit::MessageSymbol::kError); });
+  loop->SetExceptionBox([&boxes](const std::string& text) {
+    boxes.Show(kv::toolkit::MessageId::kUnspecified, text, kv::toolkit::MessageSymbol::kError);
+  });
 
   kv::diag::TfmHidData fmHidData;
   kv::diag::TfmProgData fmProgData;
@@ -123,9 +124,11 @@ int RunWindow(const kv::cli::TCliOptions& options) {
     try {
       loop->Run();
     } catch (const std::exception& error) {
-      boxes.Show(error.what(), kv::toolkit::MessageSymbol::kError);
+      boxes.Show(kv::toolkit::MessageId::kUnspecified, error.what(),
+                 kv::toolkit::MessageSymbol::kError);
     } catch (...) {
-      boxes.Show(std::string(), kv::toolkit::MessageSymbol::kError);
+      boxes.Show(kv::toolkit::MessageId::kUnspecified, std::string(),
+                 kv::toolkit::MessageSymbol::kError);
     }
     mainWindow = nullptr;
   }

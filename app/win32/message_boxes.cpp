@@ -176,7 +176,8 @@ TWin32MessageBoxes::TWin32MessageBoxes(toolkit::EventLoop& loop, const TGuiFonts
       caption_(std::move(caption)),
       mainWindow_(std::move(mainWindow)) {}
 
-void TWin32MessageBoxes::Show(const std::string& text, toolkit::MessageSymbol symbol) {
+void TWin32MessageBoxes::Show(toolkit::MessageId /*id*/, const std::string& text,
+                              toolkit::MessageSymbol symbol) {
   if (!loop_.IsUiThread()) return;
   HWND owner = open_.empty() ? (mainWindow_ ? mainWindow_() : nullptr) : open_.back();
   TBoxWindow box(loop_, fonts_);

@@ -30,7 +30,7 @@ class TWin32MessageBoxes final : public toolkit::MessageBoxService {
                      std::function<HWND()> mainWindow);
 
   // UI thread. Returns when the user has closed the box, or the loop quits.
-  void Show(const std::string& text, toolkit::MessageSymbol symbol) override;
+  void Show(toolkit::MessageId id, const std::string& text, toolkit::MessageSymbol symbol) override;
 
  private:
   toolkit::EventLoop& loop_;

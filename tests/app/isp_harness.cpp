@@ -49,7 +49,13 @@ IspHarness::IspHarness(sim::SimOptions options, TIspTiming timing,
       boxes_(*loop_, boxCloseAfter) {
   loop_->SetExceptionBox([this](const std::string& text) { exceptions.push_back(text); });
   isp_ = std::make_unique<TfmIsp>(*loop_, boxes_, bus_, hid_data_, prog_data_, timing,
-                                  [this](const std::string& line) { traffic.push_back(line); });
+                                  [this](const TTrafficRecord& record) {
+                                    // The lines the traffic window shows: none for a dropped
+                                    // report.
+                                    if (record.Direction != TTrafficDirection::kDropped) {
+                                      traffic.push_back(record.Line);
+                                    }
+                                  });
   diag::CentreOn(hid_data_, *isp_);
   diag::CentreOn(prog_data_, *isp_);
 }

@@ -8,6 +8,7 @@
 
 #include "app/cli/chain_outcome.h"
 #include "app/cli/cli_options.h"
+#include "app/cli/interrupt.h"
 #include "app/cli/json_text.h"
 #include "app/cli/session_report.h"
 #include "app/cli/update_tool.h"
@@ -22,13 +23,14 @@ using toolkit::MessageSymbol;
 // ---- Command line ----
 
 TEST(CliOptions, TakesEveryOptionInBothSpellings) {
-  const TParseResult parsed =
-      ParseCommandLine({"--sim", "start=update", "--sim=fault=bad-echo@data:3", "--trace", "t.txt",
-                        "--json", "--timeout=2.5", "--pace-divisor", "10"});
+  const TParseResult parsed = ParseCommandLine(
+      {"--simulate", "--sim", "start=update", "--sim=fault=bad-echo@data:3", "--trace", "t.txt",
+       "--json", "--timeout=2.5", "--pace-divisor", "10", "--path", "sim:3:KV-93T", "--"});
   ASSERT_TRUE(parsed.Options) << parsed.Error;
   const TCliOptions& options = *parsed.Options;
   EXPECT_EQ(options.Mode, TToolMode::kUpdate);
-  EXPECT_TRUE(options.Simulate) << "--sim implies --simulate";
+  EXPECT_TRUE(options.Simulate);
+  EXPECT_EQ(options.DevicePath, "sim:3:KV-93T");
   EXPECT_EQ(options.Sim.start, sim::SimStart::kUpdate);
   ASSERT_EQ(options.Sim.faults.size(), 1u);
   EXPECT_EQ(options.Sim.faults[0].kind, sim::FaultKind::kBadEcho);
@@ -55,6 +57,46 @@ TEST(CliOptions, ChoosesTheModes) {
   EXPECT_EQ(ParseCommandLine({"--dump=mcu"}).Options->Dump, TDumpImage::kMcu);
   EXPECT_EQ(ParseCommandLine({"--json", "--help"}).Options->Mode, TToolMode::kHelp);
   EXPECT_EQ(ParseCommandLine({"--version"}).Options->Mode, TToolMode::kVersion);
+  EXPECT_EQ(ParseCommandLine({"--check"}).Options->Mode, TToolMode::kCheck);
+  // 0 is no limit, as the window waits.
+  const TParseResult forever = ParseCommandLine({"--timeout", "0"});
+  ASSERT_TRUE(forever.Options) << forever.Error;
+  EXPECT_EQ(*forever.Options->TimeoutSeconds, 0.0);
+}
+
+TEST(CliOptions, PacingIsNeverAUserOption) {
+  // On hardware a faster pace would cut the boot loader's 20 ms per packet.
+  const TParseResult hardware = ParseCommandLine({"--pace-divisor", "10"});
+  EXPECT_FALSE(hardware.Options);
+  EXPECT_NE(hardware.Error.find("--pace-divisor needs --simulate"), std::string::npos)
+      << hardware.Error;
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(RunUpdateTool({"--pace-divisor", "1000"}, out, err), 1);
+  EXPECT_TRUE(out.str().empty());
+  EXPECT_TRUE(ParseCommandLine({"--simulate", "--pace-divisor", "10"}).Options);
+}
+
+TEST(CliOptions, EveryWordIsCheckedWhateverTheMode) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--version", "--foo"},
+                                             {"--help", "--foo"},
+                                             {"--sim", "units=2"},
+                                             {"--list", "--sim", "units=2"},
+                                             {"--", "--version"},
+                                             {"--check", "--list"}}) {
+    const TParseResult parsed = ParseCommandLine(args);
+    EXPECT_FALSE(parsed.Options) << args[0] << " " << args[1];
+  }
+  EXPECT_NE(ParseCommandLine({"--sim", "units=2"}).Error.find("needs --simulate"),
+            std::string::npos);
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(RunUpdateTool({"--version", "--foo"}, out, err), 1);
+  // "--" ends the options and is itself taken.
+  const TParseResult ended = ParseCommandLine({"--json", "--"});
+  ASSERT_TRUE(ended.Options) << ended.Error;
+  EXPECT_TRUE(ended.Options->Json);
 }
 
 TEST(CliOptions, UsageErrorsNameWhatIsWrong) {
@@ -64,14 +106,13 @@ TEST(CliOptions, UsageErrorsNameWhatIsWrong) {
       {{"update"}, "update"},
       {{"--trace"}, "--trace"},
       {{"--timeout", "soon"}, "soon"},
-      {{"--timeout", "0"}, "--timeout 0"},
       {{"--timeout", "-3"}, "-3"},
       {{"--timeout", "1e9"}, "1e9"},
       {{"--dump", "eeprom"}, "eeprom"},
-      {{"--sim", "warp=9"}, "warp"},
-      {{"--sim", "reply-ms=70000"}, "reply-ms"},
-      {{"--sim", "fault=stuck:56@data:1"}, "stuck"},
-      {{"--pace-divisor", "0"}, "--pace-divisor"},
+      {{"--simulate", "--sim", "warp=9"}, "warp"},
+      {{"--simulate", "--sim", "reply-ms=70000"}, "reply-ms"},
+      {{"--simulate", "--sim", "fault=stuck:56@data:1"}, "stuck"},
+      {{"--simulate", "--pace-divisor", "0"}, "--pace-divisor"},
       {{"--json=yes"}, "--json"},
       {{"--dump", "mcu", "--list"}, "--list"},
   };
@@ -103,25 +144,44 @@ TEST(CliOptions, HelpListsEveryExitCode) {
 
 // ---- What a box means ----
 
-TEST(ChainOutcome, TellsEachBoxOfTheWindowApart) {
-  EXPECT_EQ(ClassifyMessage(texts::kProgramOk, MessageSymbol::kInformation), TBoxMeaning::kSuccess);
-  for (std::string_view refusal :
-       {texts::kWrongUnitType, texts::kTooOldVersion, texts::kTooNewVersion}) {
-    EXPECT_EQ(ClassifyMessage(refusal, MessageSymbol::kInformation), TBoxMeaning::kRefusal);
+TEST(ChainOutcome, TellsEachBoxOfTheWindowApartByItsIdentifier) {
+  using texts::TMessageId;
+  const auto meaning = [](TMessageId id) { return ClassifyMessage(texts::BoxId(id)); };
+  EXPECT_EQ(meaning(TMessageId::kProgramOk), TBoxMeaning::kSuccess);
+  for (TMessageId refusal :
+       {TMessageId::kWrongUnitType, TMessageId::kTooOldVersion, TMessageId::kTooNewVersion}) {
+    EXPECT_EQ(meaning(refusal), TBoxMeaning::kRefusal);
   }
-  for (std::string_view failure :
-       {texts::kIspStartError, texts::kIspSyncError, texts::kEraseAllError, texts::kGetIdError,
-        texts::kProgramStartError, texts::kProgramDataError}) {
-    EXPECT_EQ(ClassifyMessage(failure, MessageSymbol::kError), TBoxMeaning::kBootLoaderFailure);
+  for (TMessageId failure :
+       {TMessageId::kIspStartError, TMessageId::kIspSyncError, TMessageId::kEraseAllError,
+        TMessageId::kGetIdError, TMessageId::kProgramStartError, TMessageId::kProgramDataError}) {
+    EXPECT_EQ(meaning(failure), TBoxMeaning::kBootLoaderFailure);
   }
-  EXPECT_EQ(ClassifyMessage("READ ERROR: A device attached to the system is not functioning.",
-                            MessageSymbol::kInformation),
-            TBoxMeaning::kReadError);
-  EXPECT_EQ(ClassifyMessage("Check sum error!", MessageSymbol::kError), TBoxMeaning::kFailure);
-  EXPECT_EQ(ClassifyMessage(texts::kImageNoEndOfFile, MessageSymbol::kError),
-            TBoxMeaning::kFailure);
-  // The text must match exactly, blanks included.
-  EXPECT_EQ(ClassifyMessage("Program OK !!", MessageSymbol::kInformation), TBoxMeaning::kFailure);
+  EXPECT_EQ(meaning(TMessageId::kReadError), TBoxMeaning::kReadError);
+  for (TMessageId failure : {TMessageId::kImageChecksumError, TMessageId::kImageNoEndOfFile,
+                             TMessageId::kParamBlockIndex, TMessageId::kParamSelector}) {
+    EXPECT_EQ(meaning(failure), TBoxMeaning::kFailure);
+  }
+  // A box outside the catalogue never counts as success, whatever it says.
+  EXPECT_EQ(ClassifyMessage(toolkit::MessageId::kUnspecified), TBoxMeaning::kFailure);
+  EXPECT_STREQ(MessageIdName(texts::BoxId(TMessageId::kProgramOk)), "program-ok");
+  EXPECT_STREQ(MessageIdName(toolkit::MessageId::kUnspecified), "unspecified");
+}
+
+TEST(Interrupts, ARepeatedSignalIsTheSameRequestAndOnlyALateThirdForces) {
+  using Action = TInterruptPolicy::TAction;
+  const TInterruptPolicy::Clock::time_point t0{};
+  TInterruptPolicy quick;
+  EXPECT_EQ(quick.OnSignal(t0), Action::kRequestClose);
+  // GNU timeout: the child, then its group, at once.
+  EXPECT_EQ(quick.OnSignal(t0 + std::chrono::milliseconds(1)), Action::kSameRequest);
+  EXPECT_EQ(quick.OnSignal(t0 + std::chrono::seconds(4)), Action::kSameRequest);
+  EXPECT_EQ(quick.OnSignal(t0 + std::chrono::seconds(5)), Action::kForceExit);
+  TInterruptPolicy patient;
+  EXPECT_EQ(patient.OnSignal(t0), Action::kRequestClose);
+  EXPECT_EQ(patient.OnSignal(t0 + std::chrono::seconds(6)), Action::kSameRequest)
+      << "a second signal never forces, however late";
+  EXPECT_EQ(patient.OnSignal(t0 + std::chrono::seconds(7)), Action::kForceExit);
 }
 
 TEST(ChainOutcome, MapsMeaningsToExitCodes) {
@@ -165,23 +225,34 @@ TEST(SessionReport, DurationsReadAsClockTimes) {
   EXPECT_EQ(DurationText(-5), "0:00");
 }
 
-TEST(SessionReport, TheLiveLineHasAFixedWidthWhateverItShows) {
-  TWindowView view{"Detect Update HID", "Device ID : 00235100, 00000000, 00000000 and more besides",
-                   1203, 600, true};
-  const std::string line = LiveLineText(view, 3723.0);
-  EXPECT_EQ(line.size(), static_cast<size_t>(kLiveLineWidth));
+TEST(SessionReport, TheLiveLineFitsTheWidthItIsGiven) {
+  TWindowView view{"Detect Update HID",
+                   "Device ID : 00235100, 00000000, 00000000 and more besides",
+                   1203,
+                   600,
+                   true,
+                   3723.0};
+  const std::string line = LiveLineText(view, 79);
+  EXPECT_EQ(line.size(), 79u);
   EXPECT_EQ(line.find('\r'), std::string::npos);
   EXPECT_NE(line.find("Detect Update HID | Device ID"), std::string::npos);
   EXPECT_NE(line.find(" 49%"), std::string::npos);
   EXPECT_NE(line.find("1:02:03 left"), std::string::npos);
+  // On 59 the time left gives way to the whole step.
+  EXPECT_NE(LiveLineText(view, 59).find("Device ID : 00235100, 00"), std::string::npos);
+  for (int width : {59, 40, 25, 10, 1, 200}) {
+    const std::string fitted = LiveLineText(view, width);
+    EXPECT_EQ(fitted.size(), static_cast<size_t>(width)) << width;
+  }
+  EXPECT_NE(LiveLineText(view, 59).find(" 49%"), std::string::npos) << LiveLineText(view, 59);
   view.Step = "bad\r\x1b[2Jstep";
-  EXPECT_EQ(LiveLineText(view, std::nullopt).find_first_of("\r\x1b"), std::string::npos);
+  EXPECT_EQ(LiveLineText(view, 79).find_first_of("\r\x1b"), std::string::npos);
 }
 
 TEST(SessionReport, PlainLinesChangeWithTheStepNotWithEveryPacket) {
   std::ostringstream out;
   auto reporter = CreatePlainReporter(out);
-  TWindowView view{"Detect Update HID", "Start Program", 1203, 0, true};
+  TWindowView view{"Detect Update HID", "Start Program", 1203, 0, true, std::nullopt};
   reporter->ViewChanged(view, 1.0);
   for (int packet = 0; packet < 50; ++packet) {
     view.Step = "Mcu Programing " + std::to_string(packet);
@@ -191,7 +262,7 @@ TEST(SessionReport, PlainLinesChangeWithTheStepNotWithEveryPacket) {
   view.Panel = "No Device";
   view.Step = "MCU Reset";
   reporter->ViewChanged(view, 3.0);
-  reporter->Message(texts::kProgramOk, MessageSymbol::kInformation, 4.0);
+  reporter->Message("program-ok", texts::kProgramOk, MessageSymbol::kInformation, 4.0);
   reporter->End(TExitCode::kUpdated, "the unit has been updated", 4.1);
 
   std::vector<std::string> lines;
@@ -207,28 +278,32 @@ TEST(SessionReport, PlainLinesChangeWithTheStepNotWithEveryPacket) {
   EXPECT_EQ(lines[6], "    4.10s  end (exit 0): the unit has been updated");
 }
 
-TEST(SessionReport, TheLiveLineIsRedrawnInPlaceAndMessagesGoAboveIt) {
+TEST(SessionReport, TheLiveLineIsRedrawnInPlaceAndFollowsResizes) {
   std::ostringstream out;
-  auto reporter = CreateLiveLineReporter(out);
+  int columns = 80;
+  auto reporter = CreateLiveLineReporter(out, [&columns] { return columns; });
   EXPECT_EQ(reporter->MinInterval(), kLiveRedrawInterval);
-  TWindowView view{"Detect Run HID", "Dsp Progrmming 10", 813, 10, true};
+  TWindowView view{"Detect Run HID", "Dsp Progrmming 10", 813, 10, true, 2.0};
   reporter->ViewChanged(view, 1.0);
+  columns = 60;
   view.ProgressPosition = 410;
   view.Step = "Dsp Progrmming 410";
   reporter->ViewChanged(view, 3.0);
-  reporter->Message(texts::kProgramOk, MessageSymbol::kInformation, 4.0);
+  reporter->Message("program-ok", texts::kProgramOk, MessageSymbol::kInformation, 4.0);
   reporter->End(TExitCode::kUpdated, "done", 4.0);
   const std::string text = out.str();
-  // Two draws of the line, each after a carriage return and without a line feed.
-  const size_t first = text.find("\rDetect Run HID");
+  // Two draws of the line, neither with a line feed; the first 79 wide, the second 59.
+  const size_t first = text.find("Detect Run HID");
   ASSERT_NE(first, std::string::npos);
-  const size_t second = text.find("\rDetect Run HID", first + 1);
+  const size_t second = text.find("Detect Run HID", first + 1);
   ASSERT_NE(second, std::string::npos);
   EXPECT_EQ(text.substr(first, second - first).find('\n'), std::string::npos);
-  // 400 chunks in 2 s: 403 left take about 2 s.
+  EXPECT_EQ(text.find('\r', first) - first, 79u);
+  const size_t secondEnd = text.find('\r', second);
+  EXPECT_EQ(secondEnd - second, 59u) << text;
   EXPECT_NE(text.find("0:02 left"), std::string::npos) << text;
   // The message is cleared onto its own line; the live line comes back after it.
-  const std::string cleared = "\r" + std::string(kLiveLineWidth, ' ') + "\r";
+  const std::string cleared = "\r" + std::string(59, ' ') + "\r";
   const size_t message =
       text.find(cleared + "    4.00s  message (information): \" Program OK !! \"\n");
   ASSERT_NE(message, std::string::npos) << text;
@@ -252,9 +327,9 @@ TEST(JsonText, EscapesEverythingThatWouldBreakALine) {
 TEST(JsonText, EveryReporterEventIsOneObjectOnOneLine) {
   std::ostringstream out;
   auto reporter = CreateJsonReporter(out);
-  reporter->ViewChanged({"Detect Run HID", "Dsp Progrmming 5", 813, 5, true}, 1.5);
+  reporter->ViewChanged({"Detect Run HID", "Dsp Progrmming 5", 813, 5, true, std::nullopt}, 1.5);
   reporter->Note("pressing \"Start Program \"", 1.6);
-  reporter->Message("Too Old\nVersion \xFE", MessageSymbol::kError, 2.0);
+  reporter->Message("too-old-version", "Too Old\nVersion \xFE", MessageSymbol::kError, 2.0);
   reporter->Exception("vector", 2.1);
   reporter->Verification({false, {"unit 1: verdict: NOT clean", "x\ty"}}, 2.2);
   reporter->End(TExitCode::kRefused, "refused", 2.3);
@@ -276,6 +351,7 @@ TEST(JsonText, EveryReporterEventIsOneObjectOnOneLine) {
   EXPECT_DOUBLE_EQ(objects[0].at("time").Number(), 1.5);
   EXPECT_EQ(objects[1].at("text").String(), "pressing \"Start Program \"");
   EXPECT_EQ(objects[2].at("symbol").String(), "error");
+  EXPECT_EQ(objects[2].at("id").String(), "too-old-version");
   EXPECT_EQ(objects[2].at("text").String(), "Too Old\nVersion \xEF\xBF\xBD");
   EXPECT_EQ(objects[3].at("event").String(), "exception");
   EXPECT_FALSE(objects[4].at("updated").Bool());

@@ -436,7 +436,7 @@ TEST_F(Win32View, AMessageBoxIsModalWhileTheLoopKeepsRunning) {
   };
   rescue.Start();
 
-  nativeBoxes.Show("vector", MessageSymbol::kError);
+  nativeBoxes.Show(toolkit::MessageId::kUnspecified, "vector", MessageSymbol::kError);
   EXPECT_TRUE(sawBox);
   EXPECT_TRUE(ownerDisabled);
   EXPECT_EQ(symbol, TWin32MessageBoxes::kSymbolError);

@@ -46,6 +46,8 @@ namespace {
 
 using kv::ByteBuffer;
 using kv::TfmIsp;
+using kv::TTrafficDirection;
+using kv::TTrafficRecord;
 using kv::fuzz::InputReader;
 using namespace std::chrono_literals;
 
@@ -236,9 +238,13 @@ class TWindowRun {
  public:
   explicit TWindowRun(InputReader& input) : input_(input) {
     Platform()->SetProduct(input_.Flag() ? kv::uidUpdateProduct : kv::uidRunProduct);
-    isp_ =
-        std::make_unique<TfmIsp>(Loop(), boxes_, Platform(), hidData_, progData_, HandFiredTiming(),
-                                 [this](const std::string& line) { traffic_.push_back(line); });
+    isp_ = std::make_unique<TfmIsp>(Loop(), boxes_, Platform(), hidData_, progData_,
+                                    HandFiredTiming(), [this](const TTrafficRecord& record) {
+                                      // The traffic window's lines: none for a dropped report.
+                                      if (record.Direction != TTrafficDirection::kDropped) {
+                                        traffic_.push_back(record.Line);
+                                      }
+                                    });
     isp_->McuImageLines = SmallImageLines();
     KV_FUZZ_REQUIRE(Loop().RunUntil([this] { return isp_->HeldDevice != nullptr; }, kHandOffBound));
     DrainLoop();

@@ -365,7 +365,7 @@ TEST_P(EventLoopTest, WhileAScriptedBoxIsOpenTimersPostsAndSendsGoOn) {
   Clock::duration open_for{};
   loop_->Post([&] {
     const Clock::time_point opened = Clock::now();
-    boxes.Show(" Program OK !! ", MessageSymbol::kInformation);
+    boxes.Show(MessageId::kUnspecified, " Program OK !! ", MessageSymbol::kInformation);
     open_for = Clock::now() - opened;
   });
 
@@ -390,7 +390,7 @@ TEST_P(EventLoopTest, AHandlerCanCloseAScriptedBoxEarly) {
   bool returned = false;
   loop_->Post([&] {
     closer.Start();
-    boxes.Show("Read Error", MessageSymbol::kError);
+    boxes.Show(MessageId::kUnspecified, "Read Error", MessageSymbol::kError);
     returned = true;
   });
   const Clock::time_point started = Clock::now();

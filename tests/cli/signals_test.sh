@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The real executable under signals and closed output: a reader that goes away,
+# SIGHUP, GNU timeout, a double SIGTERM, Ctrl-C, and a 60-column terminal.
+# Every wait is bounded; a hung tool fails the case and is killed.
+set -u
+tool="$1"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+fast=(--simulate --sim usb-ms=0 --sim reply-ms=0 --sim erase-ms=5 --sim reenum-ms=20
+      --pace-divisor 10 --timeout 20)
+waiting=(--simulate --sim start=absent --sim attach-ms=60000)
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "PASS: $*"; }
+
+# Waits at most $2 tenths of a second for pid $1; kills it if it is still there.
+wait_bounded() {
+  local pid="$1" tenths="$2"
+  for _ in $(seq "$tenths"); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    return 1
+  fi
+  return 0
+}
+
+# 1. A reader that stops at once: the update still goes on to its end, verified.
+timeout -s KILL 120 bash -c '"$0" "$@" --json --trace "'"$work"'/pipe.trace" | head -c 10 >/dev/null; exit "${PIPESTATUS[0]}"' \
+  "$tool" "${fast[@]}"
+code=$?
+if [ "$code" -eq 0 ] && grep -q '^[0-9.]* W 00  10 02 00 01 [0-9A-F][0-9A-F] 04 ' "$work/pipe.trace"; then
+  pass "closed pipe: the update completed (exit 0, unit verified) and cmdCode04 was written"
+else
+  fail "closed pipe: exit $code"
+fi
+
+# 2. SIGHUP mid-update: ignored, the update goes on to its end.
+"$tool" "${fast[@]}" >"$work/hup.out" 2>&1 &
+pid=$!
+sleep 1
+kill -HUP "$pid"
+if wait_bounded "$pid" 1200; then
+  wait "$pid"
+  code=$?
+  if [ "$code" -eq 0 ] && grep -q 'end (exit 0)' "$work/hup.out"; then
+    pass "SIGHUP: the update went on to its end"
+  else
+    fail "SIGHUP: exit $code"; tail -3 "$work/hup.out"
+  fi
+else
+  fail "SIGHUP: still running after 120 s"
+fi
+
+# 3. GNU timeout (SIGTERM to the child, then to its group): end line and JSON end object.
+timeout 5 "$tool" "${waiting[@]}" --json >"$work/timeout.out" 2>&1
+code=$?
+last="$(tail -n 1 "$work/timeout.out")"
+if [ "$code" -eq 124 ] && [[ "$last" == *'"event":"end"'* ]] && [[ "$last" == *'"exit_code":130'* ]]; then
+  pass "timeout 5: the JSON end object is the last line"
+else
+  fail "timeout 5: exit $code, last line: $last"
+fi
+
+# 4. Two SIGTERMs at once: one clean close, exit 130, the end line written.
+"$tool" "${waiting[@]}" >"$work/term.out" 2>&1 &
+pid=$!
+sleep 0.5
+kill -TERM "$pid"; kill -TERM "$pid"
+if wait_bounded "$pid" 100; then
+  wait "$pid"
+  code=$?
+  if [ "$code" -eq 130 ] && grep -q 'end (exit 130): interrupted' "$work/term.out"; then
+    pass "double SIGTERM: exit 130 with the end line"
+  else
+    fail "double SIGTERM: exit $code"; cat "$work/term.out"
+  fi
+else
+  fail "double SIGTERM: still running 10 s later"
+fi
+
+# 5. Ctrl-C while waiting: exit 130, said where the unit was left.
+"$tool" "${waiting[@]}" >"$work/int.out" 2>&1 &
+pid=$!
+sleep 0.5
+kill -INT "$pid"
+if wait_bounded "$pid" 100; then
+  wait "$pid"
+  code=$?
+  if [ "$code" -eq 130 ] && grep -q 'the unit was left in run mode, unchanged' "$work/int.out"; then
+    pass "SIGINT: exit 130"
+  else
+    fail "SIGINT: exit $code"; cat "$work/int.out"
+  fi
+else
+  fail "SIGINT: still running 10 s later"
+fi
+
+# 6. A 60-column terminal: every redraw fits in one row (59 characters).
+if command -v script >/dev/null; then
+  timeout -s KILL 120 script -qfec "stty cols 60; $(printf '%q ' "$tool" "${fast[@]}")" "$work/pty.out" >/dev/null 2>&1
+  code=$?
+  # The terminal ends each line with CR LF; the redraws are the pieces between
+  # the other carriage returns. Ordinary lines (the verdict) may wrap as any text does.
+  read -r longest redraws < <(awk '{ sub(/\r$/, ""); n = split($0, part, "\r");
+      if (n > 1) for (i = 1; i <= n; i++) { pieces++; if (length(part[i]) > max) max = length(part[i]) } }
+      END { print max + 0, pieces + 0 }' "$work/pty.out")
+  if [ "$code" -eq 0 ] && [ "$longest" -le 59 ] && [ "$redraws" -gt 10 ]; then
+    pass "60 columns: $redraws redraws, the longest row $longest characters"
+  else
+    fail "60 columns: exit $code, longest row $longest, $redraws carriage returns"
+  fi
+else
+  echo "SKIP: 60 columns (no script)"
+fi
+
+[ "$failures" -eq 0 ]
