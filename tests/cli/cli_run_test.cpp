@@ -189,6 +189,7 @@ TEST(CliRun, UpdatesTheUnitAndReportsEveryStepAsJsonWithATrace) {
   bool sawSuccess = false;
   bool sawVerification = false;
   int lastMcuPercent = -1;
+  bool sawFirstPacket = false;
   for (size_t i = 0; i < events.size(); ++i) {
     const test::JsonObject& event = events[i];
     const std::string& name = event.at("event").String();
@@ -196,6 +197,13 @@ TEST(CliRun, UpdatesTheUnitAndReportsEveryStepAsJsonWithATrace) {
     if (name == "status") {
       steps.insert(StepName(event.at("step").String()));
       sawRunUnit = sawRunUnit || event.at("panel").String() == "Detect Run HID";
+      if (event.at("step").String() == "Mcu Programing 0") {
+        // From the pacing, not from early rates: 1,202 data packets, 20 ms each but
+        // 200 ms for the last two, all ten times faster here (--pace-divisor 10).
+        ASSERT_TRUE(event.count("seconds_left")) << "no time left at the first packet";
+        EXPECT_NEAR(event.at("seconds_left").Number(), (1200 * 0.020 + 2 * 0.200) / 10, 0.01);
+        sawFirstPacket = true;
+      }
       if (event.at("step").String().starts_with("Mcu Programing ")) {
         sawMcuProgramming = sawMcuProgramming ||
                             (event.at("progress_max").Number() == 1203 && event.at("busy").Bool());
@@ -220,7 +228,7 @@ TEST(CliRun, UpdatesTheUnitAndReportsEveryStepAsJsonWithATrace) {
         "MCU Reset", "Parameter Data", "Dsp Program", "Dsp Progrmming "}) {
     EXPECT_TRUE(steps.contains(step)) << "no status object shows \"" << step << "\"";
   }
-  EXPECT_TRUE(sawRunUnit && sawMcuProgramming && sawSuccess && sawVerification);
+  EXPECT_TRUE(sawRunUnit && sawMcuProgramming && sawSuccess && sawVerification && sawFirstPacket);
   EXPECT_EQ(lastMcuPercent, 100) << "the finished MCU download shows as finished";
   const test::JsonObject& end = events.back();
   EXPECT_EQ(end.at("event").String(), "end");
