@@ -29,6 +29,17 @@ wait_bounded() {
   return 0
 }
 
+# Waits at most 10 s until file $1 has a line: the tool has set up its signal
+# handling by then (a signal that comes sooner meets the defaults, or the
+# SIG_IGN a non-interactive shell gives background jobs for SIGINT).
+wait_ready() {
+  for _ in $(seq 100); do
+    [ -s "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # 1. A reader that stops at once: the update still goes on to its end, verified.
 timeout -s KILL 120 bash -c '"$0" "$@" --json --trace "'"$work"'/pipe.trace" | head -c 10 >/dev/null; exit "${PIPESTATUS[0]}"' \
   "$tool" "${fast[@]}"
@@ -42,7 +53,8 @@ fi
 # 2. SIGHUP mid-update: ignored, the update goes on to its end.
 "$tool" "${fast[@]}" >"$work/hup.out" 2>&1 &
 pid=$!
-sleep 1
+wait_ready "$work/hup.out"
+sleep 0.5
 kill -HUP "$pid"
 if wait_bounded "$pid" 1200; then
   wait "$pid"
@@ -69,7 +81,7 @@ fi
 # 4. Two SIGTERMs at once: one clean close, exit 130, the end line written.
 "$tool" "${waiting[@]}" >"$work/term.out" 2>&1 &
 pid=$!
-sleep 0.5
+wait_ready "$work/term.out"
 kill -TERM "$pid"; kill -TERM "$pid"
 if wait_bounded "$pid" 100; then
   wait "$pid"
@@ -86,7 +98,7 @@ fi
 # 5. Ctrl-C while waiting: exit 130, said where the unit was left.
 "$tool" "${waiting[@]}" >"$work/int.out" 2>&1 &
 pid=$!
-sleep 0.5
+wait_ready "$work/int.out"
 kill -INT "$pid"
 if wait_bounded "$pid" 100; then
   wait "$pid"
