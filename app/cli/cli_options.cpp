@@ -42,18 +42,6 @@ bool ParseDivisor(std::string_view text, int& divisor) {
   return error == std::errc() && end == last && divisor >= 1 && divisor <= kMaxPaceDivisor;
 }
 
-// The simulated unit checks the arming intervals divided by the same divisor,
-// unless a --sim pace=N of its own says otherwise (a test of the check itself).
-// A simulated unit without the "pace" setting simply does not check.
-void ApplyPaceToSimulatedUnit(TCliOptions& options) {
-  for (const std::string& setting : options.SimSettings) {
-    if (setting.starts_with("pace=")) return;
-  }
-  std::string ignored;
-  const std::string setting = "pace=" + std::to_string(options.PaceDivisor);
-  if (sim::ApplySimOption(setting, options.Sim, ignored)) options.SimSettings.push_back(setting);
-}
-
 class TParser {
  public:
   explicit TParser(const std::vector<std::string>& args) : args_(args) {}
@@ -162,7 +150,6 @@ class TParser {
     if (options.Simulate && options.Mode == TToolMode::kDump) {
       return Failure("--dump lists the embedded image; --simulate has no part in it");
     }
-    if (options.Simulate && paceGiven) ApplyPaceToSimulatedUnit(options);
     return Success(options);
   }
 
