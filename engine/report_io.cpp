@@ -50,7 +50,7 @@ bool IsDeviceFrame(const std::array<uint8_t, kIspReportBytes>& data) {
 // How many of the report's bytes form the message: a device frame's length, else 64.
 size_t MessageBytes(const std::array<uint8_t, kIspReportBytes>& data) {
   if (!IsDeviceFrame(data)) return kIspReportBytes;
-  return std::min<size_t>(data[kFrameLengthIndex] + kFrameOverheadBytes, kIspReportBytes);
+  return std::min<size_t>(data[kFrameLengthOffset] + kFrameOverheadBytes, kIspReportBytes);
 }
 
 TTrafficRecord MakeRecord(TTrafficDirection direction, uint8_t reportId, const uint8_t* bytes,

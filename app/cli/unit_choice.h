@@ -43,6 +43,8 @@ class TChosenUnitPlatform final : public hid::HidPlatform {
     inner_->SetDeviceChangeHandler(std::move(handler));
   }
   std::string ErrorText(uint32_t error) const override { return inner_->ErrorText(error); }
+  bool IsGoneError(uint32_t error) const override { return inner_->IsGoneError(error); }
+  std::string AccessHint(uint32_t error) const override { return inner_->AccessHint(error); }
 
  private:
   const std::shared_ptr<hid::HidPlatform> inner_;
