@@ -30,12 +30,24 @@ void Observable::Notify(Change change) {
   }
 }
 
-// ---- Button, Label, MenuItem ----
+// ---- Clickable, Button, MenuItem, Label ----
 
-void Button::SetCaption(std::string caption) {
+void Clickable::SetCaption(std::string caption) {
   if (caption == caption_) return;
   caption_ = std::move(caption);
   Notify(Change::kCaption);
+}
+
+void Clickable::SetVisible(bool visible) {
+  if (visible == visible_) return;
+  visible_ = visible;
+  Notify(Change::kVisible);
+}
+
+void Clickable::Click() {
+  // A copy: the handler may reassign OnClick or delete the control.
+  const std::function<void()> handler = OnClick;
+  if (handler) handler();
 }
 
 void Button::SetEnabled(bool enabled) {
@@ -44,39 +56,16 @@ void Button::SetEnabled(bool enabled) {
   Notify(Change::kEnabled);
 }
 
-void Button::SetVisible(bool visible) {
-  if (visible == visible_) return;
-  visible_ = visible;
-  Notify(Change::kVisible);
-}
-
-void Button::Click() {
-  // A copy: the handler may reassign OnClick or delete the button.
-  const std::function<void()> handler = OnClick;
-  if (handler) handler();
+bool Button::UserClick() {
+  if (!enabled_) return false;
+  Click();
+  return true;
 }
 
 void Label::SetCaption(std::string caption) {
   if (caption == caption_) return;
   caption_ = std::move(caption);
   Notify(Change::kCaption);
-}
-
-void MenuItem::SetCaption(std::string caption) {
-  if (caption == caption_) return;
-  caption_ = std::move(caption);
-  Notify(Change::kCaption);
-}
-
-void MenuItem::SetVisible(bool visible) {
-  if (visible == visible_) return;
-  visible_ = visible;
-  Notify(Change::kVisible);
-}
-
-void MenuItem::Click() {
-  const std::function<void()> handler = OnClick;
-  if (handler) handler();
 }
 
 // ---- ProgressBar ----

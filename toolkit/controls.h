@@ -7,7 +7,8 @@
 // the caller: inside a loop handler (a timer, a posted task, another click) the
 // loop's exception guard shows it and the rest of the calling handler is skipped;
 // a test that calls Click() itself sees the exception. A click by the user comes
-// through the event loop and is therefore always guarded.
+// through the event loop (UserClick) and is therefore always guarded; it runs
+// only while the control can still be clicked when its turn comes.
 #pragma once
 
 #include <cstdint>
@@ -88,26 +89,43 @@ class Color {
   bool button_face_;
 };
 
-class Button : public Observable {
+// What a button and a menu item share: a caption, visibility and a click.
+class Clickable : public Observable {
  public:
-  explicit Button(std::string caption = {}, bool enabled = true)
-      : caption_(std::move(caption)), enabled_(enabled) {}
-
   const std::string& Caption() const { return caption_; }
   void SetCaption(std::string caption);
-  bool Enabled() const { return enabled_; }
-  void SetEnabled(bool enabled);
   bool Visible() const { return visible_; }
   void SetVisible(bool visible);
 
   std::function<void()> OnClick;
-  // Runs OnClick whether or not the button is enabled (see the top of this file).
+  // A click in code: runs OnClick whether or not the control is enabled or
+  // visible (see the top of this file).
   void Click();
+
+ protected:
+  Clickable(std::string caption, bool visible) : caption_(std::move(caption)), visible_(visible) {}
 
  private:
   std::string caption_;
+  bool visible_;
+};
+
+class Button : public Clickable {
+ public:
+  explicit Button(std::string caption = {}, bool enabled = true)
+      : Clickable(std::move(caption), true), enabled_(enabled) {}
+
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+
+  // A click by the user, which a view queues on the loop: by the time it runs
+  // the handler under way may have disabled the button (a double click on a
+  // command that disables itself), so it runs OnClick only while the button is
+  // still enabled. Returns whether it ran.
+  bool UserClick();
+
+ private:
   bool enabled_;
-  bool visible_ = true;
 };
 
 class Label : public Observable {
@@ -208,23 +226,10 @@ class Memo : public Observable {
   std::string text_;
 };
 
-class MenuItem : public Observable {
+class MenuItem : public Clickable {
  public:
   explicit MenuItem(std::string caption = {}, bool visible = true)
-      : caption_(std::move(caption)), visible_(visible) {}
-
-  const std::string& Caption() const { return caption_; }
-  void SetCaption(std::string caption);
-  bool Visible() const { return visible_; }
-  void SetVisible(bool visible);
-
-  std::function<void()> OnClick;
-  // Runs OnClick whether or not the item is visible (see the top of this file).
-  void Click();
-
- private:
-  std::string caption_;
-  bool visible_;
+      : Clickable(std::move(caption), visible) {}
 };
 
 // A top-level window's model: caption, outer bounds and visibility. Its

@@ -371,7 +371,7 @@ void TIspWindow::Clicked(int id) {
   for (const TButtonView& button : buttons_) {
     if (button.id != id) continue;
     toolkit::Button* model = button.model;
-    loop_.Post([model] { model->Click(); });
+    loop_.Post([model] { model->UserClick(); });
     return;
   }
   for (const TMenuView& item : menuItems_) {

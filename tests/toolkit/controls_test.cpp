@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +50,43 @@ TEST(ControlsTest, ClickRunsTheHandlerEvenWhenDisabledOrHidden) {
   button.Click();
   item.Click();
   EXPECT_EQ(clicks, 2);
+}
+
+TEST(ControlsTest, UserClickRunsOnlyWhileTheButtonIsEnabledWhenItsTurnComes) {
+  Button start("Start Program ", true);
+  int runs = 0;
+  start.OnClick = [&] {
+    ++runs;
+    start.SetEnabled(false);  // the command disables itself, as "Start Program " does
+  };
+  // A double click: both clicks were queued while the button was still enabled.
+  EXPECT_TRUE(start.UserClick());
+  EXPECT_FALSE(start.UserClick());
+  EXPECT_EQ(runs, 1);
+  EXPECT_FALSE(start.UserClick());
+  EXPECT_EQ(runs, 1);
+  // A click in code still runs regardless.
+  start.Click();
+  EXPECT_EQ(runs, 2);
+  start.SetEnabled(true);
+  EXPECT_TRUE(start.UserClick());
+  EXPECT_EQ(runs, 3);
+}
+
+TEST(ControlsTest, UserClickQueuedOnTheLoopChecksTheButtonWhenItRuns) {
+  const std::unique_ptr<EventLoop> loop = CreatePortableEventLoop();
+  Button start("Start Program ", true);
+  int runs = 0;
+  start.OnClick = [&] {
+    ++runs;
+    start.SetEnabled(false);
+  };
+  loop->Post([&] { start.UserClick(); });
+  loop->Post([&] { start.UserClick(); });
+  bool drained = false;
+  loop->Post([&] { drained = true; });
+  ASSERT_TRUE(loop->RunUntil([&] { return drained; }, std::chrono::seconds(5)));
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(ControlsTest, PlainClickLetsTheHandlersExceptionReachTheCaller) {
