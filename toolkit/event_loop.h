@@ -73,6 +73,15 @@ std::unique_ptr<EventLoop> CreatePortableEventLoop();
 // members are for the UI thread only.
 class Timer {
  public:
+  // What the timer has done since it was made, for tests and benchmarks that
+  // check pacing without a wall clock: every (re)start with the interval it was
+  // armed for, and every firing.
+  struct Tally {
+    long long Starts = 0;
+    std::chrono::milliseconds Armed{0};  // the intervals of all starts added up
+    long long Fires = 0;
+  };
+
   explicit Timer(EventLoop& loop, int interval_ms = 1000);
   ~Timer();
   Timer(const Timer&) = delete;
@@ -87,6 +96,8 @@ class Timer {
 
   std::function<void()> OnTimer;
 
+  const Tally& Counted() const { return tally_; }
+
   // Called by the loop when the timer is due: re-arms, then runs OnTimer.
   void Fire();
 
@@ -98,6 +109,7 @@ class Timer {
   int interval_ms_;
   bool enabled_ = false;
   Clock::time_point due_{};
+  Tally tally_;
 };
 
 }  // namespace kv::toolkit

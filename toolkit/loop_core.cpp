@@ -257,6 +257,8 @@ void Timer::Rearm() {
     loop_.DisarmTimer(this);
     return;
   }
+  ++tally_.Starts;
+  tally_.Armed += std::chrono::milliseconds(interval_ms_);
   due_ = Clock::now() + std::chrono::milliseconds(interval_ms_);
   loop_.ArmTimer(this, due_);
 }
@@ -270,6 +272,7 @@ void Timer::Fire() {
   due_ += interval;
   if (due_ <= now) due_ = now + interval;
   loop_.ArmTimer(this, due_);
+  ++tally_.Fires;
   // The handler may delete this timer, so it runs from a copy and nothing of
   // the timer is touched afterwards.
   const std::function<void()> handler = OnTimer;
