@@ -102,6 +102,19 @@ TEST(IspFullChain, UpdatesTheUnitFromOneClickAtTheToolsOwnPace) {
   EXPECT_TRUE(mcuListingDuringIsp);
   EXPECT_EQ(h.ProgData().moShowCode.Text(), Dump(dspImage));
 
+  // Pacing, from the timers' own tally: Connect to Sync Program 6 x 20 ms (a
+  // fresh window's ProgramOffset is 0), Start Program 1000 ms, then 20 ms for
+  // each of the first 1,200 data packets (more than 56 bytes remain behind
+  // them) and 200 ms for the last two: 120 + 1000 + 24,000 + 400 = 25,520 ms.
+  EXPECT_EQ(isp.tmUsbWait.Counted().Starts, 6 + 1 + kDataPackets);
+  EXPECT_EQ(isp.tmUsbWait.Counted().Armed, std::chrono::milliseconds(25520));
+  EXPECT_EQ(isp.tmUsbWait.Counted().Fires, 6 + 1 + kDataPackets);
+  // "MCU Reset" starts its release, then starts it again on reading its text back.
+  EXPECT_EQ(isp.tmWaitDisconnect.Counted().Starts, 2);
+  EXPECT_EQ(isp.tmWaitDisconnect.Counted().Armed, std::chrono::milliseconds(2 * 500));
+  EXPECT_EQ(isp.tmAutoUpdate.Counted().Armed, std::chrono::milliseconds(3000));
+  EXPECT_EQ(isp.tmAutoUpdate.Counted().Fires, 0);  // the unit answered the query
+
   // The chain's end: keep-alive, the box, then cmdCode04; the link stays and polls.
   const std::vector<uint8_t> codes = h.RunCommandCodes();
   const auto keepAlive = std::find(codes.rbegin(), codes.rend(), cmdKeepAlive);

@@ -86,26 +86,37 @@ TEST(IspWindow, StartsWithNoDeviceAndOnlyVersionEnabled) {
 TEST(IspDetection, RunModeUnitEnablesStartAndRepeatedEnumerationChangesNothing) {
   IspHarness h(FastUnit());
   TfmIsp& isp = h.Isp();
+  isp.bnDspPorgram.SetEnabled(true);  // only the layout's state may say otherwise
   ASSERT_TRUE(h.WaitUntilReady());
-  EXPECT_EQ(isp.sbStatus.PanelText(1), TfmIsp::kPanelRunHid);
+  EXPECT_EQ(isp.sbStatus.PanelText(1), "Detect Run HID");
   hid::TJvHidDevice* held = isp.HeldDevice;
   ASSERT_NE(held, nullptr);
   EXPECT_TRUE(held->CheckedOut());
+  EXPECT_TRUE(isp.bnDspPorgram.Enabled());  // run-mode detection leaves "Dsp Prog" alone
 
+  // Were the held unit taken again, "Start Program " would be enabled and, with
+  // AutoStage 3, "Security" clicked: the check-out refuses, so nothing happens.
+  isp.btnStartProgram.SetEnabled(false);
+  isp.sbStatus.SetPanelText(1, "Detect Update HID");
+  isp.AutoStage = asMcuUpdate;
   isp.HidCtlDeviceChange();
   isp.HidCtl->Enumerate();
+  h.RunFor(30ms);
   EXPECT_EQ(isp.HeldDevice, held);
-  EXPECT_EQ(isp.sbStatus.PanelText(1), TfmIsp::kPanelRunHid);
-  EXPECT_TRUE(isp.btnStartProgram.Enabled());
+  EXPECT_EQ(isp.sbStatus.PanelText(1), "Detect Update HID");
+  EXPECT_FALSE(isp.btnStartProgram.Enabled());
   EXPECT_FALSE(isp.bnSecurity.Enabled());
-  EXPECT_FALSE(isp.bnDspPorgram.Enabled());
+  EXPECT_EQ(isp.Link, nullptr);
+  EXPECT_EQ(h.RunCommandCount(0x10), 0u);
 }
 
 TEST(IspDetection, UpdateModeUnitEnablesStartOnlyWhileNoUpdateIsPending) {
   {
     IspHarness h(FastUnit(sim::SimStart::kUpdate));
+    // Enabled before the first scan: the update-mode detection must disable it.
+    h.Isp().bnDspPorgram.SetEnabled(true);
     ASSERT_TRUE(h.WaitUntilReady());
-    EXPECT_EQ(h.Isp().sbStatus.PanelText(1), TfmIsp::kPanelUpdateHid);
+    EXPECT_EQ(h.Isp().sbStatus.PanelText(1), "Detect Update HID");
     EXPECT_FALSE(h.Isp().bnDspPorgram.Enabled());
   }
   {
@@ -113,7 +124,7 @@ TEST(IspDetection, UpdateModeUnitEnablesStartOnlyWhileNoUpdateIsPending) {
     h.Isp().McuUpdatePending = 1;
     ASSERT_TRUE(h.RunUntil([&h] { return h.Isp().HeldDevice != nullptr; }));
     h.RunFor(20ms);
-    EXPECT_EQ(h.Isp().sbStatus.PanelText(1), TfmIsp::kPanelUpdateHid);
+    EXPECT_EQ(h.Isp().sbStatus.PanelText(1), "Detect Update HID");
     EXPECT_FALSE(h.Isp().btnStartProgram.Enabled());
   }
 }
@@ -136,6 +147,18 @@ TEST(IspDetection, TwoUnitsLastCheckedOutIsHeldAndUnpluggingEitherReleasesTheLin
   EXPECT_EQ(isp.Link, nullptr);
   EXPECT_EQ(isp.sbStatus.PanelText(1), TfmIsp::kPanelNoDevice);
   EXPECT_FALSE(isp.btnStartProgram.Enabled());
+}
+
+TEST(IspDetection, UnplugDisablesDspProg) {
+  IspHarness h(FastUnit());
+  TfmIsp& isp = h.Isp();
+  ASSERT_TRUE(h.WaitUntilReady());
+  isp.bnDspPorgram.SetEnabled(true);
+  h.Unit().Unplug();
+  ASSERT_TRUE(h.RunUntil([&isp] { return isp.HeldDevice == nullptr; }));
+  EXPECT_FALSE(isp.bnDspPorgram.Enabled());
+  EXPECT_FALSE(isp.btnStartProgram.Enabled());
+  EXPECT_EQ(isp.sbStatus.PanelText(1), "No Device");
 }
 
 TEST(IspDetection, DeviceChangeMessageShowsNoDeviceOnlyWhileNoUnitIsHeld) {
@@ -246,11 +269,11 @@ TEST_P(IspRefusal, TellsTheUnitShowsWhyAndReleasesTheLinkAfterTheBox) {
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, IspRefusal,
-    testing::Values(RefusalCase{"UnitType", 0x34, "KV-93T  012", texts::kWrongUnitType},
-                    RefusalCase{"TooOld", 0x33, "KV-93T  011", texts::kTooOldVersion},
-                    RefusalCase{"TooNew", 0x33, "KV-93T  013", texts::kTooNewVersion},
-                    RefusalCase{"LowerCaseModel", 0x33, "kv-93t  012", texts::kWrongUnitType},
-                    RefusalCase{"EightCharacters", 0x33, "KV-93T01", texts::kTooOldVersion}),
+    testing::Values(RefusalCase{"UnitType", 0x34, "KV-93T  012", " Wrong Uint Type !! "},
+                    RefusalCase{"TooOld", 0x33, "KV-93T  011", "Too Old Version Uint !! "},
+                    RefusalCase{"TooNew", 0x33, "KV-93T  013", "Too New Version Uint !! "},
+                    RefusalCase{"LowerCaseModel", 0x33, "kv-93t  012", " Wrong Uint Type !! "},
+                    RefusalCase{"EightCharacters", 0x33, "KV-93T01", "Too Old Version Uint !! "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Chains ----
@@ -695,6 +718,224 @@ TEST(IspTraffic, MemoryItemShowsTheProgramDataWindowModally) {
   EXPECT_FALSE(h.ProgData().Visible());
   EXPECT_EQ(h.ProgData().moShowCode.Text(), "Memo1");
 }
+
+}  // namespace
+}  // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+// ---- Behaviours written from the unit's side of the protocol ----
+
+// Two clicks queued while the UI thread is busy: the first disables the button,
+// so the second, a click by the user, does not start the chain again.
+TEST(IspCommands, DoubleClickOnStartProgramStartsTheChainOnce) {
+  sim::SimOptions options = FastUnit();
+  options.unit_type = 0x34;  // refused at once: each start sends exactly one query
+  IspHarness h(options);
+  TfmIsp& isp = h.Isp();
+  ASSERT_TRUE(h.WaitUntilReady());
+  h.ClickStartProgram();
+  h.ClickStartProgram();
+  ASSERT_TRUE(h.WaitForBox(" Wrong Uint Type !! "));
+  ASSERT_TRUE(h.RunUntil([&isp] { return isp.Link == nullptr; }));
+  EXPECT_EQ(isp.tmAutoUpdate.Counted().Starts, 1);
+  EXPECT_EQ(h.RunCommandCount(0x10), 1u);
+  EXPECT_EQ(h.BoxTexts().size(), 1u);
+}
+
+// A unit already in update mode: "Mcu Prog" goes straight to the boot loader;
+// the first report the unit ever gets is the connect request (0x80).
+TEST(IspCommands, McuProgSendsNoRunModeCommandToAUnitInUpdateMode) {
+  SmallImageHarness h(FastUnit(sim::SimStart::kUpdate));
+  TfmIsp& isp = h.Isp();
+  ASSERT_TRUE(h.WaitUntilReady());
+  h.Loop().Post([&isp] { isp.bnMcuProgram.Click(); });
+  ASSERT_TRUE(h.RunUntil([&h] { return h.BootRequestCount() > 0; }));
+  const std::vector<sim::ReceivedReport> reports = h.Unit().ReceivedReports();
+  ASSERT_FALSE(reports.empty());
+  ASSERT_GE(reports.front().bytes.size(), 2u);
+  EXPECT_EQ(reports.front().bytes[1], 0x80);  // after the report ID
+  EXPECT_EQ(h.RunCommandCodes().size(), 0u);
+  ASSERT_TRUE(h.WaitForBox(" Program OK !! ")) << h.Unit().Verdict().Text();
+  // Only Security's and Dsp Prog's queries, back in run mode.
+  EXPECT_EQ(h.RunCommandCount(0x10), 2u);
+  EXPECT_EQ(h.RunCommandCount(0x08), 0u);
+  EXPECT_EQ(h.Unit().Verdict().violation_count, 0u) << h.Unit().Verdict().Text();
+}
+
+// 48 + 56 x 3 bytes: three full data packets and no empty fourth.
+TEST(IspChain, ImageOf48Plus56TimesMBytesSendsNoEmptyDataPacket) {
+  SmallImageHarness h(FastUnit(sim::SimStart::kUpdate));
+  TfmIsp& isp = h.Isp();
+  ASSERT_TRUE(h.WaitUntilReady());
+  h.Loop().Post([&isp] { isp.bnMcuProgram.Click(); });
+  ASSERT_TRUE(h.RunUntil([&h] {
+    const std::vector<BootRequest> requests = h.BootRequests();
+    return !requests.empty() && requests.back().code == 0x86;
+  }));
+  std::vector<uint8_t> codes;
+  for (const BootRequest& request : h.BootRequests()) codes.push_back(request.code);
+  EXPECT_EQ(codes, (std::vector<uint8_t>{0x80, 0x81, 0x82, 0x83, 0x84, 0x81, 0x85, 0x00, 0x00, 0x00,
+                                         0x86}));
+  const sim::UnitVerdict verdict = h.Unit().Verdict();
+  EXPECT_EQ(verdict.violation_count, 0u) << verdict.Text();
+  const std::vector<uint8_t> flash = h.Unit().FlashBytes();
+  ASSERT_GE(flash.size(), kSmallImageBytes + 1);
+  for (size_t i = 0; i < kSmallImageBytes; ++i) {
+    ASSERT_EQ(flash[i], static_cast<uint8_t>(i * 7 + 3)) << "flash byte " << i;
+  }
+  EXPECT_EQ(flash[kSmallImageBytes], 0xFF);
+}
+
+// "Get Device ID" shows the identifier with the configuration words of the
+// latest earlier "Read Config": none in the first run. The boot loader of the
+// simulated unit reports 0x00235100, 0xFFFFFF7F and 0x0001F000.
+TEST(IspChain, DeviceIdTextShowsTheIdentifierAndTheEarlierConfiguration) {
+  SmallImageHarness h(FastUnit(sim::SimStart::kUpdate));
+  TfmIsp& isp = h.Isp();
+  std::vector<std::string> deviceIdTexts;
+  isp.sbStatus.Subscribe([&](toolkit::Change change) {
+    if (change != toolkit::Change::kSimpleText) return;
+    if (isp.sbStatus.SimpleText().starts_with("Device ID")) {
+      deviceIdTexts.push_back(isp.sbStatus.SimpleText());
+    }
+  });
+  ASSERT_TRUE(h.WaitUntilReady());
+  h.Loop().Post([&isp] { isp.bnMcuProgram.Click(); });
+  ASSERT_TRUE(h.WaitForBox(" Program OK !! "));
+  h.Loop().Post([&isp] { isp.bnMcuProgram.Click(); });
+  ASSERT_TRUE(h.RunUntil([&] { return deviceIdTexts.size() == 2; }));
+  EXPECT_EQ(deviceIdTexts[0], "Device ID : 00235100, 00000000, 00000000");
+  EXPECT_EQ(deviceIdTexts[1], "Device ID : 00235100, FFFFFF7F, 0001F000");
+  EXPECT_EQ(isp.DeviceId, 0x00235100u);
+}
+
+TEST(IspChain, DeviceIdIsClearedBeforeTheReplyIsChecked) {
+  SmallImageHarness h(WithFaults(FastUnit(sim::SimStart::kUpdate), {"bad-echo@device-id"}));
+  TfmIsp& isp = h.Isp();
+  isp.DeviceId = 0x12345678;
+  ASSERT_TRUE(h.WaitUntilReady());
+  h.Loop().Post([&isp] { isp.bnMcuProgram.Click(); });
+  ASSERT_TRUE(h.WaitForBox("Get ID Error !!"));
+  EXPECT_EQ(isp.DeviceId, 0u);
+}
+
+// The parameter exchange and the DSP download: the bar pure red throughout,
+// and after each chunk's answer the text names the chunk just acknowledged.
+TEST(IspChain, DspDownloadShowsEachAcknowledgedChunkOnARedBar) {
+  IspHarness h(FastUnit());
+  TfmIsp& isp = h.Isp();
+  isp.AutoStage = asMcuUpdate;
+  isp.McuUpdatePending = 1;
+  std::vector<std::string> chunkTexts;
+  std::vector<std::string> notRed;
+  isp.sbStatus.Subscribe([&](toolkit::Change change) {
+    if (change != toolkit::Change::kSimpleText) return;
+    const std::string& text = isp.sbStatus.SimpleText();
+    const toolkit::Color red = toolkit::Color::Rgb(255, 0, 0);
+    const bool busy =
+        text == "Parameter Data" || text == "Dsp Program" || text.starts_with("Dsp Progrmming ");
+    if (busy && isp.sbStatus.Background() != red) notRed.push_back(text);
+    if (text.starts_with("Dsp Progrmming ")) chunkTexts.push_back(text);
+  });
+  bool redWhileParameters = false;
+  ASSERT_TRUE(h.RunUntil([&] { return isp.UpdateState == 1; }));
+  redWhileParameters = isp.sbStatus.Background() == toolkit::Color::Rgb(255, 0, 0);
+  ASSERT_TRUE(h.WaitForBox(" Program OK !! "));
+  EXPECT_TRUE(redWhileParameters);
+  EXPECT_TRUE(notRed.empty()) << notRed.front();
+  ASSERT_EQ(chunkTexts.size(), 814u);
+  for (size_t k = 0; k < chunkTexts.size(); ++k) {
+    ASSERT_EQ(chunkTexts[k], "Dsp Progrmming " + std::to_string(k));
+  }
+  EXPECT_EQ(isp.sbStatus.Background(), toolkit::Color::ButtonFace());
+}
+
+// cmdCode04 goes out only once the " Program OK !! " box has been closed,
+// however long it stays open; the keep-alive before it does not wait.
+TEST(IspChain, ClosingCommandWaitsForTheSuccessBoxToClose) {
+  constexpr auto kBoxOpen = 150ms;
+  IspHarness h(FastUnit(), FastTiming(), kBoxOpen);
+  TfmIsp& isp = h.Isp();
+  isp.AutoStage = asMcuUpdate;
+  isp.McuUpdatePending = 1;
+  // Samples taken every 10 ms by a timer, which runs inside the box's own loop.
+  bool sampledWhileOpen = false;
+  bool code04WhileOpen = false;
+  bool keepAliveWhileOpen = false;
+  toolkit::Timer sampler(h.Loop(), 10);
+  sampler.OnTimer = [&] {
+    if (h.Boxes().OpenCount() == 0) return;
+    sampledWhileOpen = true;
+    if (h.RunCommandCount(0x04) > 0) code04WhileOpen = true;
+    if (h.RunCommandCount(0x12) > 0) keepAliveWhileOpen = true;
+  };
+  sampler.Start();
+  ASSERT_TRUE(h.WaitForBox(" Program OK !! "));
+  ASSERT_TRUE(h.WaitForRunCommand(0x04));
+  sampler.Stop();
+  EXPECT_TRUE(sampledWhileOpen);
+  EXPECT_TRUE(keepAliveWhileOpen);
+  EXPECT_FALSE(code04WhileOpen);
+  const std::vector<uint8_t> codes = h.RunCommandCodes();
+  ASSERT_GE(codes.size(), 2u);
+  EXPECT_EQ(codes.back(), 0x04);
+}
+
+// Replies to the boot-loader queries carry the next packet number in byte 4;
+// bytes 5 to 7 are not part of it. Only the data packets' replies use all four.
+struct PacketNumberCase {
+  const char* name;
+  int32_t state;
+  int32_t nextPacketNumber;  // after the reply and the next step's request
+};
+
+void PrintTo(const PacketNumberCase& value, std::ostream* out) {
+  *out << value.name;
+}
+
+class IspPacketNumber : public testing::TestWithParam<PacketNumberCase> {};
+
+TEST_P(IspPacketNumber, ComesFromByteFourAloneBeforeTheDataPackets) {
+  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
+  options.attach_ms = 60000;
+  IspHarness h(options);
+  TfmIsp& isp = h.Isp();
+  HexLines image(SmallImageRecords(kSmallImageBytes));
+  isp.McuImageLines = image.Span();
+  ASSERT_TRUE(isp.Image.ImageByteCount == 0);
+  // The image "Mcu Prog" would have prepared.
+  isp.bnMcuProgram.Click();
+  ASSERT_EQ(isp.Image.ImageByteCount, static_cast<int32_t>(kSmallImageBytes));
+  isp.tmMcuProg.Stop();
+  isp.UpdateState = GetParam().state;
+  isp.ProgramOffset = 48;
+  isp.RequestSum = 0x00001234;
+  // Echo 0x1234, then bytes 4 to 7: 05 01 02 03.
+  std::vector<uint8_t> reply(64, 0);
+  reply[0] = 0x34;
+  reply[1] = 0x12;
+  reply[4] = 0x05;
+  reply[5] = 0x01;
+  reply[6] = 0x02;
+  reply[7] = 0x03;
+  const ByteBuffer response(reply.data(), reply.size());
+  isp.LinkMessage(WM_LINK_RESPONSE, reinterpret_cast<uintptr_t>(&response), 0);
+  EXPECT_TRUE(h.Boxes().Boxes().empty());
+  EXPECT_EQ(isp.UpdateState, GetParam().state + (GetParam().state == 9 ? 0 : 1));
+  EXPECT_EQ(isp.PacketNumber, GetParam().nextPacketNumber);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, IspPacketNumber,
+    testing::Values(PacketNumberCase{"Connect", 2, 5},      // Sync Package keeps it
+                    PacketNumberCase{"SyncPackage", 3, 5},  // the version query keeps it
+                    PacketNumberCase{"FirmwareVersion", 4, 5}, PacketNumberCase{"DeviceId", 5, 5},
+                    PacketNumberCase{"SyncProgram", 7, 6},     // Start Program adds 1
+                    PacketNumberCase{"StartProgram", 8, 6},    // a data packet adds 1
+                    PacketNumberCase{"Data", 9, 0x03020106}),  // all 32 bits, plus 1
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kv::test

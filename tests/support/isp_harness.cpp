@@ -79,7 +79,7 @@ bool IspHarness::WaitUntilReady() {
 }
 
 void IspHarness::ClickStartProgram() {
-  loop_->Post([this] { isp_->btnStartProgram.Click(); });
+  loop_->Post([this] { isp_->btnStartProgram.UserClick(); });
 }
 
 bool IspHarness::WaitForBox(std::string_view text, toolkit::Clock::duration limit) {

@@ -95,6 +95,8 @@ class IspHarness {
   toolkit::EventLoop& Loop() { return *loop_; }
   TfmIsp& Isp() { return *isp_; }
   sim::SimulatedUnit& Unit(size_t index = 0) { return setup_->Unit(index); }
+  // The bus the units sit on, for reports a test sends in a unit's name.
+  hid::SimulatedHidBus& Bus() { return *bus_; }
   toolkit::ScriptedMessageBoxes& Boxes() { return boxes_; }
   diag::TfmHidData& HidData() { return hid_data_; }
   diag::TfmProgData& ProgData() { return prog_data_; }
@@ -104,7 +106,8 @@ class IspHarness {
   void RunFor(toolkit::Clock::duration span);
   // Until panel 1 shows the unit and "Start Program " is enabled.
   bool WaitUntilReady();
-  // A click by the user: through the loop, inside its exception guard.
+  // A click by the user: through the loop, inside its exception guard, and only
+  // if the button is still enabled when its turn comes.
   void ClickStartProgram();
   bool WaitForBox(std::string_view text, toolkit::Clock::duration limit = kEventLimit);
   bool WaitForRunCommand(uint8_t code, uint32_t count = 1, size_t unit = 0);
