@@ -32,11 +32,9 @@ constexpr auto kBoxOpen = 10ms;
 // The window's timers run at a twentieth of their length...
 constexpr int kTimingDivisor = 20;
 // ...except the fallback of the unit check, which must not overtake the check's
-// own two round trips on a loaded machine...
+// own two round trips on a loaded machine, and the data packets' arming, kept
+// at kMatrixArmingOther.
 constexpr auto kAutoUpdateFallback = 300ms;
-// ...and the arming of the data packets' replies, which stays well above the
-// simulated unit's reply time, so that a reply never races its arming.
-constexpr auto kDataReplyArming = 10ms;
 // Detection of the unit after start-up.
 constexpr auto kReadyLimit = 20s;
 // Tearing down a case (closing the link, stopping the unit) on top of kCaseLimit
@@ -72,11 +70,32 @@ std::vector<std::string> MatrixImageRecords() {
   return records;
 }
 
-TIspTiming MatrixTiming() {
+TIspTiming MatrixTiming(const TMatrixCase& matrixCase) {
   TIspTiming timing = TIspTiming{}.Scaled(kTimingDivisor);
   timing.AutoUpdate = kAutoUpdateFallback;
-  timing.UsbWaitData = kDataReplyArming;
+  timing.UsbWaitStartProgram = kMatrixArmingStartProgram;
+  timing.UsbWaitOther = kMatrixArmingOther;
+  timing.UsbWaitData = kMatrixArmingOther;
+  if (matrixCase.ArmingMs > 0) {
+    const std::chrono::milliseconds arming(matrixCase.ArmingMs);
+    timing.UsbWaitStartProgram = arming;
+    timing.UsbWaitOther = arming;
+    timing.UsbWaitData = arming;
+  }
   return timing;
+}
+
+// The row's faults, one per blank-separated word.
+std::vector<std::string> FaultTexts(const std::string& faults) {
+  std::vector<std::string> texts;
+  size_t begin = 0;
+  while (begin < faults.size()) {
+    size_t end = faults.find(' ', begin);
+    if (end == std::string::npos) end = faults.size();
+    if (end > begin) texts.push_back(faults.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return texts;
 }
 
 std::chrono::milliseconds QuietPeriod() {
@@ -279,9 +298,9 @@ std::optional<sim::SimOptions> MatrixOptions(const TMatrixCase& matrixCase, std:
   options.pace = kTimingDivisor;
   options.units = matrixCase.Units;
   options.replug_ms = matrixCase.ReplugMs;
-  if (!matrixCase.Fault.empty()) {
+  for (const std::string& text : FaultTexts(matrixCase.Fault)) {
     sim::SimFault fault;
-    if (!sim::ParseSimFault(matrixCase.Fault, fault, error)) return std::nullopt;
+    if (!sim::ParseSimFault(text, fault, error)) return std::nullopt;
     options.faults.push_back(fault);
   }
   return options;
@@ -437,8 +456,9 @@ std::string TMatrixCase::Group() const {
 }
 
 std::string TMatrixCase::Place() const {
-  const size_t at = Fault.find('@');
-  return at == std::string::npos ? std::string() : Fault.substr(at + 1);
+  const std::string first = Fault.substr(0, Fault.find(' '));
+  const size_t at = first.find('@');
+  return at == std::string::npos ? std::string() : first.substr(at + 1);
 }
 
 bool IsRepresentative(const TMatrixCase& matrixCase) {
@@ -489,7 +509,7 @@ TCaseReport RunCase(const TMatrixCase& matrixCase) {
   {
     Watchdog watchdog(matrixCase.Name(), kReadyLimit + kCaseLimit + kTeardownAllowance);
     const test::HexLines image(MatrixImageRecords());
-    IspHarness h(*options, MatrixTiming(), kBoxOpen);
+    IspHarness h(*options, MatrixTiming(matrixCase), kBoxOpen);
     h.Isp().McuImageLines = image.Span();
     report.Ready = WaitUntilReady(h, matrixCase.Units);
     if (report.Ready) {

@@ -65,17 +65,23 @@ struct TOutcome {
 };
 
 struct TMatrixCase {
-  std::string Fault;  // "KIND[:N]@WHERE" as the simulator reads it; empty for none
+  // "KIND[:N]@WHERE" as the simulator reads it, several separated by blanks
+  // (they then act together); empty for none.
+  std::string Fault;
   int ReplugMs = -1;  // after an unplug fault: back after this long; -1 never
   int Units = 1;
   int TargetUnit = 0;  // the unit the tool holds and writes to
   TOutcome Expected;
+  // Arming of every boot-loader reply in this row, in milliseconds; 0 keeps the
+  // matrix's own (kMatrixArming...). A row whose outcome depends on whether an
+  // answer lands before or after its arming sets one that decides it.
+  int ArmingMs = 0;
 
   // "no-reply@connect", "unplug@data:2 +replug", "units=2 unplug@data:2".
   std::string Name() const;
   // The ctest group: the fault's kind ("no-reply", "unplug-replug", ...) or "misc".
   std::string Group() const;
-  // Where the fault strikes ("connect", "cmd:0x10:2"); empty for none.
+  // Where the (first) fault strikes ("connect", "cmd:0x10:2"); empty for none.
   std::string Place() const;
 };
 
@@ -93,6 +99,20 @@ struct TCaseReport {
 
   bool AsExpected() const { return Mismatches.empty(); }
 };
+
+// The arming of the boot-loader replies in the matrix (a twentieth of the
+// tool's, the data packets' kept at 10 ms): the simulated unit answers at once,
+// so an answer normally lands inside it; nothing in a row may depend on that.
+inline constexpr std::chrono::milliseconds kMatrixArmingStartProgram{50};
+inline constexpr std::chrono::milliseconds kMatrixArmingOther{10};
+// Rows where a stray report comes just before an on-time answer: an arming this
+// long leaves no doubt that both have arrived when it fires, whatever the load
+// on the machine (the unit answers within a millisecond or two).
+inline constexpr int kArmingAfterBothReportsMs = 300;
+// Rows where the stray report comes with a late answer ("late:200"): both
+// arrive 150 ms or more after the longest arming above has fired, so the stray
+// report is the one taken as the reply; and 200 ms before the quiet period
+// (kDefaultQuietPeriod) could end the case without them.
 
 // The image "Mcu Prog" programs in every case: 48 bytes with "Start Program",
 // four full data packets and a last one of 20.

@@ -196,17 +196,18 @@ const std::vector<TMatrixCase>& MatrixCases() {
 {"duplicate@cmd:0x12",      kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"duplicate@cmd:0x04",      kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 
-// ---- garbage: a report of random bytes comes before the answer ----
-{"garbage@connect",         kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@sync-package",    kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@firmware-version", kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@device-id",       kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@read-config",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@sync-program",    kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@start-program",   kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@data:0",          kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@data:2",          kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"garbage@data:4",          kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
+// ---- garbage: a report of random bytes comes before the answer; at a boot-loader
+// step both land well inside the reply's arming, which keeps the answer ----
+{"garbage@connect",         kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@sync-package",    kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@firmware-version", kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@device-id",       kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@read-config",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@sync-program",    kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@start-program",   kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@data:0",          kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@data:2",          kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"garbage@data:4",          kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
 {"garbage@reset",           kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"garbage@cmd:0x10",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"garbage@cmd:0x10:2",      kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
@@ -221,6 +222,19 @@ const std::vector<TMatrixCase>& MatrixCases() {
 {"garbage@dsp:813",         kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"garbage@cmd:0x12",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"garbage@cmd:0x04",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
+
+// ---- garbage with a late answer (200 ms, far past the arming): the random report is taken
+// as the reply and fails the step as a wrong echo does ----
+{"garbage@connect late:200@connect", kNever, 1, 0, {kStopped,  usVersionCheck,       "Connect",             kUpd, kFree, 1, asMcuUpdate,   {kStartError},        {},      kBlank,   kDspNone, kClean}},
+{"garbage@sync-package late:200@sync-package", kNever, 1, 0, {kStopped,  usVersionCheck,       "Sync Package",        kUpd, kFree, 1, asMcuUpdate,   {kSyncError},         {},      kBlank,   kDspNone, kClean}},
+{"garbage@firmware-version late:200@firmware-version", kNever, 1, 0, {kStopped,  usGetFirmwareVersion, "Get Firmware Version", kUpd, kHeld, 1, asMcuUpdate,   {kEraseError},        {},      kBlank,   kDspNone, kClean}},
+{"garbage@device-id late:200@device-id", kNever, 1, 0, {kStopped,  usVersionCheck,       "Get Device ID",       kUpd, kFree, 1, asMcuUpdate,   {kIdError},           {},      kBlank,   kDspNone, kClean}},
+{"garbage@read-config late:200@read-config", kNever, 1, 0, {kStopped,  usReadConfig,         "Read Config",         kUpd, kHeld, 1, asMcuUpdate,   {kEraseError},        {},      kBlank,   kDspNone, kClean}},
+{"garbage@sync-program late:200@sync-program", kNever, 1, 0, {kStopped,  usSyncProgram,        "Sync Program",        kUpd, kHeld, 1, asMcuUpdate,   {kEraseError},        {},      kBlank,   kDspNone, kClean}},
+{"garbage@start-program late:200@start-program", kNever, 1, 0, {kStopped,  usStartProgram,       "Start Program",       kUpd, kHeld, 1, asMcuUpdate,   {kProgStartError},    {},      kStart48, kDspNone, kClean}},
+{"garbage@data:0 late:200@data:0", kNever, 1, 0, {kStopped,  usProgramData,        "Mcu Programing 0",    kUpd, kHeld, 1, asMcuUpdate,   {kDataError},         {},      kData0,   kDspNone, kClean}},
+{"garbage@data:2 late:200@data:2", kNever, 1, 0, {kStopped,  usProgramData,        "Mcu Programing 2",    kUpd, kHeld, 1, asMcuUpdate,   {kDataError},         {},      kData2,   kDspNone, kClean}},
+{"garbage@data:4 late:200@data:4", kNever, 1, 0, {kStopped,  usProgramData,        "Mcu Programing 4",    kUpd, kHeld, 1, asMcuUpdate,   {kDataError},         {},      kFull,    kDspNone, kClean}},
 
 // ---- short: the answer keeps no payload byte ----
 {"short@connect",           kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kDirty}},
