@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 tools/install-deps.sh
 export KV_WERROR="${KV_WERROR:-ON}"
 export WINEPREFIX="${WINEPREFIX:-$PWD/build/wineprefix}"
-presets=(${KV_PRESETS:-dev tsan win64 fuzz})
+presets=(${KV_PRESETS:-dev release tsan win64 fuzz})
 for preset in "${presets[@]}"; do
   echo "=== $preset"
   cmake --preset "$preset" >/dev/null

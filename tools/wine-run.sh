@@ -14,8 +14,9 @@ if [ "$(cat "$marker" 2>/dev/null)" != "$graphics" ]; then
   else
     wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
   fi
-  # The desktop process keeps the driver it started with: let it end first.
-  wineserver -w || true
+  # The desktop process keeps the driver it started with: let it end first, but
+  # not for longer than a minute; a wineserver that lingers is killed.
+  timeout 60 wineserver -w || wineserver -k || true
   mkdir -p "$WINEPREFIX" && echo "$graphics" >"$marker"
 fi
 exec wine "$@"

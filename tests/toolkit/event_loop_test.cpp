@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -52,6 +54,31 @@ class EventLoopTest : public ::testing::TestWithParam<LoopBinding> {
   }
 
   bool RunUntil(const std::function<bool()>& done) { return loop_->RunUntil(done, kBound); }
+
+  // Run, with a bound of its own that does not depend on the loop working: a
+  // watchdog thread quits the loop after kBound. Returns whether Run ended by
+  // itself, before the watchdog had to step in.
+  bool RunBounded() {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool returned = false;
+    bool watchdog_quit = false;
+    std::thread watchdog([&] {
+      std::unique_lock lock(mutex);
+      if (!ended.wait_for(lock, kBound, [&] { return returned; })) {
+        watchdog_quit = true;
+        loop_->Quit();
+      }
+    });
+    loop_->Run();
+    {
+      std::lock_guard lock(mutex);
+      returned = true;
+    }
+    ended.notify_all();
+    watchdog.join();
+    return !watchdog_quit;
+  }
   void RunFor(Clock::duration time) {
     loop_->RunUntil([] { return false; }, time);
   }
@@ -200,7 +227,7 @@ TEST_P(EventLoopTest, QuitFromAnotherThreadEndsRun) {
   };
   safety_net.Start();
   loop_->Post([&] { StartThread([&] { loop_->Quit(); }); });
-  loop_->Run();
+  EXPECT_TRUE(RunBounded());
   EXPECT_FALSE(safety_net_fired);
   EXPECT_FALSE(loop_->QuitRequested());  // the loop can run again
 }
@@ -218,12 +245,33 @@ TEST_P(EventLoopTest, QuitUnwindsANestedLoopAndThenRun) {
     nested_result = loop_->RunUntil([] { return false; }, kBound);
     after_nested = true;
   });
-  loop_->Run();
+  EXPECT_TRUE(RunBounded());
   EXPECT_FALSE(nested_result);
   EXPECT_TRUE(after_nested);
 }
 
 // ---- Timers ----
+
+TEST_P(EventLoopTest, TimerTalliesEveryStartWithItsIntervalAndEveryFiring) {
+  Timer timer(*loop_, 30);
+  int fired = 0;
+  timer.OnTimer = [&] {
+    ++fired;
+    timer.Stop();  // a one-shot
+  };
+  timer.Start();
+  timer.Start();         // restarts: a second start of 30 ms
+  timer.SetInterval(7);  // changing a running timer restarts it too: 7 ms
+  ASSERT_TRUE(RunUntil([&] { return fired == 1; }));
+  timer.SetInterval(11);  // stopped: nothing is armed
+  EXPECT_EQ(timer.Counted().Starts, 3);
+  EXPECT_EQ(timer.Counted().Armed, std::chrono::milliseconds(30 + 30 + 7));
+  EXPECT_EQ(timer.Counted().Fires, 1);
+  timer.SetInterval(0);
+  timer.Start();  // an interval of 0 arms nothing
+  EXPECT_EQ(timer.Counted().Starts, 3);
+  timer.Stop();
+}
 
 TEST_P(EventLoopTest, StartingARunningTimerRestartsItsInterval) {
   Timer timer(*loop_, 60);
@@ -488,7 +536,7 @@ TEST_P(EventLoopTest, Win32BindingDispatchesNativeMessagesAndEndsOnWmQuit) {
   };
   safety_net.Start();
   loop_->Post([] { PostQuitMessage(0); });
-  loop_->Run();
+  EXPECT_TRUE(RunBounded());
   EXPECT_FALSE(safety_net_fired);
 }
 #endif
