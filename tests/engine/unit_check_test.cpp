@@ -57,17 +57,43 @@ TEST(DeriveSessionKey, XorsTheUnmaskedMaterialHalves) {
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 31 + 7);
   block[0] = 0;  // selector
   block[2] = 0;  // mask
+  // With s = 0 and m = 0: P[5] ^ P[9], P[6] ^ P[10], P[7] ^ P[11], P[8] ^ P[12].
   const uint32_t expected =
       uint32_t{uint8_t(block[5] ^ block[9])} | uint32_t{uint8_t(block[6] ^ block[10])} << 8 |
       uint32_t{uint8_t(block[7] ^ block[11])} << 16 | uint32_t{uint8_t(block[8] ^ block[12])} << 24;
   EXPECT_EQ(DeriveSessionKey(block), expected);
+}
 
-  // The mask cancels out of each key byte; the selector moves the material by 16s.
-  block[2] = 0xA5;
-  EXPECT_EQ(DeriveSessionKey(block), expected);
-  block[0] = 31;
-  const size_t base = 5 + 16 * 31;
-  EXPECT_EQ(DeriveSessionKey(block).value() & 0xFF, uint8_t(block[base] ^ block[base + 4]));
+// The mask is XORed into both halves of each key byte and so cancels: what the
+// key really depends on is the selector and the eight bytes 5 + 16s to 12 + 16s.
+// Each of those flips exactly its own key byte; no other byte of the block, the
+// mask included, changes the key at all.
+TEST(DeriveSessionKey, DependsOnTheSelectorsEightBytesAndNothingElse) {
+  for (const uint8_t selector : {0, 1, 7, 31}) {
+    TParamBlock block{};
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 57 + 13);
+    block[0] = selector;
+    block[2] = 0xA5;
+    const size_t base = 5 + 16 * size_t{selector};
+    uint32_t expected = 0;
+    for (size_t i = 0; i < 4; ++i) {
+      expected |= uint32_t{uint8_t(block[base + i] ^ block[base + i + 4])} << (8 * i);
+    }
+    ASSERT_EQ(DeriveSessionKey(block), expected) << "selector " << int{selector};
+
+    for (size_t at = 1; at < block.size(); ++at) {
+      TParamBlock changed = block;
+      changed[at] = static_cast<uint8_t>(changed[at] ^ 0x3C);
+      const uint32_t key = DeriveSessionKey(changed).value();
+      if (at >= base && at < base + 8) {
+        const size_t keyByte = (at - base) % 4;
+        ASSERT_EQ(key ^ expected, uint32_t{0x3C} << (8 * keyByte))
+            << "selector " << int{selector} << ", byte " << at;
+      } else {
+        ASSERT_EQ(key, expected) << "selector " << int{selector} << ", byte " << at;
+      }
+    }
+  }
 }
 
 TEST(DeriveSessionKey, RefusesASelectorWhoseMaterialLiesOutsideTheBlock) {

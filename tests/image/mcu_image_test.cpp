@@ -159,3 +159,30 @@ TEST(ParseMcuImage, ShortLinesAreReadOnlyUpToTheirEnd) {
 
 }  // namespace
 }  // namespace kv
+
+namespace kv {
+namespace {
+
+// Records are placed by address: a later record over an earlier one's bytes
+// overwrites them, and both records' counts are added up.
+TEST(ParseMcuImage, OverlappingRecordsAreCountedTwiceAndTheLaterBytesWin) {
+  // 11 22 33 44 at 0, then AA BB at 2.
+  const std::vector<std::string> lines{":040000001122334452", ":02000200AABB97", ":00000001FF"};
+  std::vector<const char*> table;
+  for (const std::string& line : lines) table.push_back(line.c_str());
+  FirmwareImage image;
+  std::vector<std::string> messages;
+  EXPECT_EQ(ParseMcuImage(image, kMcuImageBound, table,
+                          [&](const std::string& text) { messages.push_back(text); }),
+            McuParseOutcome::Complete);
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(image.ImageByteCount, 6);
+  EXPECT_EQ(image.ImageBuffer[0], 0x11);
+  EXPECT_EQ(image.ImageBuffer[1], 0x22);
+  EXPECT_EQ(image.ImageBuffer[2], 0xAA);
+  EXPECT_EQ(image.ImageBuffer[3], 0xBB);
+  EXPECT_EQ(image.ImageBuffer[4], 0x00);
+}
+
+}  // namespace
+}  // namespace kv
