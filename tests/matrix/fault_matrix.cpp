@@ -284,7 +284,10 @@ void RunChain(IspHarness& h, int units, TCaseReport& report) {
       lastChange = now;
       continue;
     }
-    if (now - lastChange >= quiet && !OneShotPending(h.Isp()) && h.Boxes().OpenCount() == 0) {
+    const bool answerAwaited = h.Isp().Link != nullptr && h.Isp().Link->Busy();
+    const std::chrono::milliseconds needed =
+        answerAwaited ? std::max(quiet, kAwaitedAnswerQuietPeriod) : quiet;
+    if (now - lastChange >= needed && !OneShotPending(h.Isp()) && h.Boxes().OpenCount() == 0) {
       report.Quiet = true;
       break;
     }

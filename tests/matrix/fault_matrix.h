@@ -111,8 +111,8 @@ inline constexpr std::chrono::milliseconds kMatrixArmingOther{10};
 inline constexpr int kArmingAfterBothReportsMs = 300;
 // Rows where the stray report comes with a late answer ("late:200"): both
 // arrive 150 ms or more after the longest arming above has fired, so the stray
-// report is the one taken as the reply; and 200 ms before the quiet period
-// (kDefaultQuietPeriod) could end the case without them.
+// report is the one taken as the reply, and long before the quiet period of a
+// case that awaits an answer (kAwaitedAnswerQuietPeriod) could end it.
 
 // The image "Mcu Prog" programs in every case: 48 bytes with "Start Program",
 // four full data packets and a last one of 20.
@@ -125,6 +125,11 @@ inline constexpr std::chrono::seconds kCaseLimit{40};
 // Nothing moved for this long, and no one-shot timer of the window is pending:
 // the chain has come to rest. Longer than any delay the simulated unit takes.
 inline constexpr std::chrono::milliseconds kDefaultQuietPeriod{400};
+// While the link waits for an answer, the case is at rest only after this long
+// without change: an answer the unit owes (it answers within a few
+// milliseconds, 450 ms at the latest in the late rows) must not be mistaken for
+// a stall when a loaded machine holds its threads back for a while.
+inline constexpr std::chrono::milliseconds kAwaitedAnswerQuietPeriod{2000};
 
 // Every row of the matrix.
 const std::vector<TMatrixCase>& MatrixCases();
