@@ -32,9 +32,9 @@ sim::SimOptions WithFaults(sim::SimOptions options, const std::vector<std::strin
 struct SmallImageHarness : IspHarness {
   explicit SmallImageHarness(sim::SimOptions options, toolkit::Clock::duration boxCloseAfter = 10ms)
       : IspHarness(std::move(options), FastTiming(), boxCloseAfter) {
-    Isp().McuImageLines = image.Span();
+    Isp().McuImageLines = image.Lines();
   }
-  HexLines image{SmallImageRecords(kSmallImageBytes)};
+  HexTable image{SmallImageRecords(kSmallImageBytes)};
 };
 
 size_t CountLinesStartingWith(const std::vector<std::string>& lines, std::string_view start) {
@@ -478,8 +478,8 @@ TEST(IspMends, BootLoaderReplyInsideTheArmingDelayIsKeptAndDuplicatesDropped) {
   timing.UsbWaitData = 40ms;
   IspHarness h(WithFaults(FastUnit(sim::SimStart::kUpdate), {"duplicate@connect"}), timing);
   TfmIsp& isp = h.Isp();
-  HexLines image(SmallImageRecords(kSmallImageBytes));
-  isp.McuImageLines = image.Span();
+  HexTable image(SmallImageRecords(kSmallImageBytes));
+  isp.McuImageLines = image.Lines();
   ASSERT_TRUE(h.WaitUntilReady());
   h.Loop().Post([&isp] { isp.bnMcuProgram.Click(); });
   ASSERT_TRUE(h.RunUntil([&isp] { return isp.UpdateState == usSyncProgram; }));
@@ -626,8 +626,8 @@ class IspImageFailure : public testing::TestWithParam<BadImageCase> {};
 TEST_P(IspImageFailure, NothingIsSentAndTheUnitStaysInRunMode) {
   IspHarness h(FastUnit());
   TfmIsp& isp = h.Isp();
-  HexLines image(GetParam().records);
-  isp.McuImageLines = image.Span();
+  HexTable image(GetParam().records);
+  isp.McuImageLines = image.Lines();
   ASSERT_TRUE(h.WaitUntilReady());
   h.ClickStartProgram();
   ASSERT_TRUE(h.WaitForBox(GetParam().message));
@@ -902,8 +902,8 @@ TEST_P(IspPacketNumber, ComesFromByteFourAloneBeforeTheDataPackets) {
   options.attach_ms = 60000;
   IspHarness h(options);
   TfmIsp& isp = h.Isp();
-  HexLines image(SmallImageRecords(kSmallImageBytes));
-  isp.McuImageLines = image.Span();
+  HexTable image(SmallImageRecords(kSmallImageBytes));
+  isp.McuImageLines = image.Lines();
   ASSERT_TRUE(isp.Image.ImageByteCount == 0);
   // The image "Mcu Prog" would have prepared.
   isp.bnMcuProgram.Click();

@@ -40,8 +40,8 @@ TimerFigures Figures(const toolkit::Timer& timer) {
 TEST(IspTimerTally, FallbackIs3000MsAndASecondRunsFirstStepsWait200MsEach) {
   IspHarness h(FastUnit(sim::SimStart::kUpdate), TIspTiming{}, 0ms);
   TfmIsp& isp = h.Isp();
-  HexLines image(SmallImageRecords(kSmallImageBytes));
-  isp.McuImageLines = image.Span();
+  HexTable image(SmallImageRecords(kSmallImageBytes));
+  isp.McuImageLines = image.Lines();
   ASSERT_TRUE(h.WaitUntilReady());
   h.ClickStartProgram();
   ASSERT_TRUE(h.WaitForBox(" Program OK !! ", kChainLimit)) << h.Unit().Verdict().Text();
@@ -158,8 +158,8 @@ TEST(IspTimerTally, ResetReleasesTheLinkAfter500MsWhenTheUnitStaysAndTakesNoRepo
   timing.WaitDisconnect = TIspTiming{}.WaitDisconnect;
   IspHarness h(options, timing);
   TfmIsp& isp = h.Isp();
-  HexLines image(SmallImageRecords(kSmallImageBytes));
-  isp.McuImageLines = image.Span();
+  HexTable image(SmallImageRecords(kSmallImageBytes));
+  isp.McuImageLines = image.Lines();
   size_t trafficAtReset = 0;
   bool linkHeldAtReset = false;
   isp.sbStatus.Subscribe([&](toolkit::Change change) {

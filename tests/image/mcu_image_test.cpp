@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "hex_record.h"
+#include "hex_records.h"
 #include "image/dsp_image.h"
 #include "image/firmware_data.h"
 

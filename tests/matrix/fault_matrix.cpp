@@ -511,9 +511,9 @@ TCaseReport RunCase(const TMatrixCase& matrixCase) {
   }
   {
     Watchdog watchdog(matrixCase.Name(), kReadyLimit + kCaseLimit + kTeardownAllowance);
-    const test::HexLines image(MatrixImageRecords());
+    const test::HexTable image(MatrixImageRecords());
     IspHarness h(*options, MatrixTiming(matrixCase), kBoxOpen);
-    h.Isp().McuImageLines = image.Span();
+    h.Isp().McuImageLines = image.Lines();
     report.Ready = WaitUntilReady(h, matrixCase.Units);
     if (report.Ready) {
       RunChain(h, matrixCase.Units, report);

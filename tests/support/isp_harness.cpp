@@ -8,25 +8,6 @@
 
 namespace kv::test {
 
-HexLines::HexLines(std::vector<std::string> lines) : text_(std::move(lines)) {
-  for (const std::string& line : text_) pointers_.push_back(line.c_str());
-}
-
-std::string DataRecord(uint16_t address, const std::vector<uint8_t>& bytes) {
-  uint8_t sum = static_cast<uint8_t>(bytes.size() + (address >> 8) + (address & 0xFF));
-  char field[16];
-  std::snprintf(field, sizeof field, ":%02X%04X00", static_cast<unsigned>(bytes.size()),
-                static_cast<unsigned>(address));
-  std::string record = field;
-  for (uint8_t byte : bytes) {
-    std::snprintf(field, sizeof field, "%02X", static_cast<unsigned>(byte));
-    record += field;
-    sum = static_cast<uint8_t>(sum + byte);
-  }
-  std::snprintf(field, sizeof field, "%02X", static_cast<unsigned>(static_cast<uint8_t>(-sum)));
-  return record + field;
-}
-
 std::vector<std::string> SmallImageRecords(size_t bytes) {
   constexpr size_t kRecordBytes = 16;
   std::vector<std::string> records;

@@ -15,6 +15,7 @@
 
 #include "app/isp.h"
 #include "diag/diag_windows.h"
+#include "hex_records.h"
 #include "hid/sim_bus.h"
 #include "sim/sim_options.h"
 #include "sim/simulated_setup.h"
@@ -59,22 +60,6 @@ inline sim::SimFault Fault(sim::FaultKind kind, sim::FaultSite site, uint32_t in
   return fault;
 }
 
-// Intel HEX text lines with the lifetime of the object, in the form "Mcu Prog" reads.
-class HexLines {
- public:
-  explicit HexLines(std::vector<std::string> lines);
-  HexLines(const HexLines&) = delete;
-  HexLines& operator=(const HexLines&) = delete;
-  std::span<const char* const> Span() const { return pointers_; }
-
- private:
-  std::vector<std::string> text_;
-  std::vector<const char*> pointers_;
-};
-
-// One data record with a correct checksum.
-std::string DataRecord(uint16_t address, const std::vector<uint8_t>& bytes);
-inline constexpr const char* kEndOfFileRecord = ":00000001FF";
 // `bytes` image bytes in 16-byte records from address 0, then the end record.
 std::vector<std::string> SmallImageRecords(size_t bytes);
 

@@ -1,9 +1,11 @@
-// Intel HEX record lines for the image tests.
+// Intel HEX record lines made for a test, and tables of them in the form the
+// embedded image takes.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -36,6 +38,8 @@ inline std::string UpperRecord(uint8_t type, uint16_t upper) {
   return HexRecord(type, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});
 }
 
+inline constexpr const char* kEndOfFileRecord = ":00000001FF";
+
 inline std::string WithBadChecksum(std::string line) {
   line.back() = line.back() == '0' ? '1' : '0';
   return line;
@@ -46,15 +50,22 @@ inline std::string WithBadChecksum(std::string line) {
 class HexTable {
  public:
   HexTable(std::initializer_list<std::string> lines) {
-    for (const std::string& line : lines) {
-      storage_.push_back(std::make_unique<char[]>(line.size() + 1));
-      std::memcpy(storage_.back().get(), line.c_str(), line.size() + 1);
-      pointers_.push_back(storage_.back().get());
-    }
+    for (const std::string& line : lines) Add(line);
   }
+  explicit HexTable(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) Add(line);
+  }
+  HexTable(const HexTable&) = delete;
+  HexTable& operator=(const HexTable&) = delete;
   std::span<const char* const> Lines() const { return pointers_; }
 
  private:
+  void Add(const std::string& line) {
+    storage_.push_back(std::make_unique<char[]>(line.size() + 1));
+    std::memcpy(storage_.back().get(), line.c_str(), line.size() + 1);
+    pointers_.push_back(storage_.back().get());
+  }
+
   std::vector<std::unique_ptr<char[]>> storage_;
   std::vector<const char*> pointers_;
 };
