@@ -25,14 +25,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "app/isp.h"
-#include "diag/diag_windows.h"
+#include "app/isp_application.h"
 #include "engine/engine_texts.h"
-#include "hid/sim_bus.h"
 #include "sim/sim_options.h"
-#include "sim/simulated_setup.h"
 #include "toolkit/event_loop.h"
 #include "toolkit/message_box.h"
 
@@ -81,37 +79,41 @@ struct ChainFigures {
 
 ChainFigures RunChain() {
   ChainFigures figures;
-  const auto loop = kv::toolkit::CreatePortableEventLoop();
-  const auto bus = std::make_shared<kv::hid::SimulatedHidBus>();
-  bus->SetReportTime(0us);
-  auto setup = std::make_unique<kv::sim::SimulatedSetup>(*bus, InstantUnit());
-  kv::toolkit::ScriptedMessageBoxes boxes(*loop);
-  kv::diag::TfmHidData hidData;
-  kv::diag::TfmProgData progData;
-  auto isp = std::make_unique<kv::TfmIsp>(*loop, boxes, bus, hidData, progData);
+  kv::TIspApplicationOptions options;
+  options.Simulate = true;
+  options.Sim = InstantUnit();
+  options.SimReportTime = 0us;
+  kv::toolkit::ScriptedMessageBoxes* boxes = nullptr;
+  options.CreateMessageBoxes = [&boxes](kv::toolkit::EventLoop& loop) {
+    auto made = std::make_unique<kv::toolkit::ScriptedMessageBoxes>(loop);
+    boxes = made.get();
+    return made;
+  };
+  kv::TIspApplication application(std::move(options));
+  kv::toolkit::EventLoop& loop = application.Loop();
+  kv::TfmIsp& isp = *application.MainWindow();
 
-  if (!loop->RunUntil([&] { return isp->HeldDevice != nullptr && isp->btnStartProgram.Enabled(); },
-                      kReadyLimit)) {
+  if (!loop.RunUntil([&] { return isp.HeldDevice != nullptr && isp.btnStartProgram.Enabled(); },
+                     kReadyLimit)) {
     std::fprintf(stderr, "chain_bench: the simulated unit was not taken\n");
     return figures;
   }
   const double cpuBefore = CpuSeconds();
   const Clock::time_point start = Clock::now();
-  loop->Post([&] { isp->btnStartProgram.Click(); });
-  const bool done = loop->RunUntil([&] { return !boxes.Boxes().empty(); }, kChainLimit);
+  loop.Post([&] { isp.btnStartProgram.Click(); });
+  const bool done = loop.RunUntil([&] { return !boxes->Boxes().empty(); }, kChainLimit);
   figures.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
   figures.cpuSeconds = CpuSeconds() - cpuBefore;
-  for (const kv::TTimerTally& tally : isp->TimerTally) {
+  for (const kv::TTimerTally& tally : isp.TimerTally) {
     figures.floorSeconds += std::chrono::duration<double>(tally.Fired).count();
   }
+  const kv::sim::SimulatedSetup& setup = *application.Platform().Setup();
   figures.completed =
-      done && boxes.Boxes().front().text == kv::texts::kProgramOk && setup->Unit(0).Verdict().clean;
+      done && boxes->Boxes().front().text == kv::texts::kProgramOk && setup.Unit(0).Verdict().clean;
   if (!figures.completed) {
     std::fprintf(stderr, "chain_bench: the chain did not end in success:\n%s\n",
-                 setup->VerdictText().c_str());
+                 setup.VerdictText().c_str());
   }
-  isp.reset();
-  setup.reset();
   return figures;
 }
 

@@ -1,0 +1,63 @@
+#include "app/isp_application.h"
+
+#include <utility>
+
+namespace kv {
+
+TIspPlatform::TIspPlatform(bool simulate, const sim::SimOptions& sim,
+                           std::optional<std::chrono::microseconds> reportTime) {
+  if (!simulate) {
+    platform_ = hid::CreateSystemHidPlatform();
+    return;
+  }
+  bus_ = std::make_shared<hid::SimulatedHidBus>();
+  if (reportTime) bus_->SetReportTime(*reportTime);
+  setup_ = std::make_unique<sim::SimulatedSetup>(*bus_, sim);
+  platform_ = bus_;
+}
+
+TIspPlatform::~TIspPlatform() {
+  // The units are plugged into the bus: they leave it before it goes.
+  setup_.reset();
+}
+
+TIspApplication::TIspApplication(TIspApplicationOptions options)
+    : loop_(options.CreateLoop ? options.CreateLoop() : toolkit::CreatePortableEventLoop()) {
+  platform_ = std::make_unique<TIspPlatform>(options.Simulate, options.Sim, options.SimReportTime);
+  messageBoxes_ = options.CreateMessageBoxes
+                      ? options.CreateMessageBoxes(*loop_)
+                      : std::make_unique<toolkit::ScriptedMessageBoxes>(*loop_);
+  if (options.ExceptionBox) {
+    loop_->SetExceptionBox(std::move(options.ExceptionBox));
+  } else {
+    toolkit::MessageBoxService* boxes = messageBoxes_.get();
+    loop_->SetExceptionBox(
+        [boxes](const std::string& text) { boxes->Show(text, toolkit::MessageSymbol::kError); });
+  }
+  mainWindow_ =
+      std::make_unique<TfmIsp>(*loop_, *messageBoxes_, platform_->Platform(), hidData_, progData_,
+                               options.Timing, std::move(options.TrafficObserver));
+  diag::CentreOn(hidData_, *mainWindow_);
+  diag::CentreOn(progData_, *mainWindow_);
+}
+
+TIspApplication::~TIspApplication() {
+  mainWindow_.reset();
+  // The boxes go before the loop: nothing may show an exception in them then.
+  loop_->SetExceptionBox({});
+}
+
+void TIspApplication::PlaceMainWindow(int left, int top) {
+  if (!mainWindow_) return;
+  mainWindow_->SetBounds(left, top, TfmIsp::kWidth, TfmIsp::kHeight);
+  diag::CentreOn(hidData_, *mainWindow_);
+  diag::CentreOn(progData_, *mainWindow_);
+}
+
+void TIspApplication::CloseMainWindow() {
+  if (!mainWindow_) return;
+  mainWindow_->Close();
+  mainWindow_.reset();
+}
+
+}  // namespace kv
