@@ -3,22 +3,16 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/isp_private.h"
 #include "engine/engine_texts.h"
 #include "image/dsp_image.h"
 #include "image/image_dump.h"
 
 namespace kv {
 
-namespace {
-
-constexpr int kPanelConnection = 1;
-constexpr int kPanelSession = 0;
-
-int Milliseconds(std::chrono::milliseconds interval) {
-  return static_cast<int>(interval.count());
-}
-
-}  // namespace
+using isp_detail::kPanelConnection;
+using isp_detail::kPanelSession;
+using isp_detail::WholeMilliseconds;
 
 TIspTiming TIspTiming::Scaled(int divisor) const {
   const auto scale = [divisor](ms interval) {
@@ -49,13 +43,13 @@ TfmIsp::TfmIsp(toolkit::EventLoop& loop, toolkit::MessageBoxService& messageBoxe
       Timing(timing),
       Platform(std::move(platform)),
       TrafficObserver(std::move(trafficObserver)),
-      tmUsbWait(loop, Milliseconds(timing.UsbWaitLayout)),
-      tmWaitDisconnect(loop, Milliseconds(timing.WaitDisconnect)),
-      tmDspProgram(loop, Milliseconds(timing.DspProgram)),
-      tmMcuProg(loop, Milliseconds(timing.McuProgPoll)),
-      tmRunStep(loop, Milliseconds(timing.RunStep)),
-      tmWrongDisconnect(loop, Milliseconds(timing.WrongDisconnect)),
-      tmAutoUpdate(loop, Milliseconds(timing.AutoUpdate)),
+      tmUsbWait(loop, WholeMilliseconds(timing.UsbWaitLayout)),
+      tmWaitDisconnect(loop, WholeMilliseconds(timing.WaitDisconnect)),
+      tmDspProgram(loop, WholeMilliseconds(timing.DspProgram)),
+      tmMcuProg(loop, WholeMilliseconds(timing.McuProgPoll)),
+      tmRunStep(loop, WholeMilliseconds(timing.RunStep)),
+      tmWrongDisconnect(loop, WholeMilliseconds(timing.WrongDisconnect)),
+      tmAutoUpdate(loop, WholeMilliseconds(timing.AutoUpdate)),
       Self(std::make_shared<TfmIsp*>(this)) {
   sbStatus.SetPanelWidth(kPanelSession, kPanel0Width);
   sbStatus.SetPanelText(kPanelSession, std::string(kPanelDisconnect));
@@ -212,7 +206,7 @@ void TfmIsp::EnsureLink() {
   // An unopened link stays in Link and ignores what it is given.
   if (!Link && OpenNewLink()) {
     ReceiveEnabled = true;
-    Link->SetWaitTimeout(kCommandLinkWaitTimeoutMs);
+    Link->SetWaitTimeout(WholeMilliseconds(kCommandLinkWaitTimeout));
   }
   Link->SetPollDisabled(true);
 }
@@ -345,7 +339,7 @@ void TfmIsp::bnDspPorgramClick() {
   }
   if (!OpenNewLink()) return;
   ReceiveEnabled = true;
-  Link->SetWaitTimeout(kDspLinkWaitTimeoutMs);
+  Link->SetWaitTimeout(WholeMilliseconds(kDspLinkWaitTimeout));
   Link->SetPollDisabled(true);
   SendCommand(TCmdPacket(1, cmdIdentify));
   UpdateState = usRunCommands;
@@ -421,7 +415,7 @@ void TfmIsp::tmDspProgramTimer() {
   fmProgData.ReplaceListing(DumpImage(Image.ImageBuffer, Image.ImageByteCount, 0));
   DspChunkIndex = 0;
   SendDspChunk(DspChunkIndex);
-  DspLastChunk = kv::DspLastChunk(Image.ImageByteCount);
+  DspLastChunk = DspLastChunkIndex(Image.ImageByteCount);
   pbProgress.SetRange(0, DspLastChunk);
   pbProgress.SetPosition(0);
 }
@@ -440,7 +434,7 @@ void TfmIsp::tmRunStepTimer() {
     case asDspDownload:
       SendCommand(TCmdPacket(1, cmdKeepAlive));
       if (Link) {
-        Link->SetWaitTimeout(kFinishedLinkWaitTimeoutMs);
+        Link->SetWaitTimeout(WholeMilliseconds(kFinishedLinkWaitTimeout));
         Link->SetPollDisabled(false);
       }
       AutoStage = asNone;

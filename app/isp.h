@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,9 @@
 #include "diag/diag_windows.h"
 #include "engine/engine_texts.h"
 #include "engine/isp_report.h"
+#include "engine/report_traffic.h"
 #include "engine/unit_check.h"
+#include "engine/update_state.h"
 #include "hid/hid_platform.h"
 #include "hid/jv_hid.h"
 #include "hid/kv93t_usb_ids.h"
@@ -38,6 +41,7 @@
 #include "toolkit/controls.h"
 #include "toolkit/event_loop.h"
 #include "toolkit/message_box.h"
+#include "toolkit/thread_annotations.h"
 
 namespace kv {
 
@@ -47,29 +51,6 @@ enum TUnitUsbId : uint16_t {
   uidVendor = hid::kKv93tVendorId,
   uidRunProduct = hid::kKv93tRunProductId,        // application firmware: framed commands
   uidUpdateProduct = hid::kKv93tUpdateProductId,  // boot loader: 64-byte requests and replies
-};
-
-// How the next response is read.
-enum TUpdateState : int32_t {
-  usVersionCheck = 0,  // run mode: unit and version check
-  usRunCommands = 1,   // run mode: parameter data and DSP download
-  usConnect = 2,       // boot-loader steps, one request outstanding each
-  usSyncPackage = 3,
-  usGetFirmwareVersion = 4,
-  usGetDeviceId = 5,
-  usReadConfig = 6,
-  usSyncProgram = 7,
-  usStartProgram = 8,
-  usProgramData = 9,
-  usMcuReset = 10,
-};
-
-// Place in the chain after the microcontroller update.
-enum TAutoStage : int32_t {
-  asNone = 0,
-  asDspDownload = 1,  // the DSP download is under way
-  asDspDue = 2,       // parameter data read, the key known, the DSP download due
-  asMcuUpdate = 3,    // the microcontroller update is under way
 };
 
 // Client coordinates of a control in pixels, for a front end that draws them.
@@ -101,9 +82,9 @@ struct TIspTiming {
 };
 
 // Link wait time-outs set by the commands (the link only notifies on them).
-inline constexpr int kCommandLinkWaitTimeoutMs = 5000;
-inline constexpr int kDspLinkWaitTimeoutMs = 10000;
-inline constexpr int kFinishedLinkWaitTimeoutMs = 500;
+inline constexpr std::chrono::milliseconds kCommandLinkWaitTimeout{5000};
+inline constexpr std::chrono::milliseconds kDspLinkWaitTimeout{10000};
+inline constexpr std::chrono::milliseconds kFinishedLinkWaitTimeout{500};
 
 // The seven timers, for the pacing tally.
 enum class TChainTimer {
@@ -125,12 +106,7 @@ struct TTimerTally {
   std::chrono::milliseconds Fired{0};
 };
 
-// One report as it passed the window's report I/O.
-enum class TTrafficDirection : char {
-  kWritten = 'W',  // handed to the device by WriteReport
-  kRead = 'R',     // read and handed on (the traffic window's read line)
-  kDropped = 'D',  // read but dropped: no arming was open; the traffic window shows none
-};
+// One report as it passed the window's report I/O (TTrafficDirection: engine/report_traffic.h).
 struct TTrafficRecord {
   TTrafficDirection Direction = TTrafficDirection::kRead;
   toolkit::Clock::time_point Time{};  // when it was written or read
@@ -287,11 +263,11 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   bool HidCtlEnumerate(hid::TJvHidDevice* HidDev, int Idx);
   void HidCtlDeviceUnplug(hid::TJvHidDevice* HidDev);
   void HidCtlDeviceDataError(hid::TJvHidDevice* HidDev, uint32_t Error);
-  // engine/report_io.cpp
+  // app/isp_report_io.cpp
   void HidCtlDeviceData(hid::TJvHidDevice* HidDev, uint8_t ReportID, const uint8_t* Data,
                         uint16_t Size);
 
-  // ---- Update engine (engine/*.cpp) ----
+  // ---- Update engine (app/isp_sequencer.cpp, app/isp_link_response.cpp) ----
   // Builds and submits the request of the step UpdateState names, arms its reply.
   void RunIspStep();
   void HandleIspReply(const TCmdPacket& reply);
@@ -311,11 +287,10 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   uint64_t ReportsWritten() const { return ReportsWrittenCount.load(); }
 
  private:
-  // One input report as the engine reads it: 64 data bytes, zero past what the
-  // device sent, so nothing beyond the report is ever read.
+  // One input report as the engine reads it (InputReportData).
   struct TInputReport {
     uint8_t ReportId = 0;
-    std::array<uint8_t, kIspReportBytes> Data{};
+    TInputReportData Data{};
   };
 
   void BindHandlers();
@@ -334,27 +309,29 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   // "Mcu Prog" found the embedded image unusable: nothing was sent.
   void StopForImageError(McuParseOutcome outcome);
 
-  // engine/isp_sequencer.cpp
+  // app/isp_sequencer.cpp
   IspRequest BuildStepRequest();
   void ArmReply();
   void FailIspStep();
 
-  // engine/link_response.cpp
+  // app/isp_link_response.cpp
   void IdentifyStep(const TCmdPacket& reply);
   void ParameterStep(const TCmdPacket& reply);
   void DspChunkStep(const TCmdPacket& reply);
   void StopForParamError(texts::TMessageId id, const std::string& message);
   void SendDspChunk(int32_t chunkIndex);
 
-  // engine/report_io.cpp
-  static TInputReport CopyReport(uint8_t reportId, const uint8_t* data, uint16_t size);
+  // app/isp_report_io.cpp
   void AcceptReport(const TInputReport& report);
   // True when the report is kept to stand in for the reply once the arming fires.
   bool KeepEarlyIspReply(const TInputReport& report);
   void NoteDroppedReport(const TInputReport& report);
-  // The report's checksum echo is that of the request outstanding.
-  bool EchoesRequest(const TInputReport& report) const;
-  void PostTraffic(TTrafficRecord record);
+  // Worker thread: queues a written record for the UI thread.
+  void HandOverWritten(TTrafficRecord record);
+  // UI thread: passes on every written record handed over so far, in their order.
+  void ListWritten();
+  // UI thread: a read record, after the written ones of the requests before it.
+  void ListRead(const TTrafficRecord& record);
   void AddTraffic(const TTrafficRecord& record);
 
  private:
@@ -365,6 +342,11 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   std::atomic<uint64_t> ReportsWrittenCount{0};
   uint64_t IspRequestMark = 0;  // ReportsWrittenCount when the step's request was submitted
   std::optional<TInputReport> EarlyIspReply;  // the first reply before the arming
+  // Written records handed over by the worker, not yet passed on. Handed over
+  // before each write, so a reply, which can only come after its write, finds
+  // its request's record here and lists it first: the traffic keeps the wire's order.
+  Mutex writtenLock_;
+  std::deque<TTrafficRecord> written_ KV_GUARDED_BY(writtenLock_);
   bool TearingDown = false;
   // Tasks posted to the loop hold this weakly and do nothing once the window is gone.
   std::shared_ptr<TfmIsp*> Self;

@@ -2,25 +2,17 @@
 // version check before an update, the parameter data and the DSP download after
 // the microcontroller update, and the boot-loader replies in between. Payload
 // reads are checked: a reply too short for what is read ends the handling at
-// that read, and the loop's exception box shows "vector".
-#include <cstdio>
+// that read, and the loop's exception box shows "vector". The decisions are the
+// engine's (engine/response_routes.h, engine/unit_check.h); this file acts on them.
 #include <string>
 
 #include "app/isp.h"
+#include "app/isp_private.h"
 #include "engine/engine_texts.h"
+#include "engine/response_routes.h"
 #include "image/dsp_image.h"
 
 namespace kv {
-
-namespace {
-
-std::string Formatted(const char* format, long first, long second = 0) {
-  char text[160];
-  std::snprintf(text, sizeof text, format, first, second);
-  return text;
-}
-
-}  // namespace
 
 void TfmIsp::LinkMessage(uint32_t message, uintptr_t wparam, intptr_t /*lparam*/) {
   // Link notifications and per-byte messages get the default handling: none.
@@ -35,33 +27,24 @@ void TfmIsp::SendCommand(const TCmdPacket& packet, bool append, int mode) {
 
 void TfmIsp::HandleLinkResponse(const ByteBuffer& response) {
   const TCmdPacket reply = ParseResponse(response);
-  switch (UpdateState) {
-    case usVersionCheck:
-      tmAutoUpdate.Stop();
-      if (reply.Code == cmdIdentify) {
-        IdentifyStep(reply);
-      } else if (reply.Code == cmdVersionText) {
-        CheckUnitVersion(reply);
-      }
+  if (ResponseStopsAutoUpdate(UpdateState)) tmAutoUpdate.Stop();
+  switch (RouteResponse(UpdateState, reply.Code)) {
+    case TResponseRoute::kIdentify:
+      IdentifyStep(reply);
       break;
-    case usRunCommands:
-      if (reply.Code == cmdDspBlock) {
-        DspChunkStep(reply);
-      } else if (reply.Code == cmdReadParameter) {
-        ParameterStep(reply);
-      }
+    case TResponseRoute::kVersionText:
+      CheckUnitVersion(reply);
       break;
-    case usConnect:
-    case usSyncPackage:
-    case usGetFirmwareVersion:
-    case usGetDeviceId:
-    case usReadConfig:
-    case usSyncProgram:
-    case usStartProgram:
-    case usProgramData:
+    case TResponseRoute::kParameter:
+      ParameterStep(reply);
+      break;
+    case TResponseRoute::kDspChunk:
+      DspChunkStep(reply);
+      break;
+    case TResponseRoute::kIspReply:
       HandleIspReply(reply);
       break;
-    default:
+    case TResponseRoute::kIgnored:
       break;
   }
 }
@@ -106,12 +89,12 @@ void TfmIsp::RejectUnit(texts::TMessageId id, std::string_view message) {
 void TfmIsp::ParameterStep(const TCmdPacket& reply) {
   if (ParamBlockIndex == 0) SendCommand(TCmdPacket(1, cmdCode1A, 0x01, 0x00, 0x01, 0x00));
   ParamBlockIndex += 1;
-  const bool lastReply = ParamBlockIndex >= kParamReplyCount;
-  const size_t pieceBytes = lastReply ? kLastParamPieceBytes : kParamPieceBytes;
+  const bool lastReply = IsLastParamReply(ParamBlockIndex);
+  const size_t pieceBytes = ParamPieceBytesOfReply(ParamBlockIndex);
   const uint8_t blockIndex = reply.Payload.at(0);
   if (!ParamPieceFits(blockIndex, pieceBytes)) {
     StopForParamError(texts::TMessageId::kParamBlockIndex,
-                      Formatted(texts::kParamBlockIndexFormat, blockIndex, ParamBlockIndex));
+                      ParamBlockIndexErrorText(blockIndex, ParamBlockIndex));
     return;
   }
   const size_t first = blockIndex * kParamPieceBytes;
@@ -123,7 +106,7 @@ void TfmIsp::ParameterStep(const TCmdPacket& reply) {
   const std::optional<uint32_t> key = DeriveSessionKey(ParamBlock);
   if (!key) {
     StopForParamError(texts::TMessageId::kParamSelector,
-                      Formatted(texts::kParamSelectorFormat, ParamBlock[kKeySelectorOffset]));
+                      ParamSelectorErrorText(ParamBlock[kKeySelectorOffset]));
     return;
   }
   SessionKey = *key;
@@ -148,7 +131,7 @@ void TfmIsp::DspChunkStep(const TCmdPacket& /*reply*/) {
   UpdateState = usRunCommands;
   pbProgress.SetPosition(0);
   sbStatus.SetBackground(toolkit::Color::ButtonFace());
-  SetPanel(0, kPanelDisconnect);
+  SetPanel(isp_detail::kPanelSession, kPanelDisconnect);
   StartTimer(tmRunStep, TChainTimer::kRunStep);
 }
 

@@ -1,85 +1,16 @@
 // The boot-loader step sequencer: one request outstanding at a time, the next
 // built only when the reply to the previous one has come and its checksum echo
-// matched. The pace is set by tmUsbWait, which arms the reply of each step.
+// matched. The pace is set by tmUsbWait, which arms the reply of each step. The
+// decisions are the engine's (engine/isp_steps.h); this file acts on them.
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "app/isp.h"
+#include "app/isp_private.h"
 #include "engine/engine_texts.h"
+#include "engine/isp_steps.h"
 
 namespace kv {
-
-namespace {
-
-// The step text shown while the request of `state` is outstanding.
-std::string_view StepText(int32_t state) {
-  switch (state) {
-    case usConnect:
-      return texts::kStepConnect;
-    case usSyncPackage:
-      return texts::kStepSyncPackage;
-    case usGetFirmwareVersion:
-      return texts::kStepGetFirmwareVersion;
-    case usGetDeviceId:
-      return texts::kStepGetDeviceId;
-    case usReadConfig:
-      return texts::kStepReadConfig;
-    case usSyncProgram:
-      return texts::kStepSyncProgram;
-    case usStartProgram:
-      return texts::kStepStartProgram;
-    case usMcuReset:
-      return texts::kStepMcuReset;
-    default:
-      return {};
-  }
-}
-
-// The failure of a step whose reply echoed a wrong checksum, and whether the
-// connection is ended before the message shows.
-struct TStepFailure {
-  texts::TMessageId Id;
-  std::string_view Message;
-  bool EndsConnection;
-};
-
-TStepFailure FailureOf(int32_t state) {
-  switch (state) {
-    case usConnect:
-      return {texts::TMessageId::kIspStartError, texts::kIspStartError, true};
-    case usSyncPackage:
-      return {texts::TMessageId::kIspSyncError, texts::kIspSyncError, true};
-    case usGetDeviceId:
-      return {texts::TMessageId::kGetIdError, texts::kGetIdError, true};
-    case usStartProgram:
-      return {texts::TMessageId::kProgramStartError, texts::kProgramStartError, false};
-    case usProgramData:
-      return {texts::TMessageId::kProgramDataError, texts::kProgramDataError, false};
-    default:  // firmware version, read config, sync program
-      return {texts::TMessageId::kEraseAllError, texts::kEraseAllError, false};
-  }
-}
-
-// The boot loader hands out all 32 bits of the data packets' number: counting on
-// from its largest value wraps around, as the 32-bit field on the wire does,
-// instead of overflowing.
-int32_t NextPacketNumber(int32_t packetNumber) {
-  return static_cast<int32_t>(static_cast<uint32_t>(packetNumber) + 1u);
-}
-
-int32_t DataPacketProgress(int32_t packetNumber) {
-  return static_cast<int32_t>((int64_t{packetNumber} - 3) / 2);
-}
-
-std::string DeviceIdText(uint32_t deviceId, uint32_t config0, uint32_t config1) {
-  char text[64];
-  std::snprintf(text, sizeof text, texts::kStepDeviceIdFormat, static_cast<unsigned>(deviceId),
-                static_cast<unsigned>(config0), static_cast<unsigned>(config1));
-  return text;
-}
-
-}  // namespace
 
 IspRequest TfmIsp::BuildStepRequest() {
   const std::span<const uint8_t> image(
@@ -101,7 +32,7 @@ IspRequest TfmIsp::BuildStepRequest() {
       PacketNumber = 1;
       return BuildSyncProgramRequest();
     case usStartProgram: {
-      PacketNumber = NextPacketNumber(PacketNumber);
+      PacketNumber = NextIspPacketNumber(PacketNumber);
       IspRequest request = BuildStartProgramRequest(PacketNumber, Image.ImageByteCount, image);
       // An image shorter than one start packet has nothing left for data packets.
       ProgramOffset = std::min<int32_t>(kIspStartDataBytes, static_cast<int32_t>(image.size()));
@@ -109,17 +40,17 @@ IspRequest TfmIsp::BuildStepRequest() {
       return request;
     }
     case usProgramData: {
-      ProgramProgress = DataPacketProgress(PacketNumber);
-      SetStepText(std::string(texts::kStepProgramData) + std::to_string(ProgramProgress));
+      ProgramProgress = IspDataProgress(PacketNumber);
+      SetStepText(IspDataStepText(ProgramProgress));
       pbProgress.SetPosition(ProgramProgress);
-      PacketNumber = NextPacketNumber(PacketNumber);
+      PacketNumber = NextIspPacketNumber(PacketNumber);
       const IspDataPacket packet =
           BuildProgramDataRequest(PacketNumber, image, Image.ImageByteCount, ProgramOffset);
       ProgramOffset += packet.BytesCopied;
       return packet.Request;
     }
     case usMcuReset:
-      PacketNumber = NextPacketNumber(PacketNumber);
+      PacketNumber = NextIspPacketNumber(PacketNumber);
       return BuildMcuResetRequest(PacketNumber);
     default:
       return {};
@@ -129,12 +60,12 @@ IspRequest TfmIsp::BuildStepRequest() {
 void TfmIsp::RunIspStep() {
   if (UpdateState < usConnect || UpdateState > usMcuReset) return;
   EarlyIspReply.reset();
-  if (UpdateState != usProgramData) SetStepText(std::string(StepText(UpdateState)));
+  if (UpdateState != usProgramData) SetStepText(std::string(IspStepText(UpdateState)));
   const IspRequest request = BuildStepRequest();
   if (UpdateState == usMcuReset) {
     UpdateState = usRunCommands;
     pbProgress.SetPosition(0);
-    SetPanel(1, kPanelNoDevice);
+    SetPanel(isp_detail::kPanelConnection, kPanelNoDevice);
     StartTimer(tmWaitDisconnect, TChainTimer::kWaitDisconnect);
   }
 
@@ -143,7 +74,7 @@ void TfmIsp::RunIspStep() {
   // this mark was written after the request went out.
   IspRequestMark = ReportsWrittenCount.load();
   SendCommand(TCmdPacket::Raw(request.data(), request.size()), true, pkRaw);
-  RequestSum = kv::RequestSum(request);
+  RequestSum = IspRequestChecksum(request);
   ArmReply();
 }
 
@@ -154,12 +85,17 @@ void TfmIsp::ArmReply() {
     return;
   }
   std::chrono::milliseconds interval = Timing.UsbWaitOther;
-  if (UpdateState == usStartProgram) {
-    interval = Timing.UsbWaitStartProgram;
-  } else if (ProgramOffset + static_cast<int32_t>(kIspProgramDataBytes) < Image.ImageByteCount) {
-    interval = Timing.UsbWaitData;
+  switch (IspReplyArming(UpdateState, ProgramOffset, Image.ImageByteCount)) {
+    case TIspReplyArming::kStartProgram:
+      interval = Timing.UsbWaitStartProgram;
+      break;
+    case TIspReplyArming::kData:
+      interval = Timing.UsbWaitData;
+      break;
+    case TIspReplyArming::kOther:
+      break;
   }
-  tmUsbWait.SetInterval(static_cast<int>(interval.count()));
+  tmUsbWait.SetInterval(isp_detail::WholeMilliseconds(interval));
   StartTimer(tmUsbWait, TChainTimer::kUsbWait);
 }
 
@@ -169,44 +105,28 @@ void TfmIsp::HandleIspReply(const TCmdPacket& reply) {
     FailIspStep();
     return;
   }
+  const int32_t answered = UpdateState;
+  if (!AwaitsIspReply(answered)) return;
   // The next state is stored first; a reply too short for its fields ends the
   // handling at the failed read, with the state already advanced.
-  switch (UpdateState) {
-    case usConnect:
-    case usSyncPackage:
-    case usGetFirmwareVersion:
-    case usSyncProgram:
-      UpdateState += 1;
-      PacketNumber = static_cast<int32_t>(ReplyPacketNumberByte(reply));
-      break;
-    case usStartProgram:
-      UpdateState = ProgramOffset < Image.ImageByteCount ? usProgramData : usMcuReset;
-      PacketNumber = static_cast<int32_t>(ReplyPacketNumberByte(reply));
-      break;
-    case usGetDeviceId:
-      UpdateState = usReadConfig;
-      PacketNumber = static_cast<int32_t>(ReplyPacketNumberByte(reply));
-      DeviceId = ReplyDataWord(reply, kIspDeviceIdOffset);
-      SetStepText(DeviceIdText(DeviceId, ConfigWord0, ConfigWord1));
-      break;
-    case usReadConfig:
-      UpdateState = usSyncProgram;
-      PacketNumber = static_cast<int32_t>(ReplyPacketNumberByte(reply));
-      ConfigWord0 = ReplyDataWord(reply, kIspConfigWord0Offset);
-      ConfigWord1 = ReplyDataWord(reply, kIspConfigWord1Offset);
-      break;
-    case usProgramData:
-      UpdateState = ProgramOffset < Image.ImageByteCount ? usProgramData : usMcuReset;
-      PacketNumber = static_cast<int32_t>(ReplyPacketNumber32(reply));
-      break;
-    default:
-      return;
+  UpdateState = IspStateAfterReply(answered, ProgramOffset, Image.ImageByteCount);
+  if (answered == usProgramData) {
+    PacketNumber = static_cast<int32_t>(ReplyPacketNumber32(reply));
+  } else {
+    PacketNumber = static_cast<int32_t>(ReplyPacketNumberByte(reply));
+  }
+  if (answered == usGetDeviceId) {
+    DeviceId = ReplyDataWord(reply, kIspDeviceIdOffset);
+    SetStepText(IspDeviceIdText(DeviceId, ConfigWord0, ConfigWord1));
+  } else if (answered == usReadConfig) {
+    ConfigWord0 = ReplyDataWord(reply, kIspConfigWord0Offset);
+    ConfigWord1 = ReplyDataWord(reply, kIspConfigWord1Offset);
   }
   RunIspStep();
 }
 
 void TfmIsp::FailIspStep() {
-  const TStepFailure failure = FailureOf(UpdateState);
+  const TIspStepFailure failure = IspStepFailure(UpdateState);
   // Closing from inside the link's own delivery is safe: the link retires its worker.
   if (failure.EndsConnection) CloseSession();
   ShowMessage(failure.Id, failure.Message, toolkit::MessageSymbol::kError);

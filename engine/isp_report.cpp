@@ -92,7 +92,7 @@ IspRequest BuildMcuResetRequest(int32_t packetNumber) {
   return RequestWithNumber32(ispMcuReset, packetNumber);
 }
 
-uint32_t RequestSum(std::span<const uint8_t> bytes) {
+uint32_t IspRequestChecksum(std::span<const uint8_t> bytes) {
   uint32_t sum = 0;
   for (uint8_t byte : bytes) sum += byte;
   return sum;

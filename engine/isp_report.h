@@ -79,7 +79,7 @@ IspRequest BuildMcuResetRequest(int32_t packetNumber);
 
 // Unsigned sum of every byte: of all 70 request bytes for the tool, of the 64 bytes
 // received for the boot loader (the same value, since bytes 64-69 are 0).
-uint32_t RequestSum(std::span<const uint8_t> bytes);
+uint32_t IspRequestChecksum(std::span<const uint8_t> bytes);
 
 // Readers of a reply parsed by ParseResponse (Value = bytes 0-3, Payload index i =
 // reply byte i + 4). Payload reads are checked: a reply too short for the field throws

@@ -37,7 +37,7 @@ bool PrepareDspImage(FirmwareImage& image,
                      std::span<const uint32_t> words = EmbeddedDspProgramWords());
 
 // Index of the last chunk of the prepared image; chunks 0 to this one are sent.
-inline int32_t DspLastChunk(int32_t imageByteCount) {
+inline int32_t DspLastChunkIndex(int32_t imageByteCount) {
   return imageByteCount / static_cast<int32_t>(kDspChunkDataBytes);
 }
 

@@ -100,7 +100,9 @@ TEST(IspApplication, GivenBoxesAndExceptionBoxAreTheOnesUsed) {
   std::vector<std::string> exceptions;
   options.ExceptionBox = [&exceptions](const std::string& text) { exceptions.push_back(text); };
   std::vector<std::string> traffic;
-  options.TrafficObserver = [&traffic](const std::string& line) { traffic.push_back(line); };
+  options.TrafficObserver = [&traffic](const TTrafficRecord& record) {
+    traffic.push_back(record.Line);
+  };
   TIspApplication application(std::move(options));
   ASSERT_NE(boxes, nullptr);
   EXPECT_EQ(&application.MessageBoxes(), boxes);

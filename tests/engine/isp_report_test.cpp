@@ -37,8 +37,8 @@ TEST(IspRequest, ConnectIsCodeAndNumberOneWithSum0x81) {
   EXPECT_EQ(request[4], 0x01);
   EXPECT_TRUE(AllZero(request, 1, 4));
   EXPECT_TRUE(AllZero(request, 5, kIspRequestBufferBytes));
-  EXPECT_EQ(RequestSum(request), 0x81u);
-  EXPECT_EQ(ReplyChecksumEcho(Reply(BuildIspReply(0x81, 2))), RequestSum(request));
+  EXPECT_EQ(IspRequestChecksum(request), 0x81u);
+  EXPECT_EQ(ReplyChecksumEcho(Reply(BuildIspReply(0x81, 2))), IspRequestChecksum(request));
 }
 
 TEST(IspRequest, ByteNumberedStepsCarryOnlyTheLowByte) {
@@ -51,7 +51,7 @@ TEST(IspRequest, ByteNumberedStepsCarryOnlyTheLowByte) {
   EXPECT_EQ(readConfig[0], ispReadConfig);
   EXPECT_EQ(readConfig[4], 0x03);
   EXPECT_TRUE(AllZero(readConfig, 5, kIspRequestBufferBytes));
-  EXPECT_EQ(RequestSum(BuildSyncProgramRequest()), 0x81u + 1 + 1);
+  EXPECT_EQ(IspRequestChecksum(BuildSyncProgramRequest()), 0x81u + 1 + 1);
 }
 
 TEST(IspRequest, StartProgramForTheEmbeddedImage) {

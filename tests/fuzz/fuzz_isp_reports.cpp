@@ -311,7 +311,7 @@ class TWindowRun {
     const auto imageBytes = static_cast<uint32_t>(std::max(isp.Image.ImageByteCount, 0));
     isp.ProgramOffset = static_cast<int32_t>(input_.Le32() % (imageBytes + 113));
     isp.DspChunkIndex = input_.Le16();
-    isp.DspLastChunk = input_.Flag() ? kv::DspLastChunk(isp.Image.ImageByteCount) : input_.Le16();
+    isp.DspLastChunk = input_.Flag() ? kv::DspLastChunkIndex(isp.Image.ImageByteCount) : input_.Le16();
     if (input_.Flag()) isp.sbStatus.SetSimpleText(std::string(kv::texts::kStepMcuReset));
     if (input_.Flag()) isp.tmUsbWait.Start();
     if (input_.Flag()) InstallLink(/*busy=*/input_.Flag(), /*framed=*/!InIspStep());

@@ -53,7 +53,7 @@ TEST(PrepareDspImage, RefusesAProgramBeyondTheLengthFieldAndLeavesTheImage) {
 
 TEST(BuildDspChunk, EmbeddedImageGives814ChunksCoveringTheImage) {
   const FirmwareImage& image = PreparedImage();
-  const int32_t lastChunk = DspLastChunk(image.ImageByteCount);
+  const int32_t lastChunk = DspLastChunkIndex(image.ImageByteCount);
   ASSERT_EQ(lastChunk, 813);
   for (int32_t k = 0; k <= lastChunk; ++k) {
     const auto chunk = BuildDspChunk(image, k, 0);

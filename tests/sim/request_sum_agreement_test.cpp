@@ -52,7 +52,7 @@ TEST(RequestSumAgreement, ToolAndUnitAddUpEveryLiteralRequestTheSame) {
     // The tool sums the 70-byte buffer whose bytes 64 to 69 stay 0.
     IspRequest buffer{};
     std::copy(literal.bytes.begin(), literal.bytes.end(), buffer.begin());
-    EXPECT_EQ(RequestSum(buffer), literal.sum) << literal.name;
+    EXPECT_EQ(IspRequestChecksum(buffer), literal.sum) << literal.name;
 
     // The unit receives report ID 0 and the 64 bytes, and echoes its own sum.
     std::vector<uint8_t> report{0x00};
@@ -76,7 +76,7 @@ TEST(RequestSumAgreement, TheToolsOwnConnectIsTheLiteralOne) {
   expected[0] = 0x80;
   expected[4] = 0x01;
   EXPECT_EQ(std::vector<uint8_t>(connect.begin(), connect.end()), expected);
-  EXPECT_EQ(RequestSum(connect), 0x81u);
+  EXPECT_EQ(IspRequestChecksum(connect), 0x81u);
 }
 
 }  // namespace

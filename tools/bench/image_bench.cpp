@@ -61,7 +61,7 @@ BENCHMARK(BM_PrepareDspImage)->Unit(benchmark::kMicrosecond);
 void BM_BuildAllDspChunks(benchmark::State& state) {
   kv::FirmwareImage& image = SharedImage();
   kv::PrepareDspImage(image);
-  const int32_t lastChunk = kv::DspLastChunk(image.ImageByteCount);
+  const int32_t lastChunk = kv::DspLastChunkIndex(image.ImageByteCount);
   for (auto _ : state) {
     for (int32_t k = 0; k <= lastChunk; ++k) {
       auto chunk = kv::BuildDspChunk(image, k, 0x5A3C96E1);
