@@ -49,8 +49,7 @@ TfmIsp::TfmIsp(toolkit::EventLoop& loop, toolkit::MessageBoxService& messageBoxe
       tmMcuProg(loop, WholeMilliseconds(timing.McuProgPoll)),
       tmRunStep(loop, WholeMilliseconds(timing.RunStep)),
       tmWrongDisconnect(loop, WholeMilliseconds(timing.WrongDisconnect)),
-      tmAutoUpdate(loop, WholeMilliseconds(timing.AutoUpdate)),
-      Self(std::make_shared<TfmIsp*>(this)) {
+      tmAutoUpdate(loop, WholeMilliseconds(timing.AutoUpdate)) {
   sbStatus.SetPanelWidth(kPanelSession, kPanel0Width);
   sbStatus.SetPanelText(kPanelSession, std::string(kPanelDisconnect));
   sbStatus.SetPanelWidth(kPanelConnection, kPanel1Width);
@@ -71,7 +70,7 @@ TfmIsp::~TfmIsp() {
     Link.reset();
   }
   HidCtl.reset();
-  Self.reset();
+  weakSelf_.Release();
 }
 
 void TfmIsp::BindHandlers() {

@@ -42,6 +42,7 @@
 #include "toolkit/event_loop.h"
 #include "toolkit/message_box.h"
 #include "toolkit/thread_annotations.h"
+#include "toolkit/weak_owner.h"
 
 namespace kv {
 
@@ -348,8 +349,8 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   Mutex writtenLock_;
   std::deque<TTrafficRecord> written_ KV_GUARDED_BY(writtenLock_);
   bool TearingDown = false;
-  // Tasks posted to the loop hold this weakly and do nothing once the window is gone.
-  std::shared_ptr<TfmIsp*> Self;
+  // Tasks posted to the loop do nothing once the window is gone.
+  toolkit::WeakOwner<TfmIsp> weakSelf_{*this};
 };
 
 }  // namespace kv

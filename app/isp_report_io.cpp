@@ -53,10 +53,7 @@ void TfmIsp::HandOverWritten(TTrafficRecord record) {
     MutexLock lock(writtenLock_);
     written_.push_back(std::move(record));
   }
-  std::weak_ptr<TfmIsp*> weak = Self;
-  Loop.Post([weak] {
-    if (auto self = weak.lock()) (*self)->ListWritten();
-  });
+  weakSelf_.Post(Loop, [](TfmIsp& isp) { isp.ListWritten(); });
 }
 
 void TfmIsp::ListWritten() {

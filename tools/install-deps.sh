@@ -18,7 +18,7 @@ build_packages=(
 test_packages=(
   umockdev libumockdev-dev
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-  clang libclang-rt-14-dev
+  clang clang-tidy libclang-rt-14-dev
   xvfb xdotool imagemagick
   dpkg-dev lintian
 )

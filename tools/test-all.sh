@@ -3,7 +3,9 @@
 # Windows build under wine, then each fuzz target for KV_FUZZ_SECONDS (20) from
 # its seed corpus (a crash fails), then the packages: the Debian package
 # (installed into a throw-away root, run, checked by lintian) and the Windows
-# zip. Warnings are errors here.
+# zip. Warnings are errors here. Then the static checks: a clang build of the
+# product with -Wthread-safety as an error and clang-tidy over it
+# (tools/tidy.sh); KV_TIDY=OFF leaves them out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -21,3 +23,9 @@ cmake --preset release >/dev/null
 cmake --build --preset release --target kv93t-update kv_package_docs hid-list
 ctest --preset release -R '^packaging_'
 cmake --build --preset win64 --target package
+if [ "${KV_TIDY:-ON}" = ON ]; then
+  echo "=== tidy"
+  cmake --preset tidy >/dev/null
+  cmake --build --preset tidy
+  tools/tidy.sh
+fi

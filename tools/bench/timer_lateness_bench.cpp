@@ -22,10 +22,15 @@ using kv::toolkit::EventLoop;
 using kv::toolkit::Timer;
 using Microseconds = std::chrono::duration<double, std::micro>;
 
-constexpr int kIntervalMs = 20;
+constexpr std::chrono::milliseconds kInterval{20};
 constexpr int kDefaultFirings = 100;
 // Generous: a binding that stalls must not keep the bench running forever.
-constexpr auto kRunLimitPerFiring = std::chrono::milliseconds(10 * kIntervalMs);
+constexpr auto kRunLimitPerFiring = 10 * kInterval;
+
+// The toolkit's timers take whole milliseconds.
+int TimerInterval() {
+  return static_cast<int>(kInterval.count());
+}
 
 struct Lateness {
   std::vector<double> microseconds;
@@ -35,14 +40,13 @@ struct Lateness {
 // One-shot use, as the update chain uses its timers: start, fire, stop.
 Lateness MeasureOneShot(EventLoop& loop, int firings) {
   Lateness result;
-  Timer timer(loop, kIntervalMs);
+  Timer timer(loop, TimerInterval());
   for (int i = 0; i < firings; ++i) {
     bool fired = false;
     Clock::time_point started = Clock::now();
     timer.OnTimer = [&] {
       timer.Stop();
-      result.microseconds.push_back(
-          Microseconds(Clock::now() - started - std::chrono::milliseconds(kIntervalMs)).count());
+      result.microseconds.push_back(Microseconds(Clock::now() - started - kInterval).count());
       fired = true;
     };
     started = Clock::now();
@@ -55,12 +59,12 @@ Lateness MeasureOneShot(EventLoop& loop, int firings) {
 // Periodic use (the polling timer): lateness of each tick against start + n * interval.
 Lateness MeasurePeriodic(EventLoop& loop, int firings) {
   Lateness result;
-  Timer timer(loop, kIntervalMs);
+  Timer timer(loop, TimerInterval());
   int fired = 0;
   const Clock::time_point started = Clock::now();
   timer.OnTimer = [&] {
     ++fired;
-    const auto due = started + fired * std::chrono::milliseconds(kIntervalMs);
+    const auto due = started + fired * kInterval;
     result.microseconds.push_back(Microseconds(Clock::now() - due).count());
     if (fired == firings) timer.Stop();
   };
@@ -98,7 +102,7 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   bindings.emplace_back("win32", kv::toolkit::CreateWin32EventLoop);
 #endif
-  std::printf("timer interval %d ms, %d firings per run\n", kIntervalMs, firings);
+  std::printf("timer interval %d ms, %d firings per run\n", TimerInterval(), firings);
   for (const auto& [name, create] : bindings) {
     const auto loop = create();
     Report(name, "one-shot", MeasureOneShot(*loop, firings));

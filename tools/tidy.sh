@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Static checks of the product code (app, engine, link, hid, image, toolkit, sim,
+# diag) over the compile commands of the tidy preset (clang; configure and build
+# it first, which also runs clang's -Wthread-safety with warnings as errors):
+#   1. the bug-finding checks of .clang-tidy on every product source;
+#   2. the house naming rule on the sources and headers added since the rule
+#      came in (KV_NAMING_BASE), so code written before it keeps its names.
+# Any finding fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${KV_TIDY_BUILD:-build/tidy}"
+naming_base="${KV_NAMING_BASE:-3ec538c}"
+jobs="${KV_TIDY_JOBS:-2}"
+root="$PWD"
+product='(app|engine|link|hid|image|toolkit|sim|diag)'
+if [ ! -f "$build/compile_commands.json" ]; then
+  echo "tidy: no $build/compile_commands.json; run: cmake --preset tidy && cmake --build --preset tidy" >&2
+  exit 2
+fi
+
+echo "--- clang-tidy: bug-finding checks"
+run-clang-tidy -quiet -p "$build" -j "$jobs" \
+  -checks='-readability-identifier-naming' \
+  -header-filter="^$root/$product/.*\.h$" \
+  "^$root/$product/.*\.cpp$"
+
+echo "--- clang-tidy: naming of new code (added since $naming_base)"
+mapfile -t added < <(git diff --name-only --diff-filter=A "$naming_base" -- \
+  app engine link hid image toolkit sim diag | grep -E '\.(cpp|h)$' || true)
+sources=()
+headers=()
+for file in "${added[@]}"; do
+  case "$file" in
+    *.cpp) sources+=("$root/$file") ;;
+    *.h) headers+=("$(printf '%s' "$root/$file" | sed 's/[.]/\\./g')") ;;
+  esac
+done
+if [ ${#sources[@]} -eq 0 ]; then
+  echo "no new sources"
+  exit 0
+fi
+header_filter="^($(IFS='|'; echo "${headers[*]:-none}"))$"
+source_filter="^($(IFS='|'; printf '%s' "${sources[*]}" | sed 's/[.]/\\./g'))$"
+run-clang-tidy -quiet -p "$build" -j "$jobs" \
+  -checks='-*,readability-identifier-naming' \
+  -header-filter="$header_filter" \
+  "$source_filter"
