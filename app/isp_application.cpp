@@ -23,6 +23,10 @@ TIspPlatform::~TIspPlatform() {
 
 TIspApplication::TIspApplication(TIspApplicationOptions options)
     : loop_(options.CreateLoop ? options.CreateLoop() : toolkit::CreatePortableEventLoop()) {
+  if (options.PaceDivisor) {
+    options.Timing = TIspTiming{}.Scaled(*options.PaceDivisor);
+    if (!options.Sim.pace) options.Sim.pace = *options.PaceDivisor;
+  }
   platform_ = std::make_unique<TIspPlatform>(options.Simulate, options.Sim, options.SimReportTime);
   messageBoxes_ = options.CreateMessageBoxes
                       ? options.CreateMessageBoxes(*loop_)
@@ -55,8 +59,10 @@ void TIspApplication::PlaceMainWindow(int left, int top) {
 }
 
 void TIspApplication::CloseMainWindow() {
-  if (!mainWindow_) return;
-  mainWindow_->Close();
+  if (mainWindow_) mainWindow_->Close();
+}
+
+void TIspApplication::DestroyMainWindow() {
   mainWindow_.reset();
 }
 

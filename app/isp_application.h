@@ -73,6 +73,9 @@ struct TIspApplicationOptions {
   sim::SimOptions Sim;
   std::optional<std::chrono::microseconds> SimReportTime;
   TIspTiming Timing;
+  // When set: the tool's own timing divided by it (Timing is not used), and a
+  // simulated unit that judges that pace unless Sim.pace says otherwise.
+  std::optional<int> PaceDivisor;
   TTrafficObserver TrafficObserver;
   // Unset: the portable loop.
   TLoopFactory CreateLoop;
@@ -95,16 +98,18 @@ class TIspApplication {
   toolkit::MessageBoxService& MessageBoxes() const { return *messageBoxes_; }
   diag::TfmHidData& HidData() { return hidData_; }
   diag::TfmProgData& ProgData() { return progData_; }
-  // Null once CloseMainWindow has run.
+  // Null once DestroyMainWindow has run.
   TfmIsp* MainWindow() const { return mainWindow_.get(); }
 
   // Moves the main window and centres the diagnostic windows on it again, where
   // both start out.
   void PlaceMainWindow(int left, int top);
-  // Closes the main window as the user does (FormClose: the session ends), then
-  // destroys it, joining the threads of its link and controller. The loop, the
-  // platform and the boxes stay. Nothing when already closed.
+  // Closes the main window as the user does: FormClose ends the session and the
+  // window is hidden; the object stays until DestroyMainWindow or the root goes.
   void CloseMainWindow();
+  // Destroys the main window, joining the threads of its link and controller.
+  // The loop, the platform, the boxes and the diagnostic windows stay.
+  void DestroyMainWindow();
 
  private:
   // Declared in building order: members are destroyed in the reverse one.

@@ -60,6 +60,30 @@ TEST(IspApplication, WithoutSimulationTheSystemsBindingIsUsed) {
   EXPECT_NE(application.MainWindow(), nullptr);
 }
 
+TEST(IspApplication, PaceDivisorShortensTheTimersAndTellsTheUnitTheirPace) {
+  TIspApplicationOptions options = SimulatedOptions();
+  options.Sim.pace.reset();
+  options.PaceDivisor = 10;
+  TIspApplication paced(std::move(options));
+  // 3000 ms fallback, 1000 ms "Start Program" arming, 500 ms release: a tenth each.
+  EXPECT_EQ(paced.MainWindow()->Timing.AutoUpdate, 300ms);
+  EXPECT_EQ(paced.MainWindow()->Timing.UsbWaitStartProgram, 100ms);
+  EXPECT_EQ(paced.MainWindow()->Timing.WaitDisconnect, 50ms);
+  EXPECT_EQ(paced.Platform().Setup()->Options().pace, 10);
+
+  TIspApplicationOptions told = SimulatedOptions();
+  told.Sim.pace = 4;
+  told.PaceDivisor = 10;
+  TIspApplication keptOwn(std::move(told));
+  EXPECT_EQ(keptOwn.Platform().Setup()->Options().pace, 4);
+
+  TIspApplicationOptions ownPace = SimulatedOptions();
+  ownPace.Timing = TIspTiming{};
+  TIspApplication unpaced(std::move(ownPace));
+  EXPECT_EQ(unpaced.MainWindow()->Timing.AutoUpdate, 3000ms);
+  EXPECT_EQ(unpaced.MainWindow()->Timing.UsbWaitData, 20ms);
+}
+
 TEST(IspApplication, DiagnosticWindowsStartCentredOnTheMainWindow) {
   TIspApplication application(SimulatedOptions());
   // 654 x 545 centred on 420 x 173: 117 to the left of it, 186 above it.
@@ -129,13 +153,24 @@ TEST(IspApplication, ClosingTheMainWindowEndsItsSessionAndKeepsLoopAndUnits) {
   TfmIsp* isp = application.MainWindow();
   ASSERT_TRUE(RunUntil(
       application, [isp] { return isp->HeldDevice != nullptr && isp->btnStartProgram.Enabled(); }));
+  isp->Show();
   application.Loop().Post([isp] { isp->btnStartProgram.Click(); });
   sim::SimulatedUnit& unit = application.Platform().Setup()->Unit(0);
+  ASSERT_TRUE(RunUntil(application, [isp] { return isp->Link != nullptr; }));
   ASSERT_TRUE(RunUntil(application, [&unit] { return !unit.ReceivedReports().empty(); }));
 
+  // As the user closes it: the session ends (FormClose), the window hides.
   application.CloseMainWindow();
+  ASSERT_EQ(application.MainWindow(), isp);
+  EXPECT_EQ(isp->Link, nullptr);
+  EXPECT_EQ(isp->UpdateState, usVersionCheck);
+  EXPECT_EQ(isp->sbStatus.PanelText(0), "Disconnect");
+  EXPECT_FALSE(isp->Visible());
+
+  application.DestroyMainWindow();
   EXPECT_EQ(application.MainWindow(), nullptr);
-  application.CloseMainWindow();  // a second close changes nothing
+  application.CloseMainWindow();  // nothing left to close
+  application.DestroyMainWindow();
 
   const size_t received = unit.ReceivedReports().size();
   bool ran = false;
