@@ -54,6 +54,24 @@ TEST(WeakOwner, ReleasedOwnerRunsNoneOfItsTasks) {
   EXPECT_EQ(counter.runs, 0);
 }
 
+TEST(WeakOwner, HandleOutlivesItsOwnerAndThenGuardsNothing) {
+  const auto loop = CreatePortableEventLoop();
+  WeakHandle<Counter> handle;
+  int runs = 0;
+  {
+    Counter counter;
+    handle = counter.weakSelf.Handle();
+    EXPECT_FALSE(handle.Expired());
+    handle.Post(*loop, [&runs](Counter& owner) { runs = ++owner.runs; });
+    RunPosted(*loop);
+    EXPECT_EQ(runs, 1);
+  }
+  EXPECT_TRUE(handle.Expired());
+  handle.Post(*loop, [&runs](Counter&) { runs = 100; });
+  RunPosted(*loop);
+  EXPECT_EQ(runs, 1);
+}
+
 TEST(WeakOwner, AnotherThreadPostsForTheOwner) {
   const auto loop = CreatePortableEventLoop();
   Counter counter;
