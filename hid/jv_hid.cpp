@@ -301,27 +301,27 @@ TJvHidDeviceController::TJvHidDeviceController(std::shared_ptr<HidPlatform> plat
                                                toolkit::EventLoop& loop)
     : platform_(std::move(platform)),
       loop_(loop),
-      available_(platform_ != nullptr && platform_->Available()),
-      self_(std::make_shared<TJvHidDeviceController*>(this)) {
+      available_(platform_ != nullptr && platform_->Available()) {
   if (!available_) return;
-  std::weak_ptr<TJvHidDeviceController*> weak = self_;
+  // The platform may call its handler on any thread: it keeps a handle of its own.
+  const toolkit::WeakHandle<TJvHidDeviceController> weak = weakSelf_.Handle();
   toolkit::EventLoop* target = &loop_;
   platform_->SetDeviceChangeHandler([weak, target](uint32_t wparam, intptr_t lparam) {
-    target->Post([weak, wparam, lparam] {
-      if (auto self = weak.lock()) (*self)->SystemDeviceChange(wparam, lparam);
+    weak.Post(*target, [wparam, lparam](TJvHidDeviceController& controller) {
+      controller.SystemDeviceChange(wparam, lparam);
     });
   });
   // The first scan runs as soon as the loop runs and always reports a change,
   // so a device attached before start-up is seen without any notification.
-  loop_.Post([weak] {
-    if (auto self = weak.lock()) (*self)->DeviceChangeMessage(kDbtDevNodesChanged, -1);
+  weakSelf_.Post(loop_, [](TJvHidDeviceController& controller) {
+    controller.DeviceChangeMessage(kDbtDevNodesChanged, -1);
   });
 }
 
 TJvHidDeviceController::~TJvHidDeviceController() {
   destroying_ = true;
   ++busy_depth_;
-  self_.reset();
+  weakSelf_.Release();
   if (available_) platform_->SetDeviceChangeHandler({});
   OnEnumerate = nullptr;
   OnDeviceChange = nullptr;
@@ -418,9 +418,8 @@ void TJvHidDeviceController::DeviceChangeMessage(uint32_t wParam, intptr_t lPara
   Scan(lParam == -1);
   if (rescan_requested_) {
     rescan_requested_ = false;
-    std::weak_ptr<TJvHidDeviceController*> weak = self_;
-    loop_.Post([weak] {
-      if (auto self = weak.lock()) (*self)->DeviceChangeMessage(kDbtDevNodesChanged, 0);
+    weakSelf_.Post(loop_, [](TJvHidDeviceController& controller) {
+      controller.DeviceChangeMessage(kDbtDevNodesChanged, 0);
     });
   }
 }
@@ -558,12 +557,9 @@ void TJvHidDeviceController::RemovePending() {
 void TJvHidDeviceController::ScheduleReap() {
   if (destroying_ || reap_posted_) return;
   reap_posted_ = true;
-  std::weak_ptr<TJvHidDeviceController*> weak = self_;
-  loop_.Post([weak] {
-    if (auto self = weak.lock()) {
-      (*self)->reap_posted_ = false;
-      (*self)->ReapReadThreads();
-    }
+  weakSelf_.Post(loop_, [](TJvHidDeviceController& controller) {
+    controller.reap_posted_ = false;
+    controller.ReapReadThreads();
   });
 }
 

@@ -24,6 +24,7 @@
 #include "hid/hid_platform.h"
 #include "toolkit/event_loop.h"
 #include "toolkit/thread_annotations.h"
+#include "toolkit/weak_owner.h"
 
 namespace kv::hid {
 
@@ -277,9 +278,8 @@ class TJvHidDeviceController {
   const std::shared_ptr<HidPlatform> platform_;
   toolkit::EventLoop& loop_;
   const bool available_;
-  // Tasks posted to the loop hold this weakly: they do nothing once the
-  // controller is gone.
-  std::shared_ptr<TJvHidDeviceController*> self_;
+  // Tasks posted to the loop do nothing once the controller is gone.
+  toolkit::WeakOwner<TJvHidDeviceController> weakSelf_{*this};
 
   std::vector<std::unique_ptr<TJvHidDevice>> devices_;
   bool scanning_ = false;

@@ -29,7 +29,7 @@ struct TLinkShared {
 
   TLinkOwner* const FOwner;  // outlives the link; a retired worker may outlive it
   // Taken on the UI thread, so that a worker never asks a gone owner for them.
-  const std::weak_ptr<const void> FOwnerAlive;
+  const toolkit::WeakHandle<TLinkOwner> FOwnerAlive;
   toolkit::EventLoop& FOwnerLoop;
 
   Mutex FLock;
@@ -105,10 +105,8 @@ int ClampToArea(const uint8_t* bytes, int count) {
 
 // Dropped when the owner is gone by the time the loop runs it.
 void PostToOwner(const TLinkShared& s, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  TLinkOwner* owner = s.FOwner;
-  s.FOwnerLoop.Post([owner, alive = s.FOwnerAlive, message, wparam, lparam] {
-    if (alive.expired()) return;
-    owner->LinkMessage(message, wparam, lparam);
+  s.FOwnerAlive.Post(s.FOwnerLoop, [message, wparam, lparam](TLinkOwner& owner) {
+    owner.LinkMessage(message, wparam, lparam);
   });
 }
 

@@ -31,6 +31,7 @@
 #include "link/response_assembler.h"
 #include "toolkit/event_loop.h"
 #include "toolkit/thread_annotations.h"
+#include "toolkit/weak_owner.h"
 
 namespace kv {
 
@@ -60,10 +61,10 @@ class TLinkOwner {
   // Expires when the owner is destroyed. A message a link posted to its owner is
   // dropped if the owner has gone by the time the loop runs it, as a message
   // posted to a destroyed window is: a worker's last notice may still be queued.
-  std::weak_ptr<const void> LifetimeToken() const { return FLifetime; }
+  const toolkit::WeakHandle<TLinkOwner>& LifetimeToken() const { return FLifetime.Handle(); }
 
  private:
-  const std::shared_ptr<const int> FLifetime = std::make_shared<const int>(0);
+  const toolkit::WeakOwner<TLinkOwner> FLifetime{*this};
 };
 
 // Both areas are fixed; longer input is cut to this size.
