@@ -35,8 +35,9 @@ TIspApplication::TIspApplication(TIspApplicationOptions options)
     loop_->SetExceptionBox(std::move(options.ExceptionBox));
   } else {
     toolkit::MessageBoxService* boxes = messageBoxes_.get();
-    loop_->SetExceptionBox(
-        [boxes](const std::string& text) { boxes->Show(text, toolkit::MessageSymbol::kError); });
+    loop_->SetExceptionBox([boxes](const std::string& text) {
+      boxes->Show(toolkit::MessageId::kUnspecified, text, toolkit::MessageSymbol::kError);
+    });
   }
   mainWindow_ =
       std::make_unique<TfmIsp>(*loop_, *messageBoxes_, platform_->Platform(), hidData_, progData_,

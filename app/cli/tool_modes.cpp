@@ -8,14 +8,13 @@
 
 #include "app/cli/json_text.h"
 #include "app/isp.h"
+#include "app/isp_application.h"
 #include "hid/device_listing.h"
 #include "hid/hid_platform.h"
 #include "hid/kv93t_usb_ids.h"
-#include "hid/sim_bus.h"
 #include "image/dsp_image.h"
 #include "image/image_dump.h"
 #include "image/mcu_image.h"
-#include "sim/simulated_setup.h"
 
 #include "engine/unit_check.h"
 #include "tool_version.h"
@@ -95,18 +94,10 @@ std::string WithoutCarriageReturns(const std::string& text) {
 }  // namespace
 
 TExitCode ListDevices(const TCliOptions& options, std::ostream& out, std::ostream& err) {
-  std::shared_ptr<hid::HidPlatform> platform;
-  std::shared_ptr<hid::SimulatedHidBus> bus;
-  std::unique_ptr<sim::SimulatedSetup> setup;
-  if (options.Simulate) {
-    bus = std::make_shared<hid::SimulatedHidBus>();
-    setup = std::make_unique<sim::SimulatedSetup>(*bus, options.Sim);
-    platform = bus;
-  } else {
-    platform = hid::CreateSystemHidPlatform();
-  }
-  const hid::InterfaceListing listing = hid::ListHidInterfaces(platform);
-  setup.reset();
+  const hid::InterfaceListing listing = [&options] {
+    const TIspPlatform platform(options.Simulate, options.Sim);
+    return hid::ListHidInterfaces(platform.Platform());
+  }();
   if (!listing.available) {
     err << "kv93t-update: HID access is not available on this system\n";
     return TExitCode::kFailed;

@@ -10,18 +10,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/cli/cli_options.h"
 #include "app/isp.h"
+#include "app/isp_application.h"
 #include "app/win32/dpi.h"
 #include "app/win32/form_windows.h"
 #include "app/win32/gui_fonts.h"
 #include "app/win32/message_boxes.h"
-#include "diag/diag_windows.h"
-#include "hid/hid_platform.h"
-#include "hid/sim_bus.h"
-#include "sim/simulated_setup.h"
 #include "toolkit/win32_event_loop.h"
 
 namespace {
@@ -68,67 +66,55 @@ int RunWindow(const kv::cli::TCliOptions& options) {
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
 
-  std::unique_ptr<kv::toolkit::EventLoop> loop = kv::toolkit::CreateWin32EventLoop();
+  // The fonts and the main window's handle outlive the root: its boxes use them.
   kv::win32::TGuiFonts fonts(kv::TfmIsp::kButtonFontPixels, kv::TfmIsp::kTitleFontPixels);
-
-  std::shared_ptr<kv::hid::HidPlatform> platform;
-  std::shared_ptr<kv::hid::SimulatedHidBus> bus;
-  std::unique_ptr<kv::sim::SimulatedSetup> setup;
-  if (options.Simulate) {
-    bus = std::make_shared<kv::hid::SimulatedHidBus>();
-    // The unit judges the pace the window was told to keep, unless told otherwise.
-    kv::sim::SimOptions simOptions = options.Sim;
-    if (!simOptions.pace) simOptions.pace = options.PaceDivisor;
-    setup = std::make_unique<kv::sim::SimulatedSetup>(*bus, simOptions);
-    platform = bus;
-  } else {
-    // Without HID access the controller lists nothing: the window shows "No Device".
-    platform = kv::hid::CreateSystemHidPlatform();
-  }
-
   HWND mainWindow = nullptr;
-  kv::win32::TWin32MessageBoxes boxes(*loop, fonts, std::string(kv::TfmIsp::kCaption),
-                                      [&mainWindow] { return mainWindow; });
-  loop->SetExceptionBox([&boxes](const std::string& text) {
-    boxes.Show(kv::toolkit::MessageId::kUnspecified, text, kv::toolkit::MessageSymbol::kError);
-  });
 
-  kv::diag::TfmHidData fmHidData;
-  kv::diag::TfmProgData fmProgData;
+  kv::TIspApplicationOptions appOptions;
+  // Without HID access the controller lists nothing: the window shows "No Device".
+  appOptions.Simulate = options.Simulate;
+  appOptions.Sim = options.Sim;
+  // The unit judges the pace the window was told to keep, unless told otherwise.
+  appOptions.PaceDivisor = options.PaceDivisor;
+  appOptions.CreateLoop = kv::toolkit::CreateWin32EventLoop;
+  appOptions.CreateMessageBoxes = [&fonts, &mainWindow](kv::toolkit::EventLoop& loop) {
+    return std::make_unique<kv::win32::TWin32MessageBoxes>(
+        loop, fonts, std::string(kv::TfmIsp::kCaption), [&mainWindow] { return mainWindow; });
+  };
+  // Exceptions from handlers: the root's default, an error box.
+  kv::TIspApplication application(std::move(appOptions));
+  kv::toolkit::EventLoop& loop = application.Loop();
+  kv::TfmIsp& fmIsp = *application.MainWindow();
   {
-    kv::TfmIsp fmIsp(*loop, boxes, platform, fmHidData, fmProgData,
-                     kv::TIspTiming{}.Scaled(options.PaceDivisor));
     // Centred on the desktop; the diagnostic windows centred on it. The
     // models' bounds are in 96-DPI units, the screen's size in pixels.
     const kv::win32::TDpiScale screenScale(fonts.Dpi());
-    fmIsp.SetBounds((screenScale.ToLayout(GetSystemMetrics(SM_CXSCREEN)) - kv::TfmIsp::kWidth) / 2,
-                    (screenScale.ToLayout(GetSystemMetrics(SM_CYSCREEN)) - kv::TfmIsp::kHeight) / 2,
-                    kv::TfmIsp::kWidth, kv::TfmIsp::kHeight);
-    kv::diag::CentreOn(fmHidData, fmIsp);
-    kv::diag::CentreOn(fmProgData, fmIsp);
+    application.PlaceMainWindow(
+        (screenScale.ToLayout(GetSystemMetrics(SM_CXSCREEN)) - kv::TfmIsp::kWidth) / 2,
+        (screenScale.ToLayout(GetSystemMetrics(SM_CYSCREEN)) - kv::TfmIsp::kHeight) / 2);
 
     // fmIsp first, then fmHidData, then fmProgData; only the main window is shown.
-    kv::win32::TIspWindow ispWindow(*loop, fmIsp, fonts);
+    kv::win32::TIspWindow ispWindow(loop, fmIsp, fonts);
     if (!ispWindow.Create(kv::win32::TIspWindow::kClassName, nullptr)) {
       ShowStartupMessage("The window cannot be created.", MB_ICONERROR);
       return kExitCannotStart;
     }
     mainWindow = ispWindow.Handle();
-    kv::win32::THidDataWindow hidDataWindow(*loop, fmHidData, fonts);
+    kv::win32::THidDataWindow hidDataWindow(loop, application.HidData(), fonts);
     hidDataWindow.Create(kv::win32::THidDataWindow::kClassName, nullptr);
-    kv::win32::TProgDataWindow progDataWindow(*loop, fmProgData, fonts);
+    kv::win32::TProgDataWindow progDataWindow(loop, application.ProgData(), fonts);
     progDataWindow.Create(kv::win32::TProgDataWindow::kClassName, mainWindow);
-    ispWindow.OnClosed = [&loop] { loop->Quit(); };
+    ispWindow.OnClosed = [&loop] { loop.Quit(); };
     fmIsp.Show();
 
     try {
-      loop->Run();
+      loop.Run();
     } catch (const std::exception& error) {
-      boxes.Show(kv::toolkit::MessageId::kUnspecified, error.what(),
-                 kv::toolkit::MessageSymbol::kError);
+      application.MessageBoxes().Show(kv::toolkit::MessageId::kUnspecified, error.what(),
+                                      kv::toolkit::MessageSymbol::kError);
     } catch (...) {
-      boxes.Show(kv::toolkit::MessageId::kUnspecified, std::string(),
-                 kv::toolkit::MessageSymbol::kError);
+      application.MessageBoxes().Show(kv::toolkit::MessageId::kUnspecified, std::string(),
+                                      kv::toolkit::MessageSymbol::kError);
     }
     mainWindow = nullptr;
   }

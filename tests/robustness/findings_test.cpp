@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/isp.h"
+#include "app/isp_application.h"
 #include "diag/diag_windows.h"
 #include "engine/engine_texts.h"
 #include "engine/isp_report.h"
@@ -38,11 +39,18 @@ ByteBuffer BootLoaderReply(uint32_t echo, uint32_t packetNumber) {
 // A window with no unit: its engine is driven by hand.
 class IdleWindow : public ::testing::Test {
  protected:
-  IdleWindow()
-      : loop_(toolkit::CreatePortableEventLoop()),
-        bus_(std::make_shared<hid::SimulatedHidBus>()),
-        boxes_(*loop_),
-        isp_(*loop_, boxes_, bus_, hidData_, progData_) {}
+  IdleWindow() : application_(IdleOptions()), isp_(*application_.MainWindow()) {}
+
+  static TIspApplicationOptions IdleOptions() {
+    TIspApplicationOptions options;
+    options.Simulate = true;
+    options.Sim.units = 0;
+    return options;
+  }
+
+  toolkit::ScriptedMessageBoxes& Boxes() {
+    return dynamic_cast<toolkit::ScriptedMessageBoxes&>(application_.MessageBoxes());
+  }
 
   // The window in the middle of the data packets of a small image.
   void EnterDataPhase() {
@@ -56,12 +64,8 @@ class IdleWindow : public ::testing::Test {
     isp_.HandleLinkResponse(BootLoaderReply(isp_.RequestSum, packetNumber));
   }
 
-  std::unique_ptr<toolkit::EventLoop> loop_;
-  std::shared_ptr<hid::SimulatedHidBus> bus_;
-  toolkit::ScriptedMessageBoxes boxes_;
-  diag::TfmHidData hidData_;
-  diag::TfmProgData progData_;
-  TfmIsp isp_;
+  TIspApplication application_;
+  TfmIsp& isp_;
 };
 
 // Found by fuzz_isp_reports: a boot loader that answers a data packet with the
@@ -82,7 +86,7 @@ TEST_F(IdleWindow, DataPacketNumberWrapsAroundLikeItsFieldOnTheWire) {
   AnswerWith(0xFFFFFFFF);
   EXPECT_EQ(isp_.PacketNumber, 0);
   EXPECT_EQ(isp_.ProgramProgress, -2);
-  EXPECT_TRUE(boxes_.Boxes().empty());
+  EXPECT_TRUE(Boxes().Boxes().empty());
 }
 
 // ---- Messages a link posts after its owner has gone ----

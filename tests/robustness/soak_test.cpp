@@ -21,8 +21,11 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/isp.h"
+#include "app/isp_application.h"
 #include "diag/diag_windows.h"
 #include "engine/engine_texts.h"
 #include "hid/sim_bus.h"
@@ -133,19 +136,29 @@ sim::SimOptions QuickUnit() {
 // The main window on its loop, with the simulated bus it watches.
 class SoakBench {
  public:
-  SoakBench()
-      : loop_(toolkit::CreatePortableEventLoop()),
-        bus_(std::make_shared<hid::SimulatedHidBus>()),
-        boxes_(*loop_) {
-    bus_->SetReportTime(0us);
-    isp_ = std::make_unique<TfmIsp>(*loop_, boxes_, bus_, hidData_, progData_,
-                                    TIspTiming{}.Scaled(kTimingDivisor));
-    loop_->SetExceptionBox([this](const std::string& text) { exceptions_.push_back(text); });
+  SoakBench() {
+    TIspApplicationOptions options;
+    options.Simulate = true;
+    options.Sim.units = 0;  // each update plugs in a unit of its own
+    options.SimReportTime = 0us;
+    options.Timing = TIspTiming{}.Scaled(kTimingDivisor);
+    options.CreateMessageBoxes = [this](toolkit::EventLoop& loop) {
+      auto boxes = std::make_unique<toolkit::ScriptedMessageBoxes>(loop);
+      boxes_ = boxes.get();
+      return boxes;
+    };
+    options.ExceptionBox = [this](const std::string& text) { exceptions_.push_back(text); };
+    application_ = std::make_unique<TIspApplication>(std::move(options));
+    loop_ = &application_->Loop();
+    isp_ = application_->MainWindow();
+    bus_ = application_->Platform().Bus();
   }
 
   ~SoakBench() {
-    isp_.reset();
+    // The window first, then the unit it held, then the bus with the rest.
+    application_->DestroyMainWindow();
     unit_.reset();
+    application_.reset();
   }
 
   // Plugs a new unit in, clicks "Start Program " and waits for the end of the
@@ -157,17 +170,17 @@ class SoakBench {
         [this] { return isp_->HeldDevice != nullptr && isp_->btnStartProgram.Enabled(); },
         kPlugLimit);
     EXPECT_TRUE(ready) << "the window did not take the new unit";
-    const size_t boxesBefore = boxes_.Boxes().size();
+    const size_t boxesBefore = boxes_->Boxes().size();
     loop_->Post([this] { isp_->btnStartProgram.Click(); });
     const bool finished = loop_->RunUntil(
         [&] {
-          return boxes_.Boxes().size() > boxesBefore &&
+          return boxes_->Boxes().size() > boxesBefore &&
                  unit_->Verdict().run_commands[cmdCode04] > 0;
         },
         kUpdateLimit);
     EXPECT_TRUE(finished) << "the update did not finish";
-    if (boxes_.Boxes().size() > boxesBefore) {
-      EXPECT_EQ(boxes_.Boxes().back().text, texts::kProgramOk);
+    if (boxes_->Boxes().size() > boxesBefore) {
+      EXPECT_EQ(boxes_->Boxes().back().text, texts::kProgramOk);
     }
     sim::UnitVerdict verdict = unit_->Verdict();
     unit_.reset();
@@ -178,13 +191,12 @@ class SoakBench {
   const std::vector<std::string>& Exceptions() const { return exceptions_; }
 
  private:
-  std::unique_ptr<toolkit::EventLoop> loop_;
-  std::shared_ptr<hid::SimulatedHidBus> bus_;
-  toolkit::ScriptedMessageBoxes boxes_;
-  diag::TfmHidData hidData_;
-  diag::TfmProgData progData_;
   std::vector<std::string> exceptions_;
-  std::unique_ptr<TfmIsp> isp_;
+  toolkit::ScriptedMessageBoxes* boxes_ = nullptr;  // the root's
+  std::unique_ptr<TIspApplication> application_;
+  toolkit::EventLoop* loop_ = nullptr;
+  TfmIsp* isp_ = nullptr;
+  hid::SimulatedHidBus* bus_ = nullptr;
   std::unique_ptr<sim::SimulatedUnit> unit_;
 };
 

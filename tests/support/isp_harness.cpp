@@ -23,50 +23,49 @@ std::vector<std::string> SmallImageRecords(size_t bytes) {
 }
 
 IspHarness::IspHarness(sim::SimOptions options, TIspTiming timing,
-                       toolkit::Clock::duration boxCloseAfter)
-    : loop_(toolkit::CreatePortableEventLoop()),
-      bus_(std::make_shared<hid::SimulatedHidBus>()),
-      setup_(std::make_unique<sim::SimulatedSetup>(*bus_, options)),
-      boxes_(*loop_, boxCloseAfter) {
-  loop_->SetExceptionBox([this](const std::string& text) { exceptions.push_back(text); });
-  isp_ = std::make_unique<TfmIsp>(*loop_, boxes_, bus_, hid_data_, prog_data_, timing,
-                                  [this](const TTrafficRecord& record) {
-                                    // The lines the traffic window shows: none for a dropped
-                                    // report.
-                                    if (record.Direction != TTrafficDirection::kDropped) {
-                                      traffic.push_back(record.Line);
-                                    }
-                                  });
-  diag::CentreOn(hid_data_, *isp_);
-  diag::CentreOn(prog_data_, *isp_);
+                       toolkit::Clock::duration boxCloseAfter) {
+  TIspApplicationOptions built;
+  built.Simulate = true;
+  built.Sim = std::move(options);
+  built.Timing = timing;
+  built.CreateMessageBoxes = [this, boxCloseAfter](toolkit::EventLoop& loop) {
+    auto boxes = std::make_unique<toolkit::ScriptedMessageBoxes>(loop, boxCloseAfter);
+    boxes_ = boxes.get();
+    return boxes;
+  };
+  built.ExceptionBox = [this](const std::string& text) { exceptions.push_back(text); };
+  built.TrafficObserver = [this](const TTrafficRecord& record) {
+    // The lines the traffic window shows: none for a dropped report.
+    if (record.Direction != TTrafficDirection::kDropped) traffic.push_back(record.Line);
+  };
+  application_ = std::make_unique<TIspApplication>(std::move(built));
 }
 
 IspHarness::~IspHarness() {
-  isp_.reset();
-  setup_.reset();
+  application_.reset();
 }
 
 bool IspHarness::RunUntil(const std::function<bool()>& done, toolkit::Clock::duration limit) {
-  return loop_->RunUntil(done, limit);
+  return Loop().RunUntil(done, limit);
 }
 
 void IspHarness::RunFor(toolkit::Clock::duration span) {
-  loop_->RunUntil([] { return false; }, span);
+  Loop().RunUntil([] { return false; }, span);
 }
 
 bool IspHarness::WaitUntilReady() {
   return RunUntil(
-      [this] { return isp_->HeldDevice != nullptr && isp_->btnStartProgram.Enabled(); });
+      [this] { return Isp().HeldDevice != nullptr && Isp().btnStartProgram.Enabled(); });
 }
 
 void IspHarness::ClickStartProgram() {
-  loop_->Post([this] { isp_->btnStartProgram.UserClick(); });
+  Loop().Post([this] { Isp().btnStartProgram.UserClick(); });
 }
 
 bool IspHarness::WaitForBox(std::string_view text, toolkit::Clock::duration limit) {
   return RunUntil(
       [this, text] {
-        const auto& shown = boxes_.Boxes();
+        const auto& shown = boxes_->Boxes();
         return std::any_of(shown.begin(), shown.end(),
                            [text](const auto& box) { return box.text == text; });
       },
@@ -79,7 +78,7 @@ bool IspHarness::WaitForRunCommand(uint8_t code, uint32_t count, size_t unit) {
 
 std::vector<std::string> IspHarness::BoxTexts() const {
   std::vector<std::string> texts;
-  for (const auto& box : boxes_.Boxes()) texts.push_back(box.text);
+  for (const auto& box : boxes_->Boxes()) texts.push_back(box.text);
   return texts;
 }
 
@@ -94,7 +93,7 @@ uint32_t IspHarness::BootRequestCount(size_t unit) {
 
 std::vector<BootRequest> IspHarness::BootRequests(size_t unit) {
   std::vector<BootRequest> requests;
-  for (const sim::ReceivedReport& report : setup_->Unit(unit).ReceivedReports()) {
+  for (const sim::ReceivedReport& report : Setup().Unit(unit).ReceivedReports()) {
     if (report.personality != sim::Personality::kUpdate || report.bytes.size() < 9) continue;
     const std::span<const uint8_t> data(report.bytes.data() + 1, report.bytes.size() - 1);
     requests.push_back({data[0], ReadLe32(data, kIspPacketNumberOffset).value_or(0)});
@@ -104,7 +103,7 @@ std::vector<BootRequest> IspHarness::BootRequests(size_t unit) {
 
 std::vector<uint8_t> IspHarness::RunCommandCodes(size_t unit) {
   std::vector<uint8_t> codes;
-  for (const sim::ReceivedReport& report : setup_->Unit(unit).ReceivedReports()) {
+  for (const sim::ReceivedReport& report : Setup().Unit(unit).ReceivedReports()) {
     if (report.personality != sim::Personality::kRun || report.bytes.size() < 2) continue;
     const sim::HostFrame frame =
         sim::ReadHostFrame(report.bytes.data() + 1, report.bytes.size() - 1);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/isp.h"
+#include "app/isp_application.h"
 #include "diag/diag_windows.h"
 #include "hex_records.h"
 #include "hid/sim_bus.h"
@@ -77,14 +78,14 @@ class IspHarness {
   IspHarness(const IspHarness&) = delete;
   IspHarness& operator=(const IspHarness&) = delete;
 
-  toolkit::EventLoop& Loop() { return *loop_; }
-  TfmIsp& Isp() { return *isp_; }
-  sim::SimulatedUnit& Unit(size_t index = 0) { return setup_->Unit(index); }
+  toolkit::EventLoop& Loop() { return application_->Loop(); }
+  TfmIsp& Isp() { return *application_->MainWindow(); }
+  sim::SimulatedUnit& Unit(size_t index = 0) { return Setup().Unit(index); }
   // The bus the units sit on, for reports a test sends in a unit's name.
-  hid::SimulatedHidBus& Bus() { return *bus_; }
-  toolkit::ScriptedMessageBoxes& Boxes() { return boxes_; }
-  diag::TfmHidData& HidData() { return hid_data_; }
-  diag::TfmProgData& ProgData() { return prog_data_; }
+  hid::SimulatedHidBus& Bus() { return *application_->Platform().Bus(); }
+  toolkit::ScriptedMessageBoxes& Boxes() { return *boxes_; }
+  diag::TfmHidData& HidData() { return application_->HidData(); }
+  diag::TfmProgData& ProgData() { return application_->ProgData(); }
 
   bool RunUntil(const std::function<bool()>& done, toolkit::Clock::duration limit = kEventLimit);
   // Lets the loop run for a while, for checks that something does not happen.
@@ -108,13 +109,10 @@ class IspHarness {
   std::vector<std::string> traffic;     // every traffic line, visible or not
 
  private:
-  std::unique_ptr<toolkit::EventLoop> loop_;
-  std::shared_ptr<hid::SimulatedHidBus> bus_;
-  std::unique_ptr<sim::SimulatedSetup> setup_;
-  toolkit::ScriptedMessageBoxes boxes_;
-  diag::TfmHidData hid_data_;
-  diag::TfmProgData prog_data_;
-  std::unique_ptr<TfmIsp> isp_;
+  sim::SimulatedSetup& Setup() { return *application_->Platform().Setup(); }
+
+  toolkit::ScriptedMessageBoxes* boxes_ = nullptr;  // the root's
+  std::unique_ptr<TIspApplication> application_;
 };
 
 }  // namespace kv::test
