@@ -55,13 +55,13 @@ std::vector<hid::HidInterfaceInfo> TChosenUnitPlatform::EnumerateInterfaces() {
 }
 
 std::unique_ptr<hid::HidHandle> TChosenUnitPlatform::Open(const std::string& path,
-                                                          hid::HidAccess access, bool for_reading,
+                                                          hid::HidAccess access, bool forReading,
                                                           uint32_t& error) {
   if (hidden_.contains(path)) {
     error = kHiddenInterfaceError;
     return nullptr;
   }
-  return inner_->Open(path, access, for_reading, error);
+  return inner_->Open(path, access, forReading, error);
 }
 
 }  // namespace kv::cli

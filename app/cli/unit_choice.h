@@ -38,7 +38,7 @@ class TChosenUnitPlatform final : public hid::HidPlatform {
   bool Available() const override { return inner_->Available(); }
   std::vector<hid::HidInterfaceInfo> EnumerateInterfaces() override;
   std::unique_ptr<hid::HidHandle> Open(const std::string& path, hid::HidAccess access,
-                                       bool for_reading, uint32_t& error) override;
+                                       bool forReading, uint32_t& error) override;
   void SetDeviceChangeHandler(hid::DeviceChangeHandler handler) override {
     inner_->SetDeviceChangeHandler(std::move(handler));
   }
