@@ -109,7 +109,6 @@ void TUpdateSession::TConsoleBoxes::Show(toolkit::MessageId id, const std::strin
 TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, std::ostream& err,
                                TInterruptHub* interrupts, bool outIsTerminal, TColumnsQuery columns)
     : options_(options),
-      out_(out),
       err_(err),
       interrupts_(interrupts),
       start_(toolkit::Clock::now()),

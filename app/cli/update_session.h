@@ -107,7 +107,6 @@ class TUpdateSession {
   TWindowView CaptureView();
 
   const TCliOptions& options_;
-  std::ostream& out_;
   std::ostream& err_;
   TInterruptHub* interrupts_;
   const toolkit::Clock::time_point start_;
