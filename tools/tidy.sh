@@ -4,13 +4,16 @@
 # it first, which also runs clang's -Wthread-safety with warnings as errors):
 #   1. the bug-finding checks of .clang-tidy on every product source;
 #   2. the house naming rule on the sources and headers added since the rule
-#      came in (KV_NAMING_BASE), so code written before it keeps its names.
+#      came in (KV_NAMING_BASE), so code written before it keeps its names, in
+#      the folders that follow it (KV_NAMING_DIRS; hid/ and sim/ keep their own
+#      snake_case fields for now).
 # Any finding fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${KV_TIDY_BUILD:-build/tidy}"
 naming_base="${KV_NAMING_BASE:-3ec538c}"
 jobs="${KV_TIDY_JOBS:-2}"
+read -r -a naming_dirs <<<"${KV_NAMING_DIRS:-app engine toolkit diag link image}"
 root="$PWD"
 product='(app|engine|link|hid|image|toolkit|sim|diag)'
 if [ ! -f "$build/compile_commands.json" ]; then
@@ -26,7 +29,7 @@ run-clang-tidy -quiet -p "$build" -j "$jobs" \
 
 echo "--- clang-tidy: naming of new code (added since $naming_base)"
 mapfile -t added < <(git diff --name-only --diff-filter=A "$naming_base" -- \
-  app engine link hid image toolkit sim diag | grep -E '\.(cpp|h)$' || true)
+  "${naming_dirs[@]}" | grep -E '\.(cpp|h)$' || true)
 sources=()
 headers=()
 for file in "${added[@]}"; do
