@@ -123,6 +123,8 @@ class TFakePlatform final : public kv::hid::HidPlatform {
   }
   void SetDeviceChangeHandler(kv::hid::DeviceChangeHandler /*handler*/) override {}
   std::string ErrorText(uint32_t error) const override { return "error " + std::to_string(error); }
+  // Nothing the fake reports ever means that the device has gone.
+  bool IsGoneError(uint32_t /*error*/) const override { return false; }
 
  private:
   uint16_t productId_ = kv::uidRunProduct;
@@ -311,7 +313,8 @@ class TWindowRun {
     const auto imageBytes = static_cast<uint32_t>(std::max(isp.Image.ImageByteCount, 0));
     isp.ProgramOffset = static_cast<int32_t>(input_.Le32() % (imageBytes + 113));
     isp.DspChunkIndex = input_.Le16();
-    isp.DspLastChunk = input_.Flag() ? kv::DspLastChunkIndex(isp.Image.ImageByteCount) : input_.Le16();
+    isp.DspLastChunk =
+        input_.Flag() ? kv::DspLastChunkIndex(isp.Image.ImageByteCount) : input_.Le16();
     if (input_.Flag()) isp.sbStatus.SetSimpleText(std::string(kv::texts::kStepMcuReset));
     if (input_.Flag()) isp.tmUsbWait.Start();
     if (input_.Flag()) InstallLink(/*busy=*/input_.Flag(), /*framed=*/!InIspStep());
