@@ -21,7 +21,7 @@ done
 echo "=== packages"
 cmake --preset release >/dev/null
 cmake --build --preset release --target kv93t-update kv_package_docs hid-list
-ctest --preset release -R '^packaging_'
+ctest --preset packages
 cmake --build --preset win64 --target package
 if [ "${KV_TIDY:-ON}" = ON ]; then
   echo "=== tidy"
