@@ -7,6 +7,7 @@
 // report lengths added.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -35,9 +36,28 @@ void Print(const kv::hid::ListedInterface& listed) {
   }
 }
 
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: hid-list [--help]\n"
+               "Lists every HID interface this system shows, with its identifiers, report\n"
+               "lengths and access, and names the KV-93T where it is one. Exit 0 once listed,\n"
+               "1 when HID access is not available, 2 for any argument but --help.\n");
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "hid-list: unexpected argument '%s'\n", argv[1]);
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
   const kv::hid::InterfaceListing listing =
       kv::hid::ListHidInterfaces(kv::hid::CreateSystemHidPlatform());
   if (!listing.available) {
