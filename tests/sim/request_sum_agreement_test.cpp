@@ -3,6 +3,7 @@
 // byte by byte. Everything else in the unit is judged without the tool's code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,8 +56,8 @@ TEST(RequestSumAgreement, ToolAndUnitAddUpEveryLiteralRequestTheSame) {
     EXPECT_EQ(IspRequestChecksum(buffer), literal.sum) << literal.name;
 
     // The unit receives report ID 0 and the 64 bytes, and echoes its own sum.
-    std::vector<uint8_t> report{0x00};
-    report.insert(report.end(), literal.bytes.begin(), literal.bytes.end());
+    std::vector<uint8_t> report(65, 0x00);
+    std::copy(literal.bytes.begin(), literal.bytes.end(), report.begin() + 1);
     sim::BootLoader loader;
     sim::FlashMemory flash;
     sim::ProtocolLog log;
