@@ -419,11 +419,15 @@ TEST(CliRun, TheTraceHoldsDroppedReportsAsDLines) {
 }
 
 TEST(CliRun, ATraceThatCannotBeWrittenEndsNonZeroWithTheReason) {
+#ifndef _WIN32
+  // /dev/full takes the open and refuses every write; Windows has no such file
+  // (under wine the name reaches the host's, whose refusal wine does not pass on).
   const ToolRun full = RunFast({"--trace", "/dev/full"});
   EXPECT_EQ(full.code, 6) << full.out;
   EXPECT_NE(full.out.find("No space left on device"), std::string::npos) << full.out;
   // The update itself was not cut short.
   EXPECT_NE(full.out.find("the unit has been updated, but the trace file"), std::string::npos);
+#endif
 
   const ToolRun unopened = RunFast({"--trace", "/nonexistent-kv93t-dir/trace.txt"});
   EXPECT_EQ(unopened.code, 6);
