@@ -39,7 +39,7 @@ struct QueuedReport {
 
 struct SimDevice {
   SimulatedHidBus::DeviceId id = 0;
-  SimDeviceSpec description;
+  SimDeviceProfile description;
   SimDeviceEndpoint* endpoint = nullptr;
   std::string instance_id;
   std::string path;
@@ -243,7 +243,7 @@ class SimHandle final : public HidHandle {
   bool cancel_requested_ = false;  // guarded by state_->mutex
 };
 
-std::string InstanceIdFor(const SimDeviceSpec& description, SimulatedHidBus::DeviceId id) {
+std::string InstanceIdFor(const SimDeviceProfile& description, SimulatedHidBus::DeviceId id) {
   char prefix[64];
   std::snprintf(prefix, sizeof prefix, "SIM\\VID_%04X&PID_%04X\\", description.attributes.VendorID,
                 description.attributes.ProductID);
@@ -272,7 +272,7 @@ void SimulatedHidBus::SetReportTime(std::chrono::microseconds per_report) {
   state_->report_time = std::max(std::chrono::microseconds::zero(), per_report);
 }
 
-SimulatedHidBus::DeviceId SimulatedHidBus::Attach(const SimDeviceSpec& description,
+SimulatedHidBus::DeviceId SimulatedHidBus::Attach(const SimDeviceProfile& description,
                                                   SimDeviceEndpoint* endpoint) {
   auto device = std::make_shared<SimDevice>();
   device->description = description;

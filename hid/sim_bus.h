@@ -26,7 +26,7 @@ class SimDeviceEndpoint {
   virtual void OnOutputReport(const uint8_t* data, size_t count) = 0;
 };
 
-struct SimDeviceSpec {
+struct SimDeviceProfile {
   HidAttributes attributes;
   HidCaps caps;      // input/output lengths include the report ID byte
   std::string name;  // for listings; part of the instance id
@@ -54,7 +54,7 @@ class SimulatedHidBus : public HidPlatform {
 
   // Attaches a device and raises a device-change notification. The endpoint
   // must outlive the attachment.
-  DeviceId Attach(const SimDeviceSpec& description, SimDeviceEndpoint* endpoint);
+  DeviceId Attach(const SimDeviceProfile& description, SimDeviceEndpoint* endpoint);
   // Detaches: open handles fail from now on, pending reads fail, a
   // device-change notification is raised. The endpoint is no longer called once
   // Detach has returned. Unknown ids are ignored.

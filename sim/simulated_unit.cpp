@@ -430,8 +430,8 @@ void SimulatedUnit::AttachIfStill(uint64_t generation, Personality target) {
   AttachLocked(target);
 }
 
-hid::SimDeviceSpec SimulatedUnit::SpecFor(Personality personality) const {
-  hid::SimDeviceSpec description;
+hid::SimDeviceProfile SimulatedUnit::ProfileFor(Personality personality) const {
+  hid::SimDeviceProfile description;
   bool run = personality == Personality::kRun;
   description.attributes.VendorID = kUnitVendorId;
   description.attributes.ProductID = run ? kRunProductId : kUpdateProductId;
@@ -456,7 +456,7 @@ void SimulatedUnit::AttachLocked(Personality target) {
     }
     busy_until_ = Clock::now();
   }
-  DeviceId id = bus_.Attach(SpecFor(target), this);
+  DeviceId id = bus_.Attach(ProfileFor(target), this);
   {
     std::lock_guard lock(mutex_);
     device_id_ = id;

@@ -122,7 +122,7 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
   void DetachLocked();
   bool StillCurrent(uint64_t generation) const;
 
-  hid::SimDeviceSpec SpecFor(Personality personality) const;
+  hid::SimDeviceProfile ProfileFor(Personality personality) const;
 
   hid::SimulatedHidBus& bus_;
   const SimOptions options_;

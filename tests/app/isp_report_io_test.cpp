@@ -21,12 +21,12 @@ namespace {
 class AnswerInsideTheWrite : public hid::SimDeviceEndpoint {
  public:
   explicit AnswerInsideTheWrite(hid::SimulatedHidBus& bus) : bus_(bus) {
-    hid::SimDeviceSpec spec;
-    spec.attributes = {0x0168, 0x0821, 1};
-    spec.caps.InputReportByteLength = 65;
-    spec.caps.OutputReportByteLength = 65;
-    spec.name = "answers inside the write";
-    id_ = bus_.Attach(spec, this);
+    hid::SimDeviceProfile device;
+    device.attributes = {0x0168, 0x0821, 1};
+    device.caps.InputReportByteLength = 65;
+    device.caps.OutputReportByteLength = 65;
+    device.name = "answers inside the write";
+    id_ = bus_.Attach(device, this);
   }
   ~AnswerInsideTheWrite() override { bus_.Detach(id_); }
 

@@ -33,10 +33,10 @@ constexpr uint16_t kUnitReportBytes = 65;  // report ID + 64 data bytes
 constexpr auto kWaitLimit = 5s;
 constexpr auto kTestLimit = 60s;
 
-SimDeviceSpec BusDevice(const std::string& name, uint16_t pid,
-                        uint16_t input_length = kUnitReportBytes,
-                        uint16_t output_length = kUnitReportBytes) {
-  SimDeviceSpec description;
+SimDeviceProfile BusDevice(const std::string& name, uint16_t pid,
+                           uint16_t input_length = kUnitReportBytes,
+                           uint16_t output_length = kUnitReportBytes) {
+  SimDeviceProfile description;
   description.attributes = {kVendor, pid, 0x0100};
   description.caps.InputReportByteLength = input_length;
   description.caps.OutputReportByteLength = output_length;
@@ -477,7 +477,7 @@ TEST_P(HidControllerTest, UnavailablePlatformListsNothingAndRaisesNoEvent) {
 }
 
 TEST_P(HidControllerTest, DeviceThatRefusesReadWriteIsListedButNeverRead) {
-  SimDeviceSpec description = BusDevice("held-elsewhere", kRunPid);
+  SimDeviceProfile description = BusDevice("held-elsewhere", kRunPid);
   description.deny_read_write = true;
   const auto id = bus->Attach(description, &endpoint);
   Start();

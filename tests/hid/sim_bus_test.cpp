@@ -18,8 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kLongSliceMs = 5000;  // a read that would block this long must end early
 
-SimDeviceSpec BusDevice(uint16_t input_length, uint16_t output_length) {
-  SimDeviceSpec description;
+SimDeviceProfile BusDevice(uint16_t input_length, uint16_t output_length) {
+  SimDeviceProfile description;
   description.attributes = {0x0168, 0x0821, 0x0100};
   description.caps.InputReportByteLength = input_length;
   description.caps.OutputReportByteLength = output_length;
@@ -171,7 +171,7 @@ TEST(SimulatedHidBus, SpeakingLinuxAGoneNodeHangsUpAndErrorsAreErrnoValues) {
   EXPECT_TRUE(bus.EnumerateInterfaces().empty());
 
   // Access refused is EACCES (13), not Windows' 5, which here would mean EIO.
-  SimDeviceSpec held_elsewhere = BusDevice(65, 65);
+  SimDeviceProfile held_elsewhere = BusDevice(65, 65);
   held_elsewhere.deny_read_write = true;
   held_elsewhere.name = "held";
   bus.Attach(held_elsewhere, &endpoint);
@@ -241,7 +241,7 @@ TEST(SimulatedHidBus, DeviceMayDetachItselfWhileHandlingAReportAndNotifiesFromBu
 TEST(SimulatedHidBus, DeviceHeldElsewhereOpensOnlyWithoutAccess) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
-  SimDeviceSpec description = BusDevice(65, 65);
+  SimDeviceProfile description = BusDevice(65, 65);
   description.deny_read_write = true;
   bus.Attach(description, &endpoint);
   const auto path = bus.EnumerateInterfaces().at(0).path;
