@@ -18,6 +18,7 @@
 #include "hid/sim_bus.h"
 #include "toolkit/event_loop.h"
 #include "toolkit/loop_core.h"
+#include "watchdog.h"
 
 namespace kv::hid {
 namespace {
@@ -73,33 +74,7 @@ class RecordingEndpoint : public SimDeviceEndpoint {
   std::vector<std::vector<uint8_t>> reports_;
 };
 
-// Ends the test binary when a test runs far beyond any of its bounded waits.
-class Watchdog {
- public:
-  explicit Watchdog(Clock::duration limit) {
-    thread_ = std::thread([this, limit] {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-        std::fprintf(stderr, "watchdog: test hung\n");
-        std::abort();
-      }
-    });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
+using test::Watchdog;
 
 // Lets the platform's read run its whole slice: a stop is then noticed only by
 // the read thread's own check between slices.

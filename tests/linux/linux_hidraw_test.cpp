@@ -31,6 +31,7 @@
 #include "hidraw_testbed.h"
 #include "toolkit/event_loop.h"
 #include "toolkit/message_box.h"
+#include "watchdog.h"
 
 namespace kv::test {
 namespace {
@@ -67,33 +68,6 @@ std::vector<std::string> FastUnit(std::vector<std::string> more = {}) {
   settings.insert(settings.end(), more.begin(), more.end());
   return settings;
 }
-
-class Watchdog {
- public:
-  explicit Watchdog(Clock::duration limit) {
-    thread_ = std::thread([this, limit] {
-      std::unique_lock lock(mutex_);
-      if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-        std::fprintf(stderr, "watchdog: test hung\n");
-        std::abort();
-      }
-    });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
 
 // The window on the system's HID platform, with scripted message boxes.
 class LinuxTool {
