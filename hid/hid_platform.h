@@ -59,7 +59,8 @@ class HidHandle {
   // one already pending, and waits at most `slice_ms` for it to complete.
   virtual HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
                              uint32_t& error) = 0;
-  // Any thread: ends a pending or future Read with kCancelled.
+  // Any thread: ends a pending or future Read with kCancelled. A cancelled
+  // handle may stay cancelled (the Linux one does): it is not read again.
   virtual void CancelRead() = 0;
   // True when CancelRead wakes a waiting Read at once, whatever its slice: the
   // reader may then wait with kReadUntilDone and sleep while nothing happens.

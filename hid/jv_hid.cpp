@@ -184,12 +184,26 @@ TJvHidDeviceReadThread::~TJvHidDeviceReadThread() {
 }
 
 void TJvHidDeviceReadThread::RequestStop() {
+  std::shared_ptr<HidHandle> reading;
   {
     MutexLock lock(pause_mutex_);
     stop_requested_ = true;
+    reading = reading_;
   }
   pause_cv_.notify_all();
-  device_.CancelPendingRead();
+  if (reading) reading->CancelRead();
+}
+
+bool TJvHidDeviceReadThread::StartReading(std::shared_ptr<HidHandle> handle) {
+  MutexLock lock(pause_mutex_);
+  if (stop_requested_) return false;
+  reading_ = std::move(handle);
+  return true;
+}
+
+void TJvHidDeviceReadThread::StopReading() {
+  MutexLock lock(pause_mutex_);
+  reading_.reset();
 }
 
 void TJvHidDeviceReadThread::Join() {
@@ -236,9 +250,9 @@ void TJvHidDeviceReadThread::Execute() {
       HandleReadFailure(error);
       continue;
     }
-    // RequestStop sets the flag before it cancels the read handle; a handle
-    // acquired after that cancel must not be waited on.
-    if (StopRequested()) break;
+    // Either RequestStop finds this handle and cancels it, or the flag is seen
+    // here: a handle acquired after the cancel is never waited on.
+    if (!StartReading(handle)) break;
     // A handle whose cancel wakes it needs no slices: it sleeps until a report,
     // a hang-up or a stop, and costs nothing while the unit is quiet.
     const int slice_ms = handle->CancelWakesReader() ? kReadUntilDone : device_.ThreadSleepTime();
@@ -249,6 +263,7 @@ void TJvHidDeviceReadThread::Execute() {
       status = handle->Read(report_.data(), capacity_, slice_ms, transferred, error);
     } while (status == HidReadStatus::kPending && !StopRequested());
 
+    StopReading();
     if (StopRequested()) {
       if (status == HidReadStatus::kPending) handle->CancelRead();
       break;
@@ -275,6 +290,11 @@ void TJvHidDeviceReadThread::Execute() {
         HandleReadFailure(error);
         break;
       case HidReadStatus::kCancelled:
+        // Not by a stop of this thread: a cancelled handle may stay cancelled,
+        // so the next read gets a fresh one.
+        device_.DropReadHandle(handle);
+        PauseOneSlice();
+        break;
       case HidReadStatus::kPending:
         PauseOneSlice();
         break;
@@ -516,13 +536,22 @@ void TJvHidDeviceController::Unplug(TJvHidDevice& device) {
 
 void TJvHidDeviceController::StartReadThreadIfDue(TJvHidDevice& device) {
   if (destroying_ || !OnDeviceData || !device.checked_out_ || !device.PluggedIn() ||
-      !device.opened_read_write_ || device.read_thread_) {
+      !device.opened_read_write_) {
     return;
   }
   // Taken here, so the capability record is fetched now and a later GetCaps
   // from the link's worker opens no handle.
   const HidCaps caps = device.GetCaps();
   if (caps.InputReportByteLength == 0) return;  // nothing to read
+  // Opened before the application can write: a report that arrives while no
+  // read handle is open is not kept for one opened later, neither by hidraw nor
+  // by Windows, so a quick answer to the first command would be lost. A failure
+  // here is the thread's to report.
+  uint32_t open_error = 0;
+  device.AcquireReadHandle(open_error);
+  // Checked out again while the old thread winds down: its successor starts
+  // once it has ended (ReapReadThreads) and reads what this handle kept.
+  if (device.read_thread_) return;
   device.read_thread_ =
       std::make_shared<TJvHidDeviceReadThread>(device, loop_, caps.InputReportByteLength);
 }

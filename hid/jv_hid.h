@@ -106,9 +106,11 @@ class TJvHidDevice {
                const HidInterfaceInfo& info, const HidAttributes& attributes,
                bool opened_read_write, uint32_t read_write_open_error, int thread_sleep_time_ms);
 
-  // Read thread: the overlapped read handle, opened on first use.
+  // The overlapped read handle, opened on first use: by the controller when it
+  // starts the read thread, again by the thread after a failure.
   std::shared_ptr<HidHandle> AcquireReadHandle(uint32_t& error) KV_EXCLUDES(handle_mutex_);
-  // Read thread: lets go of a read handle whose interface has gone.
+  // Read thread: lets go of a read handle that is spent (its interface has
+  // gone, or its read was cancelled).
   void DropReadHandle(const std::shared_ptr<HidHandle>& handle) KV_EXCLUDES(handle_mutex_);
   // Any thread: ends the read pending on the read handle, if any.
   void CancelPendingRead() KV_EXCLUDES(handle_mutex_);
@@ -181,6 +183,9 @@ class TJvHidDeviceReadThread {
   // The interface is gone: nothing will be read from it again, so the thread
   // sleeps until CheckIn (or destruction) tells it to stop.
   void WaitForStop() KV_EXCLUDES(pause_mutex_);
+  // Records the handle a stop must cancel; false when the stop came first.
+  bool StartReading(std::shared_ptr<HidHandle> handle) KV_EXCLUDES(pause_mutex_);
+  void StopReading() KV_EXCLUDES(pause_mutex_);
 
   TJvHidDevice& device_;
   toolkit::EventLoop& loop_;
@@ -193,6 +198,10 @@ class TJvHidDeviceReadThread {
   std::atomic<bool> stop_requested_{false};
   Mutex pause_mutex_;
   std::condition_variable_any pause_cv_;
+  // The handle this thread waits on. A stop cancels this one only: by the time
+  // an old thread is told to stop (or destroyed), its device may already hold
+  // the read handle of the thread that replaced it.
+  std::shared_ptr<HidHandle> reading_ KV_GUARDED_BY(pause_mutex_);
 
   bool finished_ = false;  // UI thread only
   std::thread thread_;

@@ -26,8 +26,8 @@ constexpr uint32_t kSimErrorInvalidUserBuffer = 1784;
 
 constexpr std::chrono::microseconds kDefaultReportTime{1000};
 
-// Input reports the bus keeps per device while nobody reads, as the system's
-// ring buffer does; the oldest goes first.
+// Input reports the bus keeps per open handle while nobody reads, as the
+// system's ring buffer does; the oldest goes first.
 constexpr size_t kInputReportQueueLimit = 32;
 
 struct QueuedReport {
@@ -47,7 +47,10 @@ struct SimDevice {
   // Guarded by State::mutex.
   bool attached = true;
   bool hung_up = false;  // the interface is dead but still listed
-  std::deque<QueuedReport> input;
+  // As hidraw and the Windows HID driver do it: every handle open with read
+  // access gets its own copy of each input report, and a report that arrives
+  // before a handle is opened never reaches that handle.
+  std::vector<std::deque<QueuedReport>*> reader_queues;
   std::optional<uint32_t> fail_next_read;
   std::vector<std::thread::id> endpoint_callers;
 
@@ -55,6 +58,11 @@ struct SimDevice {
   // one after the other as a real device does.
   std::mutex write_mutex;
 };
+
+// State::mutex held.
+void ClearInput(SimDevice& device) {
+  for (std::deque<QueuedReport>* input : device.reader_queues) input->clear();
+}
 
 struct SimulatedHidBus::State {
   explicit State(SimVocabulary spoken) : vocabulary(spoken) {}
@@ -112,12 +120,23 @@ uint32_t InvalidParameterCode(SimVocabulary vocabulary) {
 
 class SimHandle final : public HidHandle {
  public:
+  // State::mutex held.
   SimHandle(std::shared_ptr<SimulatedHidBus::State> state, std::shared_ptr<SimDevice> device,
             HidAccess access, bool for_reading)
       : state_(std::move(state)),
         device_(std::move(device)),
         access_(access),
-        for_reading_(for_reading) {}
+        for_reading_(for_reading) {
+    // Under the bus's lock, which Open holds: a report sent once Open has
+    // returned reaches this handle.
+    if (access_ == HidAccess::kReadWrite) device_->reader_queues.push_back(&input_);
+  }
+
+  ~SimHandle() override {
+    if (access_ != HidAccess::kReadWrite) return;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::erase(device_->reader_queues, &input_);
+  }
 
   bool GetAttributes(HidAttributes& attributes) override {
     std::lock_guard<std::mutex> lock(state_->mutex);
@@ -186,10 +205,9 @@ class SimHandle final : public HidHandle {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, slice_ms));
     std::unique_lock<std::mutex> lock(state_->mutex);
     for (;;) {
-      if (cancel_requested_) {
-        cancel_requested_ = false;
-        return HidReadStatus::kCancelled;
-      }
+      // Spent for good, as a hidraw handle's wake-up descriptor is: the
+      // controller must never wait on a cancelled handle again.
+      if (cancel_requested_) return HidReadStatus::kCancelled;
       if (!device_->attached || device_->hung_up) return Gone(error);
       if (device_->fail_next_read) {
         error = *device_->fail_next_read;
@@ -197,7 +215,7 @@ class SimHandle final : public HidHandle {
         return IsReadGoneError(error) ? HidReadStatus::kGone : HidReadStatus::kFailed;
       }
       const auto now = std::chrono::steady_clock::now();
-      auto& input = device_->input;
+      auto& input = input_;
       if (!input.empty() && input.front().readable_at <= now) {
         const std::vector<uint8_t>& bytes = input.front().bytes;
         const size_t count = std::min(bytes.size(), capacity);
@@ -240,7 +258,8 @@ class SimHandle final : public HidHandle {
   const std::shared_ptr<SimDevice> device_;
   const HidAccess access_;
   const bool for_reading_;
-  bool cancel_requested_ = false;  // guarded by state_->mutex
+  bool cancel_requested_ = false;   // guarded by state_->mutex
+  std::deque<QueuedReport> input_;  // guarded by state_->mutex
 };
 
 std::string InstanceIdFor(const SimDeviceProfile& description, SimulatedHidBus::DeviceId id) {
@@ -298,7 +317,7 @@ void SimulatedHidBus::Detach(DeviceId id) {
     std::shared_ptr<SimDevice> device = it->second;
     state_->devices.erase(it);
     device->attached = false;
-    device->input.clear();
+    ClearInput(*device);
     state_->changed.notify_all();
     // Once Detach returns the endpoint is not called any more; a device that
     // detaches itself from inside OnOutputReport does not wait for itself.
@@ -322,9 +341,11 @@ void SimulatedHidBus::SendInputReport(DeviceId id, std::vector<uint8_t> report) 
     std::lock_guard<std::mutex> lock(state_->mutex);
     auto it = state_->devices.find(id);
     if (it == state_->devices.end()) return;
-    auto& input = it->second->input;
-    if (input.size() >= kInputReportQueueLimit) input.pop_front();
-    input.push_back({std::chrono::steady_clock::now() + state_->report_time, std::move(report)});
+    const auto readable_at = std::chrono::steady_clock::now() + state_->report_time;
+    for (std::deque<QueuedReport>* input : it->second->reader_queues) {
+      if (input->size() >= kInputReportQueueLimit) input->pop_front();
+      input->push_back({readable_at, report});
+    }
   }
   state_->changed.notify_all();
 }
@@ -345,7 +366,7 @@ void SimulatedHidBus::HangUp(DeviceId id) {
     auto it = state_->devices.find(id);
     if (it == state_->devices.end()) return;
     it->second->hung_up = true;
-    it->second->input.clear();
+    ClearInput(*it->second);
   }
   state_->changed.notify_all();
 }

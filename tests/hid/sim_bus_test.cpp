@@ -96,10 +96,14 @@ TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
   size_t got = 0;
   uint32_t error = 0;
 
-  reader->CancelRead();  // also ends a read that starts later
+  reader->CancelRead();  // also ends a read that starts later, and every one after it
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSliceMs, got, error),
+            HidReadStatus::kCancelled);
   EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSliceMs, got, error),
             HidReadStatus::kCancelled);
 
+  reader = OpenReader(bus);
+  ASSERT_NE(reader, nullptr);
   HidReadStatus status = HidReadStatus::kPending;
   const auto started = Clock::now();
   std::thread blocked([&] { status = reader->Read(buffer.data(), 65, kLongSliceMs, got, error); });

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -130,10 +131,11 @@ struct EmulatedHidrawUnit::Bridge {
   mutable std::condition_variable changed;
   bool sync_requested = false;
   bool stopping = false;
-  std::string current_node;   // guarded by mutex
-  std::string current_sysfs;  // guarded by mutex
-  int add_events = 0;         // guarded by mutex
-  int remove_events = 0;      // guarded by mutex
+  std::string current_node;    // guarded by mutex
+  std::string current_sysfs;   // guarded by mutex
+  int current_own_slave = -1;  // guarded by mutex: the bridge's own end of the tool's side
+  int add_events = 0;          // guarded by mutex
+  int remove_events = 0;       // guarded by mutex
   std::atomic<uint64_t> to_unit_count{0};
   std::atomic<uint64_t> to_tool_count{0};
 
@@ -210,6 +212,7 @@ struct EmulatedHidrawUnit::Bridge {
       std::lock_guard lock(mutex);
       current_node = devnode;
       current_sysfs = syspath;
+      current_own_slave = live.own_slave;
       ++add_events;
     }
     changed.notify_all();
@@ -221,6 +224,10 @@ struct EmulatedHidrawUnit::Bridge {
     gone.reader->CancelRead();
     gone.to_unit.join();
     gone.to_tool.join();
+    {
+      std::lock_guard lock(mutex);
+      current_own_slave = -1;
+    }
     if (gone.own_slave >= 0) close(gone.own_slave);
     // The pseudo-terminal's master is closed the way a pulled cable ends a
     // hidraw node: the tool's open node polls POLLHUP and reads 0. The fd
@@ -372,6 +379,14 @@ uint64_t EmulatedHidrawUnit::ReportsToUnit() const {
 
 uint64_t EmulatedHidrawUnit::ReportsToTool() const {
   return bridge_->to_tool_count.load();
+}
+
+int EmulatedHidrawUnit::BytesWaitingForTool() const {
+  std::lock_guard lock(bridge_->mutex);
+  int waiting = -1;
+  if (bridge_->current_own_slave < 0 || ioctl(bridge_->current_own_slave, FIONREAD, &waiting) != 0)
+    return -1;
+  return waiting;
 }
 
 std::string EmulatedHidrawUnit::RootDir() const {

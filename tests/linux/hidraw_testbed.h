@@ -60,6 +60,9 @@ class EmulatedHidrawUnit {
   // Reports the bridge has carried, each way.
   uint64_t ReportsToUnit() const;
   uint64_t ReportsToTool() const;
+  // Bytes carried to the tool's node that no one has read yet; -1 while the
+  // unit is off the port.
+  int BytesWaitingForTool() const;
 
   // The root of the testbed (its sys/ and dev/ live below).
   std::string RootDir() const;

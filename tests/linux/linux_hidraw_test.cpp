@@ -78,6 +78,8 @@ class LinuxTool {
         isp_(std::make_unique<TfmIsp>(*loop_, boxes_, hid::CreateSystemHidPlatform(), hid_data_,
                                       prog_data_, TIspTiming{}.Scaled(kTimingDivisor))) {
     loop_->SetExceptionBox([this](const std::string& text) { exceptions.push_back(text); });
+    // Shown, so that the traffic is kept for the account of a failure.
+    hid_data_.Show();
     isp_->sbStatus.Subscribe([this](toolkit::Change change) {
       if (change != toolkit::Change::kPanel) return;
       const std::string panel = isp_->sbStatus.PanelText(1);
@@ -121,6 +123,15 @@ class LinuxTool {
     }));
   }
 
+  // The last reports both ways, as the traffic window lists them.
+  std::string RecentTraffic(size_t count = 12) const {
+    const std::vector<std::string>& lines = hid_data_.hbHidData.Items();
+    std::string text;
+    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
+      text += "  " + lines[i] + "\n";
+    return text;
+  }
+
   std::vector<std::string> panels;  // panel 1 as it changed
   std::vector<std::string> exceptions;
 
@@ -161,7 +172,7 @@ class LinuxHidrawRoad : public ::testing::Test {
     TfmIsp& isp = tool->Isp();
     ASSERT_TRUE(tool->WaitUntilReady()) << "panels seen: " << tool->panels.size();
     tool->ClickStartProgram();
-    ASSERT_TRUE(tool->WaitForBox(kProgramOk, kChainLimit)) << unit->Unit().Verdict().Text();
+    ASSERT_TRUE(tool->WaitForBox(kProgramOk, kChainLimit)) << Account();
     ASSERT_TRUE(tool->RunUntil(
         [this] { return CountOf(unit->Unit().Verdict().run_commands, kRunClosingCommand) >= 1; }));
     const sim::UnitVerdict verdict = unit->Unit().Verdict();
@@ -181,6 +192,17 @@ class LinuxHidrawRoad : public ::testing::Test {
     EXPECT_EQ(unit->AddEvents(), 3);
     EXPECT_EQ(unit->CurrentNode(), "/dev/hidraw2");
     EXPECT_EQ(isp.sbStatus.PanelText(1), kRunPanel);
+  }
+
+  // Where the reports went, for a test that fails.
+  std::string Account() const {
+    return unit->Unit().Verdict().Text() +
+           "reports carried to the unit: " + std::to_string(unit->ReportsToUnit()) +
+           ", to the tool: " + std::to_string(unit->ReportsToTool()) +
+           " (bytes not yet read: " + std::to_string(unit->BytesWaitingForTool()) + ")" +
+           "\npanels: " + ::testing::PrintToString(tool->panels) +
+           "\nboxes: " + ::testing::PrintToString(tool->BoxTexts()) + "\ntraffic:\n" +
+           tool->RecentTraffic();
   }
 
   Watchdog watchdog{kTestLimit};
