@@ -55,10 +55,19 @@ TJvHidDevice::~TJvHidDevice() {
   }
 }
 
-std::shared_ptr<HidHandle> TJvHidDevice::AcquireReadHandle(uint32_t& error) {
+std::shared_ptr<HidHandle> TJvHidDevice::AcquireReadHandle(uint32_t& error, bool& foreign) {
+  foreign = false;
   MutexLock lock(handle_mutex_);
-  if (!read_handle_ && PluggedIn())
-    read_handle_ = platform_->Open(path_, HidAccess::kReadWrite, true, error);
+  if (read_handle_ || !PluggedIn()) return read_handle_;
+  std::unique_ptr<HidHandle> opened = platform_->Open(path_, HidAccess::kReadWrite, true, error);
+  // The path may already name the device that came after this one.
+  HidAttributes found;
+  if (opened && (!opened->GetAttributes(found) || found.VendorID != attributes_.VendorID ||
+                 found.ProductID != attributes_.ProductID)) {
+    foreign = true;
+    return nullptr;
+  }
+  read_handle_ = std::move(opened);
   return read_handle_;
 }
 
@@ -239,13 +248,20 @@ void TJvHidDeviceReadThread::Execute() {
     }
     std::fill(report_.begin(), report_.end(), 0);
     uint32_t error = 0;
-    std::shared_ptr<HidHandle> handle = device_.AcquireReadHandle(error);
+    bool foreign = false;
+    std::shared_ptr<HidHandle> handle = device_.AcquireReadHandle(error, foreign);
+    if (foreign) {
+      WaitForStop();
+      break;
+    }
     if (!handle) {
-      // A node that has vanished is not reopened: its path may already name
-      // the unit's next personality.
+      // Said to be gone while the controller still lists it: its next scan
+      // tells (and stops this thread if so). Until then the open is tried
+      // again, quietly, once a slice; a failed open during an enumeration that
+      // did not finish must not leave a present unit unread.
       if (device_.platform_->IsGoneError(error)) {
-        WaitForStop();
-        break;
+        PauseOneSlice();
+        continue;
       }
       HandleReadFailure(error);
       continue;
@@ -548,7 +564,8 @@ void TJvHidDeviceController::StartReadThreadIfDue(TJvHidDevice& device) {
   // by Windows, so a quick answer to the first command would be lost. A failure
   // here is the thread's to report.
   uint32_t open_error = 0;
-  device.AcquireReadHandle(open_error);
+  bool foreign = false;
+  device.AcquireReadHandle(open_error, foreign);
   // Checked out again while the old thread winds down: its successor starts
   // once it has ended (ReapReadThreads) and reads what this handle kept.
   if (device.read_thread_) return;

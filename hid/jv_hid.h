@@ -107,8 +107,10 @@ class TJvHidDevice {
                bool opened_read_write, uint32_t read_write_open_error, int thread_sleep_time_ms);
 
   // The overlapped read handle, opened on first use: by the controller when it
-  // starts the read thread, again by the thread after a failure.
-  std::shared_ptr<HidHandle> AcquireReadHandle(uint32_t& error) KV_EXCLUDES(handle_mutex_);
+  // starts the read thread, again by the thread after a failure. Null with
+  // `foreign` set when the path now names a device of other identifiers.
+  std::shared_ptr<HidHandle> AcquireReadHandle(uint32_t& error, bool& foreign)
+      KV_EXCLUDES(handle_mutex_);
   // Read thread: lets go of a read handle that is spent (its interface has
   // gone, or its read was cancelled).
   void DropReadHandle(const std::shared_ptr<HidHandle>& handle) KV_EXCLUDES(handle_mutex_);

@@ -52,6 +52,9 @@ struct SimDevice {
   // before a handle is opened never reaches that handle.
   std::vector<std::deque<QueuedReport>*> reader_queues;
   std::optional<uint32_t> fail_next_read;
+  uint32_t reading_open_error = 0;
+  int reading_opens_to_fail = 0;
+  int reading_handles = 0;
   std::vector<std::thread::id> endpoint_callers;
 
   // One output report crosses the bus at a time, so the endpoint sees writes
@@ -130,12 +133,14 @@ class SimHandle final : public HidHandle {
     // Under the bus's lock, which Open holds: a report sent once Open has
     // returned reaches this handle.
     if (access_ == HidAccess::kReadWrite) device_->reader_queues.push_back(&input_);
+    if (for_reading_) ++device_->reading_handles;
   }
 
   ~SimHandle() override {
     if (access_ != HidAccess::kReadWrite) return;
     std::lock_guard<std::mutex> lock(state_->mutex);
     std::erase(device_->reader_queues, &input_);
+    if (for_reading_) --device_->reading_handles;
   }
 
   bool GetAttributes(HidAttributes& attributes) override {
@@ -371,6 +376,20 @@ void SimulatedHidBus::HangUp(DeviceId id) {
   state_->changed.notify_all();
 }
 
+void SimulatedHidBus::FailReadingOpens(DeviceId id, uint32_t error, int count) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->devices.find(id);
+  if (it == state_->devices.end()) return;
+  it->second->reading_open_error = error;
+  it->second->reading_opens_to_fail = count;
+}
+
+int SimulatedHidBus::ReadingHandleCount(DeviceId id) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->devices.find(id);
+  return it == state_->devices.end() ? 0 : it->second->reading_handles;
+}
+
 SimVocabulary SimulatedHidBus::Vocabulary() const {
   return state_->vocabulary;
 }
@@ -399,6 +418,11 @@ std::unique_ptr<HidHandle> SimulatedHidBus::Open(const std::string& path, HidAcc
     // A reading handle needs read access as much as a read-write one does.
     if ((access == HidAccess::kReadWrite || for_reading) && device->description.deny_read_write) {
       error = AccessDeniedCode(state_->vocabulary);
+      return nullptr;
+    }
+    if (for_reading && device->reading_opens_to_fail > 0) {
+      --device->reading_opens_to_fail;
+      error = device->reading_open_error;
       return nullptr;
     }
     const HidAccess granted = for_reading ? HidAccess::kReadWrite : access;

@@ -63,8 +63,9 @@ class SimulatedHidBus : public HidPlatform {
 
   // Any thread: queue one input report (report ID first, any length; the
   // reader receives at most its buffer's length). It becomes readable one
-  // report time after the call. The device keeps the 32 most recent unread
-  // reports, shared by all its reading handles; each report is read once.
+  // report time after the call. Every handle open with read access at that
+  // moment gets a copy and keeps its 32 most recent unread reports; a handle
+  // opened later never sees it, as with hidraw and the Windows HID driver.
   // Writes through a handle must carry exactly the declared output report
   // length, as the system's HID driver demands; other lengths fail.
   void SendInputReport(DeviceId id, std::vector<uint8_t> report);
@@ -77,6 +78,12 @@ class SimulatedHidBus : public HidPlatform {
   // every read and write fails from now on, in the vocabulary's way, and no
   // device-change notification is raised until Detach.
   void HangUp(DeviceId id);
+  // Any thread: the next `count` opens of the device for reading fail with
+  // this code, as an open does that runs while the system's device list is
+  // being rewritten.
+  void FailReadingOpens(DeviceId id, uint32_t error, int count);
+  // Handles open on the device for reading.
+  int ReadingHandleCount(DeviceId id) const;
   SimVocabulary Vocabulary() const;
 
   // HidPlatform

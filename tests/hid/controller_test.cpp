@@ -747,6 +747,39 @@ TEST_P(HidControllerTest, AGoneDevicesThreadReadsNothingMore) {
   ctl->CheckIn(held);
 }
 
+// A report that comes the moment a device is checked out is read: the read
+// handle is open before CheckOutByIndex returns (a handle opened later would
+// never see it).
+TEST_P(HidControllerTest, AReportRightAfterCheckOutIsRead) {
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
+  Start();
+  TJvHidDevice* held = CheckOut(kRunPid);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(bus->ReadingHandleCount(id), 1);
+  bus->SendInputReport(id, UnitReport(3));
+  ASSERT_TRUE(PumpUntil([this] { return received.size() == 1; }));
+  EXPECT_EQ(received[0].data[0], 4);
+  ctl->CheckIn(held);
+}
+
+// "File not found" for the read handle while the scan still lists the device
+// (the system was rewriting its list): no read error, and the open is tried
+// again until it succeeds.
+TEST_P(HidControllerTest, AReadOpenThatSaysGoneWhileListedIsRetriedQuietly) {
+  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
+  constexpr uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND and ENOENT alike
+  bus->FailReadingOpens(id, kFileNotFound, 3);
+  Start();
+  TJvHidDevice* held = CheckOut(kRunPid);
+  ASSERT_NE(held, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return bus->ReadingHandleCount(id) == 1; }));
+  bus->SendInputReport(id, UnitReport(5));
+  ASSERT_TRUE(PumpUntil([this] { return received.size() == 1; }));
+  EXPECT_EQ(received[0].data[0], 6);
+  EXPECT_TRUE(errors.empty());
+  ctl->CheckIn(held);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothVocabularies, HidControllerTest,
                          ::testing::Values(SimVocabulary::kWindows, SimVocabulary::kLinux),
                          [](const ::testing::TestParamInfo<SimVocabulary>& info) {
