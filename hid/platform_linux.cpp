@@ -125,8 +125,17 @@ std::optional<HidrawNode> DescribeNode(udev* context, const char* syspath) {
   return HidrawNode{devnode, hid_syspath, *attributes};
 }
 
+// libudev keeps process-wide state of its own (its random seed among it) that
+// it does not guard; the scan, the read thread's and the link's opens would
+// otherwise enumerate on three threads at once.
+Mutex& EnumerationMutex() {
+  static Mutex mutex;
+  return mutex;
+}
+
 // Every hidraw node present, in udev's order.
 std::vector<HidrawNode> ListHidrawNodes() {
+  MutexLock lock(EnumerationMutex());
   std::vector<HidrawNode> nodes;
   const UdevContext context(udev_new());
   if (!context) return nodes;
