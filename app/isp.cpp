@@ -205,7 +205,7 @@ void TfmIsp::EnsureLink() {
   // An unopened link stays in Link and ignores what it is given.
   if (!Link && OpenNewLink()) {
     ReceiveEnabled = true;
-    Link->SetWaitTimeout(WholeMilliseconds(kCommandLinkWaitTimeout));
+    Link->SetWaitTimeout(kCommandLinkWaitTimeout);
   }
   Link->SetPollDisabled(true);
 }
@@ -338,7 +338,7 @@ void TfmIsp::bnDspPorgramClick() {
   }
   if (!OpenNewLink()) return;
   ReceiveEnabled = true;
-  Link->SetWaitTimeout(WholeMilliseconds(kDspLinkWaitTimeout));
+  Link->SetWaitTimeout(kDspLinkWaitTimeout);
   Link->SetPollDisabled(true);
   SendCommand(TCmdPacket(1, cmdIdentify));
   UpdateState = usRunCommands;
@@ -433,7 +433,7 @@ void TfmIsp::tmRunStepTimer() {
     case asDspDownload:
       SendCommand(TCmdPacket(1, cmdKeepAlive));
       if (Link) {
-        Link->SetWaitTimeout(WholeMilliseconds(kFinishedLinkWaitTimeout));
+        Link->SetWaitTimeout(kFinishedLinkWaitTimeout);
         Link->SetPollDisabled(false);
       }
       AutoStage = asNone;

@@ -511,6 +511,10 @@ void TUsbLink::Notify(int code, intptr_t value) {
   PostToOwner(*FShared, WM_LINK_NOTIFY, static_cast<uintptr_t>(code), value);
 }
 
+std::chrono::milliseconds TUsbLink::WaitTimeout() const {
+  return FShared->FWaitTimeout.load();
+}
+
 void TUsbLink::SetWaitTimeout(std::chrono::milliseconds timeout) {
   FShared->FWaitTimeout = timeout;
 }

@@ -107,8 +107,7 @@ class TUsbLink {
   virtual void Notify(int code, intptr_t value);
   // Takes effect at the worker's next wait. A negative time-out never runs out.
   virtual void SetWaitTimeout(std::chrono::milliseconds timeout);
-  // For callers that still count in plain milliseconds.
-  void SetWaitTimeout(int milliseconds) { SetWaitTimeout(std::chrono::milliseconds(milliseconds)); }
+  std::chrono::milliseconds WaitTimeout() const;
 
   // From a successful Open until the worker has left its loop.
   bool Running() const;

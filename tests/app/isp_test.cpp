@@ -883,6 +883,33 @@ TEST(IspChain, ClosingCommandWaitsForTheSuccessBoxToClose) {
   EXPECT_EQ(codes.back(), 0x04);
 }
 
+// Each link waits as long as its commands need: 5,000 ms for the unit check's
+// commands, 10,000 ms for the new link of "Dsp Prog", 500 ms once the update
+// has ended and the link polls the unit again.
+TEST(IspChain, EachLinkWaitsAsLongAsItsCommandsNeed) {
+  IspHarness h(FastUnit());
+  TfmIsp& isp = h.Isp();
+  ASSERT_TRUE(h.WaitUntilReady());
+  isp.btnVersion.Click();
+  ASSERT_NE(isp.Link, nullptr);
+  EXPECT_EQ(isp.Link->WaitTimeout(), 5000ms);
+
+  isp.bnDspPorgram.SetEnabled(true);
+  isp.bnDspPorgram.Click();
+  ASSERT_NE(isp.Link, nullptr);
+  EXPECT_EQ(isp.Link->WaitTimeout(), 10000ms);
+}
+
+TEST(IspChain, TheFinishedLinkWaitsHalfASecond) {
+  IspHarness h(FastUnit());
+  TfmIsp& isp = h.Isp();
+  isp.AutoStage = asMcuUpdate;
+  isp.McuUpdatePending = 1;
+  ASSERT_TRUE(h.WaitForBox(" Program OK !! "));
+  ASSERT_NE(isp.Link, nullptr);
+  EXPECT_EQ(isp.Link->WaitTimeout(), 500ms);
+}
+
 // Replies to the boot-loader queries carry the next packet number in byte 4;
 // bytes 5 to 7 are not part of it. Only the data packets' replies use all four.
 struct PacketNumberCase {

@@ -251,7 +251,7 @@ TEST_F(LusbTest, NoResponseNoticeComesAtTheSeventhTimeOutOrTheThirdForCode05) {
   TRecordingOwner impatientOwner(*loop);
   TUsbCmdLink impatientLink(impatientOwner);
   for (TUsbCmdLink* target : {link.get(), &impatientLink}) {
-    target->SetWaitTimeout(static_cast<int>(kWait.count()));
+    target->SetWaitTimeout(kWait);
     ASSERT_TRUE(target->Open());
   }
   link->Submit(Command(cmdIdentify), true);
@@ -345,7 +345,7 @@ TEST_F(LusbTest, HandlerMayCloseOrDeleteTheLink) {
 }
 
 TEST_F(LusbTest, CloseServesADeliveryTheWorkerIsBlockedIn) {
-  link->SetWaitTimeout(60000);  // no time-out notices: the worker reaches the loop only to deliver
+  link->SetWaitTimeout(60s);  // no time-out notices: the worker reaches the loop only to deliver
   ASSERT_TRUE(link->Open());
   link->Submit(Command(cmdIdentify), true);
   ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 1; }));
@@ -472,7 +472,7 @@ TEST_F(LusbTest, LinkMayBeClosedAndDeletedFromInsideItsOwnClose) {
 // and the handler of that response submits another: each is written once, in
 // the order submitted.
 TEST_F(LusbTest, CommandSubmittedDuringALateDeliveryIsNotLost) {
-  link->SetWaitTimeout(60000);  // no time-out notices: the worker reaches the loop only to deliver
+  link->SetWaitTimeout(60s);  // no time-out notices: the worker reaches the loop only to deliver
   ASSERT_TRUE(link->Open());
   link->Submit(Command(0x20), true);
   AnswerWrite(1);
