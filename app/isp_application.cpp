@@ -39,8 +39,13 @@ TIspApplication::TIspApplication(TIspApplicationOptions options)
       boxes->Show(toolkit::MessageId::kUnspecified, text, toolkit::MessageSymbol::kError);
     });
   }
+  std::shared_ptr<hid::HidPlatform> used = platform_->Platform();
+  if (options.ChoosePlatform) {
+    used = options.ChoosePlatform(*platform_);
+    if (!used) return;
+  }
   mainWindow_ =
-      std::make_unique<TfmIsp>(*loop_, *messageBoxes_, platform_->Platform(), hidData_, progData_,
+      std::make_unique<TfmIsp>(*loop_, *messageBoxes_, std::move(used), hidData_, progData_,
                                options.Timing, std::move(options.TrafficObserver));
   diag::CentreOn(hidData_, *mainWindow_);
   diag::CentreOn(progData_, *mainWindow_);

@@ -65,6 +65,10 @@ class TIspPlatform {
 };
 
 using TLoopFactory = std::function<std::unique_ptr<toolkit::EventLoop>()>;
+// Called once the platform stands, before the main window is built: returns the
+// platform the main window is to use (the one given, or a wrapper of it), or
+// null when the front end will not go on; then no main window is built.
+using TPlatformChoice = std::function<std::shared_ptr<hid::HidPlatform>(const TIspPlatform&)>;
 using TMessageBoxFactory =
     std::function<std::unique_ptr<toolkit::MessageBoxService>(toolkit::EventLoop& loop)>;
 
@@ -79,6 +83,8 @@ struct TIspApplicationOptions {
   TTrafficObserver TrafficObserver;
   // Unset: the portable loop.
   TLoopFactory CreateLoop;
+  // Unset: the main window uses the platform as built.
+  TPlatformChoice ChoosePlatform;
   // Unset: boxes that record what they show and close at once (no one to see them).
   TMessageBoxFactory CreateMessageBoxes;
   // Unset: an exception that escapes a handler is shown in a message box with the
@@ -97,8 +103,9 @@ class TIspApplication {
   const TIspPlatform& Platform() const { return *platform_; }
   toolkit::MessageBoxService& MessageBoxes() const { return *messageBoxes_; }
   diag::TfmHidData& HidData() { return hidData_; }
+  const diag::TfmHidData& HidData() const { return hidData_; }
   diag::TfmProgData& ProgData() { return progData_; }
-  // Null once DestroyMainWindow has run.
+  // Null once DestroyMainWindow has run, or when ChoosePlatform refused.
   TfmIsp* MainWindow() const { return mainWindow_.get(); }
 
   // Moves the main window and centres the diagnostic windows on it again, where

@@ -124,10 +124,10 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, st
 
 TUpdateSession::~TUpdateSession() {
   if (interrupts_ != nullptr) interrupts_->SetHandler({});
-  fmIsp_.reset();
+  if (root_) root_->DestroyMainWindow();
   waitingLine_.reset();
   viewFlush_.reset();
-  setup_.reset();
+  root_.reset();
   if (trace_ != nullptr) std::fclose(trace_);
 }
 
@@ -136,9 +136,23 @@ TExitCode TUpdateSession::Run() {
     reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
     return outcome_->Code;
   }
-  loop_ = toolkit::CreatePortableEventLoop();
-  if (!CreatePlatform()) return TExitCode::kFailed;
-  if (const std::optional<TExitCode> refused = ChooseUnit()) {
+  std::optional<TExitCode> refused;
+  TIspApplicationOptions application;
+  application.Simulate = options_.Simulate;
+  application.Sim = options_.Sim;
+  application.PaceDivisor = options_.PaceDivisor;
+  application.TrafficObserver = [this](const TTrafficRecord& record) { OnTraffic(record); };
+  application.CreateMessageBoxes = [this](toolkit::EventLoop&) {
+    return std::make_unique<TConsoleBoxes>(*this);
+  };
+  application.ExceptionBox = [this](const std::string& text) { OnException(text); };
+  application.ChoosePlatform =
+      [this, &refused](const TIspPlatform& built) -> std::shared_ptr<hid::HidPlatform> {
+    refused = ChoosePlatform(built);
+    return refused ? nullptr : platform_;
+  };
+  root_ = std::make_unique<TIspApplication>(std::move(application));
+  if (refused) {
     reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
     return *refused;
   }
@@ -169,28 +183,17 @@ bool TUpdateSession::OpenTrace() {
   return false;
 }
 
-bool TUpdateSession::CreatePlatform() {
-  if (options_.Simulate) {
-    bus_ = std::make_shared<hid::SimulatedHidBus>();
-    // The unit judges the pace the tool was told to keep, unless told otherwise.
-    sim::SimOptions simOptions = options_.Sim;
-    if (!simOptions.pace) simOptions.pace = options_.PaceDivisor;
-    setup_ = std::make_unique<sim::SimulatedSetup>(*bus_, simOptions);
-    platform_ = bus_;
-    return true;
-  }
-  std::unique_ptr<hid::HidPlatform> system = hid::CreateSystemHidPlatform();
-  if (!system || !system->Available()) {
+std::optional<TExitCode> TUpdateSession::ChoosePlatform(const TIspPlatform& built) {
+  if (!built.Available()) {
     err_ << "kv93t-update: HID access is not available on this system\n";
     Finish(TExitCode::kFailed, "HID access is not available on this system");
-    reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
-    return false;
+    return TExitCode::kFailed;
   }
-  platform_ = std::move(system);
-  return true;
+  platform_ = built.Platform();
+  return ChooseUnit(built.Setup());
 }
 
-std::optional<TExitCode> TUpdateSession::ChooseUnit() {
+std::optional<TExitCode> TUpdateSession::ChooseUnit(const sim::SimulatedSetup* setup) {
   std::vector<TSeenInterface> units;
   bool pathSeen = false;
   for (TSeenInterface& seen : SurveyInterfaces(*platform_)) {
@@ -224,9 +227,9 @@ std::optional<TExitCode> TUpdateSession::ChooseUnit() {
   for (const TSeenInterface& unit : units) {
     if (unit.Path != *chosenPath_) otherUnitPaths_.insert(unit.Path);
   }
-  if (setup_) {
-    for (size_t index = 0; index < setup_->UnitCount(); ++index) {
-      const auto id = setup_->Unit(index).CurrentDeviceId();
+  if (setup != nullptr) {
+    for (size_t index = 0; index < setup->UnitCount(); ++index) {
+      const auto id = setup->Unit(index).CurrentDeviceId();
       if (id && chosenPath_->starts_with("sim:" + std::to_string(*id) + ":")) {
         chosenSimUnit_ = index;
       }
@@ -242,28 +245,24 @@ std::optional<TExitCode> TUpdateSession::ChooseUnit() {
 }
 
 void TUpdateSession::CreateIspWindow() {
-  loop_->SetExceptionBox([this](const std::string& text) { OnException(text); });
-  viewFlush_ = std::make_unique<toolkit::Timer>(*loop_);
+  viewFlush_ = std::make_unique<toolkit::Timer>(root_->Loop());
   viewFlush_->OnTimer = [this] { EmitView(); };
-  waitingLine_ = std::make_unique<toolkit::Timer>(*loop_);
+  waitingLine_ = std::make_unique<toolkit::Timer>(root_->Loop());
   waitingLine_->SetInterval(
       static_cast<int>(std::chrono::milliseconds(kWaitingLineInterval).count()));
   waitingLine_->OnTimer = [this] { SayWhatIsAwaited(); };
-  fmIsp_ = std::make_unique<TfmIsp>(*loop_, boxes_, platform_, fmHidData_, fmProgData_,
-                                    TIspTiming{}.Scaled(options_.PaceDivisor),
-                                    [this](const TTrafficRecord& record) { OnTraffic(record); });
-  fmIsp_->Show();
+  Window()->Show();
   waitingLine_->Start();
 }
 
 void TUpdateSession::WatchWindow() {
-  fmIsp_->sbStatus.Subscribe([this](toolkit::Change) { OnViewChanged(); });
-  fmIsp_->pbProgress.Subscribe([this](toolkit::Change) { OnViewChanged(); });
-  fmIsp_->btnStartProgram.Subscribe([this](toolkit::Change change) {
+  Window()->sbStatus.Subscribe([this](toolkit::Change) { OnViewChanged(); });
+  Window()->pbProgress.Subscribe([this](toolkit::Change) { OnViewChanged(); });
+  Window()->btnStartProgram.Subscribe([this](toolkit::Change change) {
     if (change == toolkit::Change::kEnabled) OnStartProgramChanged();
   });
   if (interrupts_ != nullptr) {
-    toolkit::EventLoop* loop = loop_.get();
+    toolkit::EventLoop* loop = &root_->Loop();
     interrupts_->SetHandler([this, loop] { loop->Post([this] { OnInterrupt(); }); });
   }
   OnViewChanged();
@@ -287,16 +286,16 @@ void TUpdateSession::RunChain() {
       }
       continue;
     }
-    loop_->RunUntil([this] { return outcome_.has_value(); },
-                    deadline ? *deadline - now : toolkit::Clock::duration::max());
+    root_->Loop().RunUntil([this] { return outcome_.has_value(); },
+                           deadline ? *deadline - now : toolkit::Clock::duration::max());
   }
 }
 
 bool TUpdateSession::PlannedWaitRunning() const {
   // tmMcuProg is left out: it polls for a unit that may never come.
   for (const toolkit::Timer* timer :
-       {&fmIsp_->tmUsbWait, &fmIsp_->tmWaitDisconnect, &fmIsp_->tmDspProgram, &fmIsp_->tmRunStep,
-        &fmIsp_->tmWrongDisconnect, &fmIsp_->tmAutoUpdate}) {
+       {&Window()->tmUsbWait, &Window()->tmWaitDisconnect, &Window()->tmDspProgram,
+        &Window()->tmRunStep, &Window()->tmWrongDisconnect, &Window()->tmAutoUpdate}) {
     if (timer->Enabled()) return true;
   }
   return false;
@@ -336,10 +335,10 @@ TUpdateSession::TOutcome TUpdateSession::TimeoutOutcome() const {
     return {TExitCode::kFailed,
             "nothing happened for " + limitText + " s after \"" + *unansweredReadError_ + "\""};
   }
-  const std::string step = fmIsp_->sbStatus.SimpleText();
+  const std::string step = Window()->sbStatus.SimpleText();
   return {TExitCode::kNoProgress, "the update stalled: no progress for " + limitText + " s" +
                                       (step.empty() ? std::string() : " at step \"" + step + "\"") +
-                                      "; " + UnitLeftText(*fmIsp_)};
+                                      "; " + UnitLeftText(*Window())};
 }
 
 void TUpdateSession::CloseIspWindow() {
@@ -348,19 +347,20 @@ void TUpdateSession::CloseIspWindow() {
   waitingLine_->Stop();
   // FormClose: the session ends as when the window is closed, then every
   // thread of the controller and the link is joined.
-  fmIsp_->Close();
+  root_->CloseMainWindow();
   EmitView();
-  fmIsp_.reset();
+  root_->DestroyMainWindow();
   viewFlush_.reset();
 }
 
 void TUpdateSession::ReportVerification() {
-  if (!setup_) return;
+  const sim::SimulatedSetup* setup = root_->Platform().Setup();
+  if (setup == nullptr) return;
   TVerificationReport report;
   if (chosenSimUnit_) {
     // Only the chosen unit is judged for the update; the others must have heard nothing.
     report.Updated = true;
-    const std::vector<sim::UnitVerdict> verdicts = setup_->Verdicts();
+    const std::vector<sim::UnitVerdict> verdicts = setup->Verdicts();
     for (size_t index = 0; index < verdicts.size(); ++index) {
       const sim::UnitVerdict& verdict = verdicts[index];
       const std::string name = "unit " + std::to_string(index + 1) + ": ";
@@ -375,8 +375,8 @@ void TUpdateSession::ReportVerification() {
                                                : "received commands though it was not chosen"));
     }
   } else {
-    report.Updated = setup_->AllUpdated();
-    report.Lines = Lines(setup_->VerdictText());
+    report.Updated = setup->AllUpdated();
+    report.Lines = Lines(setup->VerdictText());
   }
   reporter_->Verification(report, Seconds());
   if (outcome_->Code == TExitCode::kUpdated && !report.Updated) {
@@ -410,7 +410,7 @@ void TUpdateSession::OnMessage(toolkit::MessageId id, const std::string& text,
       break;
     case TBoxMeaning::kBootLoaderFailure:
       Finish(code,
-             "the boot loader reported a failure: \"" + text + "\"; " + UnitLeftText(*fmIsp_));
+             "the boot loader reported a failure: \"" + text + "\"; " + UnitLeftText(*Window()));
       break;
     default:
       Finish(code, "\"" + text + "\"");
@@ -455,21 +455,22 @@ void TUpdateSession::WriteTraceLine(const TTrafficRecord& record) {
 }
 
 void TUpdateSession::OnStartProgramChanged() {
-  if (!fmIsp_) return;  // the window is being destroyed
+  if (!Window()) return;  // the window is being destroyed
   NoteActivity();
-  if (startPressed_ || outcome_ || pending_ || !fmIsp_->btnStartProgram.Enabled()) return;
+  if (startPressed_ || outcome_ || pending_ || !Window()->btnStartProgram.Enabled()) return;
   startPressed_ = true;
   EmitView();
   reporter_->Note("pressing \"" + std::string(TfmIsp::kStartProgramCaption) + "\"", Seconds());
   // As a user's click: through the loop, after the handler that enabled it.
-  loop_->Post([this] {
-    if (fmIsp_ && !outcome_) fmIsp_->btnStartProgram.Click();
+  root_->Loop().Post([this] {
+    if (Window() && !outcome_) Window()->btnStartProgram.Click();
   });
 }
 
 void TUpdateSession::OnInterrupt() {
-  if (outcome_ || !fmIsp_) return;
-  Finish(TExitCode::kInterrupted, "interrupted: the session was closed; " + UnitLeftText(*fmIsp_));
+  if (outcome_ || !Window()) return;
+  Finish(TExitCode::kInterrupted,
+         "interrupted: the session was closed; " + UnitLeftText(*Window()));
 }
 
 void TUpdateSession::SayWhatIsAwaited() {
@@ -501,9 +502,9 @@ void TUpdateSession::SayWhatIsAwaited() {
 }
 
 void TUpdateSession::OnViewChanged() {
-  if (!fmIsp_ || !viewFlush_) return;  // the window is being destroyed
+  if (!Window() || !viewFlush_) return;  // the window is being destroyed
   NoteActivity();
-  const std::string& panel = fmIsp_->sbStatus.PanelText(kConnectionPanel);
+  const std::string& panel = Window()->sbStatus.PanelText(kConnectionPanel);
   if (panel == TfmIsp::kPanelRunHid || panel == TfmIsp::kPanelUpdateHid) unitSeen_ = true;
   if (viewFlush_->Enabled()) return;  // the latest view goes out when it fires
   const auto interval = reporter_->MinInterval();
@@ -519,7 +520,7 @@ void TUpdateSession::OnViewChanged() {
 
 void TUpdateSession::EmitView() {
   if (viewFlush_) viewFlush_->Stop();
-  if (!fmIsp_) return;
+  if (!Window()) return;
   const TWindowView view = CaptureView();
   if (viewEmitted_ && view == lastEmitted_) return;
   viewEmitted_ = true;
@@ -548,13 +549,13 @@ std::optional<double> TUpdateSession::SecondsLeft(const TWindowView& view) {
   };
   if (kind == texts::kStepProgramData) {
     // Packets left × their arming: 20 ms each, 200 ms for the last two.
-    const int32_t dataBytes = std::max(fmIsp_->Image.ImageByteCount - kStartProgramImageBytes, 0);
+    const int32_t dataBytes = std::max(Window()->Image.ImageByteCount - kStartProgramImageBytes, 0);
     const int32_t packets = (dataBytes + static_cast<int32_t>(kIspProgramDataBytes) - 1) /
                             static_cast<int32_t>(kIspProgramDataBytes);
     const int32_t left = std::max(packets - *number, 0);
     const int32_t slow = std::min(left, 2);
-    return (left - slow) * seconds(fmIsp_->Timing.UsbWaitData) +
-           slow * seconds(fmIsp_->Timing.UsbWaitOther);
+    return (left - slow) * seconds(Window()->Timing.UsbWaitData) +
+           slow * seconds(Window()->Timing.UsbWaitOther);
   }
   // The DSP download is paced by the unit's answers alone: its own mean rate.
   const double now = Seconds();
@@ -567,11 +568,11 @@ std::optional<double> TUpdateSession::SecondsLeft(const TWindowView& view) {
 
 TWindowView TUpdateSession::CaptureView() {
   TWindowView view;
-  view.Panel = fmIsp_->sbStatus.PanelText(kConnectionPanel);
-  view.Step = fmIsp_->sbStatus.SimpleText();
-  view.ProgressMax = fmIsp_->pbProgress.Max();
-  view.ProgressPosition = fmIsp_->pbProgress.Position();
-  view.Busy = !fmIsp_->sbStatus.Background().IsButtonFace();
+  view.Panel = Window()->sbStatus.PanelText(kConnectionPanel);
+  view.Step = Window()->sbStatus.SimpleText();
+  view.ProgressMax = Window()->pbProgress.Max();
+  view.ProgressPosition = Window()->pbProgress.Position();
+  view.Busy = !Window()->sbStatus.Background().IsButtonFace();
   // The window puts its bar back to 0 when a download ends; the command line
   // shows the finished download as finished.
   if (view.Step == texts::kStepMcuReset) view.ProgressPosition = view.ProgressMax;

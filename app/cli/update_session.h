@@ -18,6 +18,7 @@
 #include "app/cli/session_report.h"
 #include "app/cli/unit_choice.h"
 #include "app/isp.h"
+#include "app/isp_application.h"
 #include "diag/diag_windows.h"
 #include "hid/sim_bus.h"
 #include "sim/simulated_setup.h"
@@ -75,9 +76,11 @@ class TUpdateSession {
   };
 
   bool OpenTrace();
-  bool CreatePlatform();
-  // Several units and no --path (or a --path that names none): nothing is sent.
-  std::optional<TExitCode> ChooseUnit();
+  // Before the main window is built: no HID access, or several units and no
+  // --path (or a --path that names none), and nothing is sent.
+  std::optional<TExitCode> ChoosePlatform(const TIspPlatform& built);
+  std::optional<TExitCode> ChooseUnit(const sim::SimulatedSetup* setup);
+  TfmIsp* Window() const { return root_ ? root_->MainWindow() : nullptr; }
   void CreateIspWindow();
   void WatchWindow();
   void RunChain();
@@ -114,17 +117,13 @@ class TUpdateSession {
   std::FILE* trace_ = nullptr;
   std::optional<std::string> traceError_;
 
-  // Declared in the order of construction; destroyed the other way round.
-  std::unique_ptr<toolkit::EventLoop> loop_;
+  // The tool as every front end builds it; the session's own timers run on its
+  // loop and go before it (the destructor says the order).
+  std::unique_ptr<TIspApplication> root_;
   std::unique_ptr<toolkit::Timer> viewFlush_;
   std::unique_ptr<toolkit::Timer> waitingLine_;
-  std::shared_ptr<hid::SimulatedHidBus> bus_;
-  std::unique_ptr<sim::SimulatedSetup> setup_;
+  // What the main window uses: the platform, narrowed to the chosen unit.
   std::shared_ptr<hid::HidPlatform> platform_;
-  TConsoleBoxes boxes_{*this};
-  diag::TfmHidData fmHidData_;
-  diag::TfmProgData fmProgData_;
-  std::unique_ptr<TfmIsp> fmIsp_;
 
   // The unit chosen with --path among several, and the others set aside.
   std::optional<std::string> chosenPath_;

@@ -26,6 +26,7 @@
 #include "app/cli/exit_codes.h"
 #include "app/cli/tool_modes.h"
 #include "app/isp.h"
+#include "app/isp_application.h"
 #include "diag/diag_windows.h"
 #include "hid/hid_platform.h"
 #include "hidraw_testbed.h"
@@ -72,40 +73,34 @@ std::vector<std::string> FastUnit(std::vector<std::string> more = {}) {
 // The window on the system's HID platform, with scripted message boxes.
 class LinuxTool {
  public:
-  LinuxTool()
-      : loop_(toolkit::CreatePortableEventLoop()),
-        boxes_(*loop_, 10ms),
-        isp_(std::make_unique<TfmIsp>(*loop_, boxes_, hid::CreateSystemHidPlatform(), hid_data_,
-                                      prog_data_, TIspTiming{}.Scaled(kTimingDivisor))) {
-    loop_->SetExceptionBox([this](const std::string& text) { exceptions.push_back(text); });
+  LinuxTool() : root_(Options(*this)) {
     // Shown, so that the traffic is kept for the account of a failure.
-    hid_data_.Show();
-    isp_->sbStatus.Subscribe([this](toolkit::Change change) {
+    root_.HidData().Show();
+    Isp().sbStatus.Subscribe([this](toolkit::Change change) {
       if (change != toolkit::Change::kPanel) return;
-      const std::string panel = isp_->sbStatus.PanelText(1);
+      const std::string panel = Isp().sbStatus.PanelText(1);
       if (panels.empty() || panels.back() != panel) panels.push_back(panel);
     });
   }
-  ~LinuxTool() { isp_.reset(); }
 
-  TfmIsp& Isp() { return *isp_; }
+  TfmIsp& Isp() { return *root_.MainWindow(); }
   bool RunUntil(const std::function<bool()>& done, Clock::duration limit = kEventLimit) {
-    return loop_->RunUntil(done, limit);
+    return root_.Loop().RunUntil(done, limit);
   }
   void RunFor(Clock::duration span) {
-    loop_->RunUntil([] { return false; }, span);
+    root_.Loop().RunUntil([] { return false; }, span);
   }
   bool WaitUntilReady() {
     return RunUntil(
-        [this] { return isp_->HeldDevice != nullptr && isp_->btnStartProgram.Enabled(); });
+        [this] { return Isp().HeldDevice != nullptr && Isp().btnStartProgram.Enabled(); });
   }
   void ClickStartProgram() {
-    loop_->Post([this] { isp_->btnStartProgram.Click(); });
+    root_.Loop().Post([this] { Isp().btnStartProgram.Click(); });
   }
   bool WaitForBox(const std::string& text, Clock::duration limit = kEventLimit) {
     return RunUntil(
         [this, &text] {
-          const auto& shown = boxes_.Boxes();
+          const auto& shown = boxes_->Boxes();
           return std::any_of(shown.begin(), shown.end(),
                              [&text](const auto& box) { return box.text == text; });
         },
@@ -113,11 +108,11 @@ class LinuxTool {
   }
   std::vector<std::string> BoxTexts() const {
     std::vector<std::string> texts;
-    for (const auto& box : boxes_.Boxes()) texts.push_back(box.text);
+    for (const auto& box : boxes_->Boxes()) texts.push_back(box.text);
     return texts;
   }
   int ReadErrorBoxes() const {
-    const auto& shown = boxes_.Boxes();
+    const auto& shown = boxes_->Boxes();
     return static_cast<int>(std::count_if(shown.begin(), shown.end(), [](const auto& box) {
       return box.text.rfind(kReadErrorPrefix, 0) == 0;
     }));
@@ -125,7 +120,7 @@ class LinuxTool {
 
   // The last reports both ways, as the traffic window lists them.
   std::string RecentTraffic(size_t count = 12) const {
-    const std::vector<std::string>& lines = hid_data_.hbHidData.Items();
+    const std::vector<std::string>& lines = root_.HidData().hbHidData.Items();
     std::string text;
     for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
       text += "  " + lines[i] + "\n";
@@ -136,11 +131,21 @@ class LinuxTool {
   std::vector<std::string> exceptions;
 
  private:
-  std::unique_ptr<toolkit::EventLoop> loop_;
-  toolkit::ScriptedMessageBoxes boxes_;
-  diag::TfmHidData hid_data_;
-  diag::TfmProgData prog_data_;
-  std::unique_ptr<TfmIsp> isp_;
+  // The system's platform, timers at a tenth, boxes that close after 10 ms.
+  static TIspApplicationOptions Options(LinuxTool& tool) {
+    TIspApplicationOptions options;
+    options.Timing = TIspTiming{}.Scaled(kTimingDivisor);
+    options.CreateMessageBoxes = [&tool](toolkit::EventLoop& loop) {
+      auto boxes = std::make_unique<toolkit::ScriptedMessageBoxes>(loop, 10ms);
+      tool.boxes_ = boxes.get();
+      return boxes;
+    };
+    options.ExceptionBox = [&tool](const std::string& text) { tool.exceptions.push_back(text); };
+    return options;
+  }
+
+  toolkit::ScriptedMessageBoxes* boxes_ = nullptr;  // owned by the root
+  TIspApplication root_;
 };
 
 // `expected` appears in `seen` in this order, other entries between allowed.
