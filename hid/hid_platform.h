@@ -3,6 +3,7 @@
 // CreateSystemHidPlatform chooses the one this build runs on.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -56,9 +57,9 @@ class HidHandle {
   // One output report, data[0] is the report ID. Synchronous.
   virtual bool Write(const uint8_t* data, size_t count, size_t& written) = 0;
   // Starts a read of up to `capacity` bytes (report ID first) or continues the
-  // one already pending, and waits at most `slice_ms` for it to complete.
-  virtual HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
-                             uint32_t& error) = 0;
+  // one already pending, and waits at most `slice` for it to complete.
+  virtual HidReadStatus Read(uint8_t* buffer, size_t capacity, std::chrono::milliseconds slice,
+                             size_t& transferred, uint32_t& error) = 0;
   // Any thread: ends a pending or future Read with kCancelled. A cancelled
   // handle may stay cancelled (the Linux one does): it is not read again.
   virtual void CancelRead() = 0;
@@ -69,7 +70,7 @@ class HidHandle {
 
 // A Read slice that ends only with a report, a hang-up, an error or CancelRead;
 // only for handles whose CancelWakesReader is true.
-constexpr int kReadUntilDone = -1;
+inline constexpr std::chrono::milliseconds kReadUntilDone{-1};
 
 // wParam/lParam as in WM_DEVICECHANGE: 7 (DBT_DEVNODES_CHANGED) when devices came or went.
 constexpr uint32_t kDbtDevNodesChanged = 7;

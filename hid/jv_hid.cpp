@@ -271,12 +271,14 @@ void TJvHidDeviceReadThread::Execute() {
     if (!StartReading(handle)) break;
     // A handle whose cancel wakes it needs no slices: it sleeps until a report,
     // a hang-up or a stop, and costs nothing while the unit is quiet.
-    const int slice_ms = handle->CancelWakesReader() ? kReadUntilDone : device_.ThreadSleepTime();
+    const std::chrono::milliseconds slice =
+        handle->CancelWakesReader() ? kReadUntilDone
+                                    : std::chrono::milliseconds(device_.ThreadSleepTime());
     size_t transferred = 0;
     HidReadStatus status;
     do {
       transferred = 0;
-      status = handle->Read(report_.data(), capacity_, slice_ms, transferred, error);
+      status = handle->Read(report_.data(), capacity_, slice, transferred, error);
     } while (status == HidReadStatus::kPending && !StopRequested());
 
     StopReading();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -172,6 +174,12 @@ std::optional<ReportLayout> ReadReportLayout(const std::string& hid_syspath) {
   return ParseReportDescriptor(descriptor.data(), count);
 }
 
+// poll's time-out: -1 waits without limit, as kReadUntilDone asks.
+int PollTimeout(std::chrono::milliseconds slice) {
+  return static_cast<int>(
+      std::min<std::chrono::milliseconds::rep>(slice.count(), std::numeric_limits<int>::max()));
+}
+
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd = -1) : fd_(fd) {}
@@ -226,11 +234,11 @@ class HidrawHandle : public HidHandle {
     }
   }
 
-  HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
-                     uint32_t& error) override {
+  HidReadStatus Read(uint8_t* buffer, size_t capacity, std::chrono::milliseconds slice,
+                     size_t& transferred, uint32_t& error) override {
     transferred = 0;
     error = 0;
-    if (buffer == nullptr || capacity == 0 || slice_ms < kReadUntilDone) {
+    if (buffer == nullptr || capacity == 0 || slice < kReadUntilDone) {
       error = EINVAL;
       return HidReadStatus::kFailed;
     }
@@ -241,7 +249,7 @@ class HidrawHandle : public HidHandle {
     std::array<pollfd, 2> watched{{{node_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}}};
     int ready = 0;
     do {
-      ready = poll(watched.data(), watched.size(), slice_ms);
+      ready = poll(watched.data(), watched.size(), PollTimeout(slice));
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) {
       error = static_cast<uint32_t>(ErrnoOr(EIO));

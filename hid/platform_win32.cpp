@@ -214,11 +214,12 @@ class Win32HidHandle : public HidHandle {
     return true;
   }
 
-  HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
-                     uint32_t& error) override {
+  HidReadStatus Read(uint8_t* buffer, size_t capacity, std::chrono::milliseconds slice,
+                     size_t& transferred, uint32_t& error) override {
     transferred = 0;
     error = ERROR_SUCCESS;
-    if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD || slice_ms < 0) {
+    if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD || slice.count() < 0 ||
+        slice.count() > MAXDWORD) {
       error = ERROR_INVALID_PARAMETER;
       return HidReadStatus::kFailed;
     }
@@ -229,7 +230,7 @@ class Win32HidHandle : public HidHandle {
     RememberReaderThread();
     if (cancel_requested_.load()) return CancelPendingRead();
     if (!read_ && !StartRead(capacity, error)) return FailedOrGone(error);
-    WaitForCompletion(static_cast<DWORD>(slice_ms));
+    WaitForCompletion(static_cast<DWORD>(slice.count()));
     if (cancel_requested_.load()) return CancelPendingRead();
     if (!read_->Completed()) return HidReadStatus::kPending;
     DWORD completion_error = ERROR_SUCCESS;

@@ -194,8 +194,8 @@ class SimHandle final : public HidHandle {
     return true;
   }
 
-  HidReadStatus Read(uint8_t* buffer, size_t capacity, int slice_ms, size_t& transferred,
-                     uint32_t& error) override {
+  HidReadStatus Read(uint8_t* buffer, size_t capacity, std::chrono::milliseconds slice,
+                     size_t& transferred, uint32_t& error) override {
     transferred = 0;
     error = 0;
     if (access_ != HidAccess::kReadWrite) {
@@ -207,7 +207,7 @@ class SimHandle final : public HidHandle {
       return HidReadStatus::kFailed;
     }
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, slice_ms));
+        std::chrono::steady_clock::now() + std::max(std::chrono::milliseconds::zero(), slice);
     std::unique_lock<std::mutex> lock(state_->mutex);
     for (;;) {
       // Spent for good, as a hidraw handle's wake-up descriptor is: the

@@ -21,7 +21,7 @@ namespace kv::cli {
 namespace {
 
 // One read waits at most this long before the deadline is looked at again.
-constexpr int kReadSliceMs = 50;
+constexpr std::chrono::milliseconds kReadSlice{50};
 // The first data bytes of a frame the unit sends: DLE STX, sender 01, receiver 00.
 constexpr uint8_t kDeviceFrameSender = 0x01;
 constexpr size_t kFrameLengthIndex = 4;
@@ -54,7 +54,7 @@ class TUnitLine {
       size_t transferred = 0;
       uint32_t error = 0;
       const hid::HidReadStatus status =
-          reader_->Read(input.data(), input.size(), kReadSliceMs, transferred, error);
+          reader_->Read(input.data(), input.size(), kReadSlice, transferred, error);
       if (status == hid::HidReadStatus::kFailed || status == hid::HidReadStatus::kCancelled) {
         return {std::nullopt, "the read failed (system error " + std::to_string(error) + ")"};
       }

@@ -79,12 +79,12 @@ class TFakeHandle final : public kv::hid::HidHandle {
     written = count;
     return true;
   }
-  kv::hid::HidReadStatus Read(uint8_t* /*buffer*/, size_t /*capacity*/, int slice_ms,
-                              size_t& transferred, uint32_t& /*error*/) override {
+  kv::hid::HidReadStatus Read(uint8_t* /*buffer*/, size_t /*capacity*/,
+                              std::chrono::milliseconds slice, size_t& transferred,
+                              uint32_t& /*error*/) override {
     transferred = 0;
     std::unique_lock lock(mutex_);
-    if (cancel_.wait_for(lock, std::chrono::milliseconds(slice_ms),
-                         [this] { return cancelled_; })) {
+    if (cancel_.wait_for(lock, slice, [this] { return cancelled_; })) {
       cancelled_ = false;
       return kv::hid::HidReadStatus::kCancelled;
     }

@@ -84,7 +84,8 @@ class CancelIgnoringHandle : public HidHandle {
   bool GetAttributes(HidAttributes& a) override { return inner_->GetAttributes(a); }
   bool GetCaps(HidCaps& c) override { return inner_->GetCaps(c); }
   bool Write(const uint8_t* d, size_t n, size_t& w) override { return inner_->Write(d, n, w); }
-  HidReadStatus Read(uint8_t* b, size_t n, int slice, size_t& t, uint32_t& e) override {
+  HidReadStatus Read(uint8_t* b, size_t n, std::chrono::milliseconds slice, size_t& t,
+                     uint32_t& e) override {
     return inner_->Read(b, n, slice, t, e);
   }
   void CancelRead() override {}

@@ -226,12 +226,12 @@ TEST(SystemHidPlatform, AReadOnAListedInterfaceCanBeCancelled) {
   std::vector<uint8_t> buffer(caps.InputReportByteLength);
   size_t transferred = 0;
   uint32_t error = 0;
-  const int kSliceMs = 20;
-  EXPECT_NE(reader->Read(buffer.data(), buffer.size(), kSliceMs, transferred, error),
+  constexpr std::chrono::milliseconds kSlice{20};
+  EXPECT_NE(reader->Read(buffer.data(), buffer.size(), kSlice, transferred, error),
             HidReadStatus::kFailed)
       << platform->ErrorText(error);
   reader->CancelRead();
-  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kSliceMs, transferred, error),
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kSlice, transferred, error),
             HidReadStatus::kCancelled);
 }
 
@@ -409,7 +409,7 @@ class OverlappedReadTest : public ::testing::Test {
   }
 
   static constexpr size_t kReportBytes = 65;
-  static constexpr int kShortSliceMs = 20;
+  static constexpr std::chrono::milliseconds kShortSlice{20};
   static inline int pipe_serial_ = 0;
   std::unique_ptr<HidHandle> reader_;
   std::unique_ptr<HidHandle> writer_;
@@ -419,10 +419,10 @@ TEST_F(OverlappedReadTest, AReadStaysPendingAcrossSlicesUntilAReportArrives) {
   uint8_t buffer[kReportBytes] = {};
   size_t transferred = 1;
   uint32_t error = 1;
-  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSliceMs, transferred, error),
+  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSlice, transferred, error),
             HidReadStatus::kPending);
   EXPECT_EQ(transferred, 0u);
-  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSliceMs, transferred, error),
+  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSlice, transferred, error),
             HidReadStatus::kPending);
 
   const std::vector<uint8_t> report = Report(0x40);
@@ -432,14 +432,15 @@ TEST_F(OverlappedReadTest, AReadStaysPendingAcrossSlicesUntilAReportArrives) {
 
   // Far longer than needed: the completion, not the slice, ends the wait.
   RunBounded("a read whose report has arrived", kStartStopLimit, [&] {
-    EXPECT_EQ(reader_->Read(buffer, sizeof buffer, 60'000, transferred, error),
-              HidReadStatus::kCompleted);
+    EXPECT_EQ(
+        reader_->Read(buffer, sizeof buffer, std::chrono::milliseconds(60'000), transferred, error),
+        HidReadStatus::kCompleted);
   });
   ASSERT_EQ(transferred, report.size());
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + transferred), report);
 
   // The next read starts afresh.
-  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSliceMs, transferred, error),
+  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSlice, transferred, error),
             HidReadStatus::kPending);
 }
 
@@ -456,7 +457,8 @@ TEST_F(OverlappedReadTest, CancelFromAnotherThreadEndsAWaitingReadAtOnce) {
       reader_->CancelRead();
     });
     reading = true;
-    status = reader_->Read(buffer, sizeof buffer, 60'000, transferred, error);
+    status =
+        reader_->Read(buffer, sizeof buffer, std::chrono::milliseconds(60'000), transferred, error);
     canceller.join();
   });
   EXPECT_EQ(status, HidReadStatus::kCancelled);
@@ -464,7 +466,7 @@ TEST_F(OverlappedReadTest, CancelFromAnotherThreadEndsAWaitingReadAtOnce) {
   const std::vector<uint8_t> report = Report(0);
   size_t written = 0;
   ASSERT_TRUE(writer_->Write(report.data(), report.size(), written));
-  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSliceMs, transferred, error),
+  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, kShortSlice, transferred, error),
             HidReadStatus::kCancelled);
 }
 
@@ -474,7 +476,7 @@ TEST_F(OverlappedReadTest, AReadThatCannotStartReportsTheSystemError) {
   size_t transferred = 0;
   uint32_t error = 0;
   const HidReadStatus status =
-      reader_->Read(buffer, sizeof buffer, kShortSliceMs, transferred, error);
+      reader_->Read(buffer, sizeof buffer, kShortSlice, transferred, error);
   // Either refused at once or completed empty; never data, never a hang.
   if (status == HidReadStatus::kFailed)
     EXPECT_NE(error, 0u);
@@ -490,9 +492,10 @@ TEST_F(OverlappedReadTest, HandlesRefuseTheIoTheyWereNotOpenedFor) {
   uint8_t buffer[kReportBytes] = {};
   size_t transferred = 0;
   uint32_t error = 0;
-  EXPECT_EQ(writer_->Read(buffer, sizeof buffer, kShortSliceMs, transferred, error),
+  EXPECT_EQ(writer_->Read(buffer, sizeof buffer, kShortSlice, transferred, error),
             HidReadStatus::kFailed);
-  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, -1, transferred, error), HidReadStatus::kFailed);
+  EXPECT_EQ(reader_->Read(buffer, sizeof buffer, std::chrono::milliseconds(-1), transferred, error),
+            HidReadStatus::kFailed);
   EXPECT_EQ(error, static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
   HidAttributes attributes;
   EXPECT_FALSE(writer_->GetAttributes(attributes));  // not a HID interface
@@ -502,11 +505,11 @@ TEST_F(OverlappedReadTest, ClosingWithAReadPendingIsSafe) {
   uint8_t buffer[kReportBytes] = {};
   size_t transferred = 0;
   uint32_t error = 0;
-  ASSERT_EQ(reader_->Read(buffer, sizeof buffer, kShortSliceMs, transferred, error),
+  ASSERT_EQ(reader_->Read(buffer, sizeof buffer, kShortSlice, transferred, error),
             HidReadStatus::kPending);
   RunBounded("closing a handle with a read pending", kStartStopLimit, [&] { reader_.reset(); });
   // The read's completion, queued to this thread, finds nothing to touch.
-  SleepEx(kShortSliceMs, TRUE);
+  SleepEx(static_cast<DWORD>(kShortSlice.count()), TRUE);
 }
 #endif
 

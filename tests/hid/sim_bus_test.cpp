@@ -16,7 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLongSliceMs = 5000;  // a read that would block this long must end early
+constexpr std::chrono::milliseconds kLongSlice{
+    5000};  // a read that would block this long must end early
 
 SimDeviceProfile BusDevice(uint16_t input_length, uint16_t output_length) {
   SimDeviceProfile description;
@@ -61,10 +62,10 @@ TEST(SimulatedHidBus, InputReportsAreTruncatedToTheBufferAndShortOnesKeptAsTheyA
   std::vector<uint8_t> buffer(9, 0xEE);
   size_t got = 0;
   uint32_t error = 0;
-  ASSERT_EQ(reader->Read(buffer.data(), 9, kLongSliceMs, got, error), HidReadStatus::kCompleted);
+  ASSERT_EQ(reader->Read(buffer.data(), 9, kLongSlice, got, error), HidReadStatus::kCompleted);
   EXPECT_EQ(got, 9u);
   EXPECT_EQ(buffer, std::vector<uint8_t>(long_report.begin(), long_report.begin() + 9));
-  ASSERT_EQ(reader->Read(buffer.data(), 9, kLongSliceMs, got, error), HidReadStatus::kCompleted);
+  ASSERT_EQ(reader->Read(buffer.data(), 9, kLongSlice, got, error), HidReadStatus::kCompleted);
   EXPECT_EQ(got, 3u);
   EXPECT_EQ(buffer[1], 7);
 }
@@ -80,8 +81,10 @@ TEST(SimulatedHidBus, InputReportBecomesReadableOnlyAfterTheReportTime) {
   std::vector<uint8_t> buffer(65);
   size_t got = 0;
   uint32_t error = 0;
-  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), 0, got, error), HidReadStatus::kPending);
-  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSliceMs, got, error),
+  EXPECT_EQ(
+      reader->Read(buffer.data(), buffer.size(), std::chrono::milliseconds::zero(), got, error),
+      HidReadStatus::kPending);
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSlice, got, error),
             HidReadStatus::kCompleted);
   EXPECT_EQ(got, 2u);
 }
@@ -97,27 +100,28 @@ TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
   uint32_t error = 0;
 
   reader->CancelRead();  // also ends a read that starts later, and every one after it
-  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSliceMs, got, error),
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSlice, got, error),
             HidReadStatus::kCancelled);
-  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSliceMs, got, error),
+  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSlice, got, error),
             HidReadStatus::kCancelled);
 
   reader = OpenReader(bus);
   ASSERT_NE(reader, nullptr);
   HidReadStatus status = HidReadStatus::kPending;
   const auto started = Clock::now();
-  std::thread blocked([&] { status = reader->Read(buffer.data(), 65, kLongSliceMs, got, error); });
+  std::thread blocked([&] { status = reader->Read(buffer.data(), 65, kLongSlice, got, error); });
   std::this_thread::sleep_for(20ms);
   bus.Detach(id);
   blocked.join();
-  EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(kLongSliceMs / 2));
+  EXPECT_LT(Clock::now() - started, kLongSlice / 2);
   // Windows says ERROR_DEVICE_NOT_CONNECTED, and that means gone.
   EXPECT_EQ(status, HidReadStatus::kGone);
   EXPECT_EQ(error, 1167u);
   EXPECT_FALSE(bus.IsAttached(id));
 
   // Later reads, writes and opens fail too.
-  EXPECT_EQ(reader->Read(buffer.data(), 65, 0, got, error), HidReadStatus::kGone);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, std::chrono::milliseconds::zero(), got, error),
+            HidReadStatus::kGone);
   EXPECT_TRUE(bus.EnumerateInterfaces().empty());
   uint32_t open_error = 0;
   EXPECT_EQ(bus.Open("sim:1:unit", HidAccess::kReadWrite, false, open_error), nullptr);
@@ -135,9 +139,9 @@ TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
   std::vector<uint8_t> buffer(65);
   size_t got = 0;
   uint32_t error = 0;
-  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kFailed);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kFailed);
   EXPECT_EQ(error, 31u);
-  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kCompleted);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kCompleted);
   EXPECT_NE(bus.ErrorText(31), bus.ErrorText(1167));
   EXPECT_FALSE(bus.ErrorText(4242).empty());
 }
@@ -154,16 +158,16 @@ TEST(SimulatedHidBus, SpeakingLinuxAGoneNodeHangsUpAndErrorsAreErrnoValues) {
 
   // EIO and ENODEV on a read mean the device has left; EPROTO does not.
   bus.FailNextRead(id, 71);
-  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kFailed);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kFailed);
   EXPECT_EQ(error, 71u);
   EXPECT_EQ(bus.ErrorText(71), "Protocol error");
   bus.FailNextRead(id, 5);
-  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kGone);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kGone);
   EXPECT_EQ(bus.ErrorText(5), "Input/output error");
 
   // A hang-up while still listed: no code at all, the interface still enumerated.
   bus.HangUp(id);
-  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSliceMs, got, error), HidReadStatus::kGone);
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kGone);
   EXPECT_EQ(error, 0u);
   EXPECT_EQ(bus.EnumerateInterfaces().size(), 1u);
   uint32_t open_error = 0;

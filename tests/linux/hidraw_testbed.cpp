@@ -43,7 +43,7 @@ constexpr const char* kUsbInterfacePath = "/devices/pci0000:00/0000:00:14.0/usb1
 constexpr size_t kUnitReportBytes = 1 + kHidrawReportBytes;
 // How long a pump's read on the unit's bus waits before it looks at its stop flag
 // again; the stop also cancels the read, so this only bounds a missed wake-up.
-constexpr int kUnitReadSliceMs = 100;
+constexpr std::chrono::milliseconds kUnitReadSlice{100};
 // Pause after a failed read of the unit's bus, so that a repeated failure cannot spin.
 constexpr int kFailedReadPauseMs = 10;
 
@@ -292,7 +292,7 @@ struct EmulatedHidrawUnit::Bridge {
       size_t transferred = 0;
       uint32_t error = 0;
       const hid::HidReadStatus status =
-          live.reader->Read(report.data(), report.size(), kUnitReadSliceMs, transferred, error);
+          live.reader->Read(report.data(), report.size(), kUnitReadSlice, transferred, error);
       if (status == hid::HidReadStatus::kCancelled || status == hid::HidReadStatus::kGone) return;
       if (status == hid::HidReadStatus::kFailed) {
         pollfd stop{live.stop, POLLIN, 0};

@@ -325,7 +325,7 @@ TEST_F(LinuxHidrawRoad, TheBindingListsTheNodeWithItsUsbIdentityAndReportLengths
   std::vector<uint8_t> answer(65, 0xEE);
   size_t transferred = 0;
   const hid::HidReadStatus status = Bounded<hid::HidReadStatus>("a read", 10s, [&] {
-    return handle->Read(answer.data(), answer.size(), 5000, transferred, error);
+    return handle->Read(answer.data(), answer.size(), 5s, transferred, error);
   });
   ASSERT_EQ(status, hid::HidReadStatus::kCompleted) << platform->ErrorText(error);
   EXPECT_EQ(transferred, 65u);

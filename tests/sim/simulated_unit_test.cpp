@@ -43,7 +43,7 @@ using hid::SimulatedHidBus;
 constexpr auto kWait = 5000ms;
 // How long a test watches for an answer that must not come.
 constexpr auto kQuiet = 150ms;
-constexpr int kReadSliceMs = 10;
+constexpr std::chrono::milliseconds kReadSlice{10};
 
 struct ReadResult {
   HidReadStatus status = HidReadStatus::kPending;  // kPending: nothing within the limit
@@ -111,7 +111,7 @@ class HostPort {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       size_t transferred = 0;
-      result.status = handle->Read(buffer, sizeof buffer, kReadSliceMs, transferred, result.error);
+      result.status = handle->Read(buffer, sizeof buffer, kReadSlice, transferred, result.error);
       if (result.status == HidReadStatus::kCompleted && transferred > 0) {
         result.bytes.assign(buffer, buffer + transferred);
         return result;
