@@ -52,7 +52,10 @@ void RunBounded(const char* what, std::chrono::milliseconds limit, std::function
   runner.join();
 }
 
-constexpr auto kStartStopLimit = 5000ms;
+// A hang guard, not a speed goal: starting and stopping a watch takes
+// milliseconds, but a window thread under wine on a loaded 2-core machine was
+// seen to need more than 5 s. How fast a stop is, the benchmarks measure.
+constexpr auto kStartStopLimit = 60s;
 
 std::optional<ReportLayout> Parse(std::initializer_list<uint8_t> bytes) {
   const std::vector<uint8_t> descriptor(bytes);
@@ -235,7 +238,7 @@ TEST(SystemHidPlatform, AReadOnAListedInterfaceCanBeCancelled) {
             HidReadStatus::kCancelled);
 }
 
-TEST(SystemHidPlatform, DeviceChangeWatchStartsAndStopsPromptly) {
+TEST(SystemHidPlatform, DeviceChangeWatchStartsAndStopsWithoutHanging) {
   auto platform = CreateSystemHidPlatform();
   RunBounded("setting and clearing the device-change handler", kStartStopLimit, [&] {
     platform->SetDeviceChangeHandler([](uint32_t, intptr_t) {});
