@@ -361,12 +361,13 @@ constexpr int64_t CounterFrequency() {
   return Period::den / Period::num;
 }
 
-int64_t ElapsedMilliseconds(int64_t ticks, int64_t frequency) {
-  if (ticks > std::numeric_limits<int64_t>::max() / 1000) return kLongestElapsedMs;
-  return std::min(ticks * 1000 / frequency, kLongestElapsedMs);
-}
-
 }  // namespace
+
+int64_t ElapsedMilliseconds(int64_t ticks, int64_t ticksPerSecond) {
+  if (ticksPerSecond <= 0 || ticks <= 0) return 0;
+  if (ticks > std::numeric_limits<int64_t>::max() / 1000) return kLongestElapsedMs;
+  return std::min(ticks * 1000 / ticksPerSecond, kLongestElapsedMs);
+}
 
 // ---- TUsbLink ----
 

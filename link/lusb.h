@@ -77,6 +77,10 @@ inline constexpr int kQuietTimeoutsBeforeNotice = 3;
 inline constexpr uint8_t kImpatientCommandCode = 0x05;
 inline constexpr std::chrono::milliseconds kStopTimeout{5000};
 
+// A response's elapsed time in whole milliseconds from performance-counter ticks:
+// cut, not rounded, and held at 0xFFFFFFFF, the widest the message carries.
+int64_t ElapsedMilliseconds(int64_t ticks, int64_t ticksPerSecond);
+
 namespace lusb_detail {
 struct TLinkShared;
 }

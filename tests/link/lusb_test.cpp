@@ -270,6 +270,31 @@ TEST_F(LusbTest, NoResponseNoticeComesAtTheSeventhTimeOutOrTheThirdForCode05) {
   EXPECT_LT(impatient.At - impatientOwner.WriteTime(0), 4 * kWait);
 }
 
+// Only a transmission restarts the count: with nothing sent the notice comes
+// again every 7th time-out, and a command sent part-way through a round makes
+// the next notice wait 7 whole time-outs from that command.
+TEST_F(LusbTest, NoResponseNoticeRepeatsEverySeventhTimeOutAndRestartsAfterATransmission) {
+  constexpr auto kWait = 200ms;
+  TUsbLink base(owner);
+  base.SetWaitTimeout(kWait);
+  ASSERT_TRUE(base.Open());
+  const ByteBuffer command = Command(cmdIdentify);
+  base.SendBuffer(command);
+  auto noticesSeen = [&](size_t count) {
+    return RunUntil([&] { return owner.notices.size() >= count; }, 16 * kWait);
+  };
+  ASSERT_TRUE(noticesSeen(2));
+  EXPECT_GE(owner.notices[0].At - owner.WriteTime(0), 7 * kWait);
+  EXPECT_GE(owner.notices[1].At - owner.WriteTime(0), 14 * kWait);
+
+  RunUntil([] { return false; }, 3 * kWait);  // three time-outs into the third round
+  base.SendBuffer(command);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }));
+  ASSERT_TRUE(noticesSeen(3));
+  EXPECT_GE(owner.notices[2].At - owner.WriteTime(1), 7 * kWait);
+  for (const TNotice& notice : owner.notices) EXPECT_EQ(notice.Code, lnNoResponse);
+}
+
 TEST_F(LusbTest, CloseReportsWorkerEndedAndNoStopTimeout) {
   TRecordingOwner unopenedOwner(*loop);
   TUsbCmdLink unopened(unopenedOwner);
@@ -308,6 +333,16 @@ TEST_F(LusbTest, ElapsedTimeRunsFromHandOverToDelivery) {
   Feed(*link, Answer(cmdIdentify));
   ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 1; }));
   EXPECT_GE(owner.elapsedMs[0], 40);
+}
+
+TEST(LusbElapsed, WholeMillisecondsAreCutNotRounded) {
+  EXPECT_EQ(ElapsedMilliseconds(15, 10'000), 1);                // 1.5 ms
+  EXPECT_EQ(ElapsedMilliseconds(1'999'999, 1'000'000'000), 1);  // 1.999999 ms
+  EXPECT_EQ(ElapsedMilliseconds(9, 10'000), 0);                 // 0.9 ms
+  EXPECT_EQ(ElapsedMilliseconds(3'579'545, 3'579'545), 1000);
+  EXPECT_EQ(ElapsedMilliseconds(int64_t{1} << 62, 1'000'000'000), 0xFFFFFFFF);
+  EXPECT_EQ(ElapsedMilliseconds(50, 0), 0);  // no counter
+  EXPECT_EQ(ElapsedMilliseconds(-50, 10'000), 0);
 }
 
 TEST_F(LusbTest, HandlerMayCloseOrDeleteTheLink) {
