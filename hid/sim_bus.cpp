@@ -51,10 +51,12 @@ struct SimDevice {
   // access gets its own copy of each input report, and a report that arrives
   // before a handle is opened never reaches that handle.
   std::vector<std::deque<QueuedReport>*> reader_queues;
+  // Those of the handles opened for reading: what the host reads. A read-write
+  // handle opened to write also collects input, which nobody reads.
+  std::vector<const std::deque<QueuedReport>*> reading_queues;
   std::optional<uint32_t> fail_next_read;
   uint32_t reading_open_error = 0;
   int reading_opens_to_fail = 0;
-  int reading_handles = 0;
   std::vector<std::thread::id> endpoint_callers;
 
   // One output report crosses the bus at a time, so the endpoint sees writes
@@ -133,14 +135,15 @@ class SimHandle final : public HidHandle {
     // Under the bus's lock, which Open holds: a report sent once Open has
     // returned reaches this handle.
     if (access_ == HidAccess::kReadWrite) device_->reader_queues.push_back(&input_);
-    if (for_reading_) ++device_->reading_handles;
+    if (access_ == HidAccess::kReadWrite && for_reading_)
+      device_->reading_queues.push_back(&input_);
   }
 
   ~SimHandle() override {
     if (access_ != HidAccess::kReadWrite) return;
     std::lock_guard<std::mutex> lock(state_->mutex);
     std::erase(device_->reader_queues, &input_);
-    if (for_reading_) --device_->reading_handles;
+    std::erase(device_->reading_queues, &input_);
   }
 
   bool GetAttributes(HidAttributes& attributes) override {
@@ -387,7 +390,17 @@ void SimulatedHidBus::FailReadingOpens(DeviceId id, uint32_t error, int count) {
 int SimulatedHidBus::ReadingHandleCount(DeviceId id) const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->devices.find(id);
-  return it == state_->devices.end() ? 0 : it->second->reading_handles;
+  return it == state_->devices.end() ? 0 : static_cast<int>(it->second->reading_queues.size());
+}
+
+bool SimulatedHidBus::InputUnread(DeviceId id) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->devices.find(id);
+  if (it == state_->devices.end()) return false;
+  const SimDevice& device = *it->second;
+  if (device.fail_next_read) return true;
+  return std::any_of(device.reading_queues.begin(), device.reading_queues.end(),
+                     [](const std::deque<QueuedReport>* input) { return !input->empty(); });
 }
 
 SimVocabulary SimulatedHidBus::Vocabulary() const {

@@ -84,6 +84,10 @@ class SimulatedHidBus : public HidPlatform {
   void FailReadingOpens(DeviceId id, uint32_t error, int count);
   // Handles open on the device for reading.
   int ReadingHandleCount(DeviceId id) const;
+  // Whether the host has not yet taken everything the device sent: a handle
+  // opened for reading still holds an unread report, or a failed read is still
+  // to come. False for a device that is not attached.
+  bool InputUnread(DeviceId id) const;
   SimVocabulary Vocabulary() const;
 
   // HidPlatform

@@ -401,9 +401,32 @@ void SimulatedUnit::Deliver(const AnswerPlan& plan) {
   if (plan.switch_to != Personality::kDetached) {
     uint64_t generation = plan.generation;
     Personality target = plan.switch_to;
-    timeline_.After(milliseconds(options_.usb_ms) + kLeaveAfterAnswer,
-                    [this, generation, target] { SwitchPersonality(generation, target); });
+    const Clock::time_point give_up = Clock::now() + kAnswerTakenLimit;
+    timeline_.After(kAnswerTakenPoll, [this, generation, target, give_up] {
+      LeaveOnceAnswerTaken(generation, target, give_up);
+    });
   }
+}
+
+void SimulatedUnit::LeaveOnceAnswerTaken(uint64_t generation, Personality target,
+                                         Clock::time_point give_up) {
+  {
+    std::lock_guard bus_lock(bus_mutex_);
+    if (!StillCurrent(generation)) return;
+    DeviceId id = 0;
+    {
+      std::lock_guard lock(mutex_);
+      id = *device_id_;
+    }
+    if (bus_.InputUnread(id) && Clock::now() < give_up) {
+      timeline_.After(kAnswerTakenPoll, [this, generation, target, give_up] {
+        LeaveOnceAnswerTaken(generation, target, give_up);
+      });
+      return;
+    }
+  }
+  timeline_.After(milliseconds(options_.usb_ms) + kLeaveAfterAnswer,
+                  [this, generation, target] { SwitchPersonality(generation, target); });
 }
 
 void SimulatedUnit::SwitchPersonality(uint64_t generation, Personality target) {

@@ -38,8 +38,13 @@ inline constexpr uint16_t kRunProductId = 0x0821;
 inline constexpr uint16_t kUpdateProductId = 0x0904;
 // Both personalities: report ID 0 and 64 data bytes each way.
 inline constexpr uint16_t kUnitReportBytes = 65;
-// After its answer to 0x08 or to reset has crossed the bus, the unit waits this
-// long before it leaves, so that the host can still read the answer.
+// A unit that answers 0x08 or reset and then leaves the bus sends its answer
+// first: it waits until the host has taken every report it sent (a USB device
+// sees its IN transfer complete), looking every kAnswerTakenPoll, for at most
+// kAnswerTakenLimit (a host that reads nothing does not keep it), then leaves
+// kLeaveAfterAnswer later.
+inline constexpr std::chrono::milliseconds kAnswerTakenPoll{1};
+inline constexpr std::chrono::milliseconds kAnswerTakenLimit{1000};
 inline constexpr std::chrono::milliseconds kLeaveAfterAnswer{20};
 
 enum class Personality { kDetached, kRun, kUpdate };
@@ -106,6 +111,7 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
   void Process(uint64_t generation, Personality personality, const std::vector<uint8_t>& report,
                Clock::time_point arrival);
   void Deliver(const AnswerPlan& plan);
+  void LeaveOnceAnswerTaken(uint64_t generation, Personality target, Clock::time_point give_up);
   void SwitchPersonality(uint64_t generation, Personality target);
   void AttachIfStill(uint64_t generation, Personality target);
 

@@ -146,6 +146,40 @@ TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
   EXPECT_FALSE(bus.ErrorText(4242).empty());
 }
 
+// What the unit waits for before it leaves the bus: the host has read every
+// report and the failed read still to come. A handle opened to write collects
+// input too, but nobody reads it.
+TEST(SimulatedHidBus, InputCountsAsUnreadUntilTheReadingHandleHasTakenIt) {
+  SimulatedHidBus bus;
+  CountingEndpoint endpoint;
+  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
+  uint32_t error = 0;
+  auto writer =
+      bus.Open(bus.EnumerateInterfaces().front().path, HidAccess::kReadWrite, false, error);
+  ASSERT_NE(writer, nullptr);
+  bus.SendInputReport(id, {0, 1});
+  EXPECT_FALSE(bus.InputUnread(id)) << "no handle reads";
+
+  auto reader = OpenReader(bus);
+  ASSERT_NE(reader, nullptr);
+  bus.FailNextRead(id, 31);
+  bus.SendInputReport(id, {0, 2});
+  EXPECT_TRUE(bus.InputUnread(id));
+  std::vector<uint8_t> buffer(65);
+  size_t got = 0;
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kFailed);
+  EXPECT_TRUE(bus.InputUnread(id)) << "the report is still there";
+  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kCompleted);
+  EXPECT_EQ(buffer[1], 2);
+  EXPECT_FALSE(bus.InputUnread(id));
+
+  bus.SendInputReport(id, {0, 3});
+  reader.reset();
+  EXPECT_FALSE(bus.InputUnread(id)) << "closed with it";
+  bus.Detach(id);
+  EXPECT_FALSE(bus.InputUnread(id));
+}
+
 TEST(SimulatedHidBus, SpeakingLinuxAGoneNodeHangsUpAndErrorsAreErrnoValues) {
   SimulatedHidBus bus(SimVocabulary::kLinux);
   CountingEndpoint endpoint;

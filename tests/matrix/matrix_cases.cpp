@@ -299,13 +299,11 @@ const std::vector<TMatrixCase>& MatrixCases() {
 {"read-error@data:0",       kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@data:2",       kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@data:4",       kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
-// No read-error@reset row: the unit leaves the bus 20 ms after answering the
-// reset, so whether the failed read is still reported depends on the host's read
-// thread winning that race. The other read-error rows cover the failed read.
+{"read-error@reset",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@cmd:0x10",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@cmd:0x10:2",   kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@cmd:0x13",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
-// No read-error@cmd:0x08 row either: the unit leaves the bus 20 ms after that answer too.
+{"read-error@cmd:0x08",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@param:0",      kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@cmd:0x1A",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
 {"read-error@param:5",      kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kReadError, kOk},    {},      kFull,    kDspFull, kClean}},
