@@ -3,17 +3,17 @@
 # diag) over the compile commands of the tidy preset (clang; configure and build
 # it first, which also runs clang's -Wthread-safety with warnings as errors):
 #   1. the bug-finding checks of .clang-tidy on every product source;
-#   2. the house naming rule on the sources and headers added since the rule
-#      came in (KV_NAMING_BASE), so code written before it keeps its names, in
-#      the folders that follow it (KV_NAMING_DIRS; hid/ and sim/ keep their own
-#      snake_case fields for now).
+#   2. the naming rule on the sources and headers added since the rule came in
+#      (KV_NAMING_BASE), so code written before it keeps its names: the house
+#      rule of .clang-tidy, and in hid/ and sim/ the snake_case data names of
+#      their own .clang-tidy files.
 # Any finding fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${KV_TIDY_BUILD:-build/tidy}"
 naming_base="${KV_NAMING_BASE:-3ec538c}"
 jobs="${KV_TIDY_JOBS:-2}"
-read -r -a naming_dirs <<<"${KV_NAMING_DIRS:-app engine toolkit diag link image}"
+read -r -a naming_dirs <<<"${KV_NAMING_DIRS:-app engine toolkit diag link image hid sim}"
 root="$PWD"
 product='(app|engine|link|hid|image|toolkit|sim|diag)'
 if [ ! -f "$build/compile_commands.json" ]; then
