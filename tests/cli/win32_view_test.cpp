@@ -405,6 +405,25 @@ TEST_F(Win32View, TheMemoShowsTheWholeListingWithWindowsLineBreaks) {
   EXPECT_STREQ(text, "a\r\nb\r\nc\r\n");
 }
 
+TEST_F(Win32View, TheMemoIsInAMonospacedTenPointAnsiFont) {
+  HWND memo = FindWindowExA(progWindow.Handle(), nullptr, "EDIT", nullptr);
+  ASSERT_NE(memo, nullptr);
+  LOGFONTA font{};
+  ASSERT_NE(
+      GetObjectA(reinterpret_cast<HFONT>(SendMessageA(memo, WM_GETFONT, 0, 0)), sizeof font, &font),
+      0);
+  ASSERT_EQ(fonts.Dpi(), 96) << "the pixel height below is the one at 96 DPI";
+  EXPECT_EQ(font.lfHeight, -13);  // 10 pt
+  EXPECT_EQ(font.lfCharSet, ANSI_CHARSET);
+  EXPECT_EQ(font.lfPitchAndFamily & 0x3, FIXED_PITCH);
+  // The face asked for, or a monospaced stand-in where it is not installed.
+  const std::string face = font.lfFaceName;
+  if (FontInstalled("Arial monospaced for SAP"))
+    EXPECT_EQ(face, "Arial monospaced for SAP");
+  else
+    EXPECT_EQ(face, "Courier New");
+}
+
 TEST_F(Win32View, AMessageBoxIsModalWhileTheLoopKeepsRunning) {
   TWin32MessageBoxes nativeBoxes(*loop, fonts, std::string(TfmIsp::kCaption),
                                  [this] { return window.Handle(); });
