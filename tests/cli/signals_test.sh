@@ -40,6 +40,32 @@ wait_ready() {
   return 1
 }
 
+# Starts the tool with the arguments after the first six, sends it the signals
+# once it has written its first line (and `delay` seconds more), then expects it
+# to end within `tenths` tenths of a second, with exit code `want` and a line
+# matching `text` in its output.
+run_signalled() {
+  local name="$1" signals="$2" delay="$3" tenths="$4" want="$5" text="$6"
+  shift 6
+  local output="$work/$name.out" signal code
+  "$tool" "$@" >"$output" 2>&1 &
+  local pid=$!
+  wait_ready "$output"
+  sleep "$delay"
+  for signal in $signals; do kill "-$signal" "$pid"; done
+  if ! wait_bounded "$pid" "$tenths"; then
+    fail "$name: still running $((tenths / 10)) s later"
+    return
+  fi
+  wait "$pid"
+  code=$?
+  if [ "$code" -eq "$want" ] && grep -q "$text" "$output"; then
+    pass "$name: exit $code, \"$text\""
+  else
+    fail "$name: exit $code"; tail -3 "$output"
+  fi
+}
+
 # 1. A reader that stops at once: the update still goes on to its end, verified.
 timeout -s KILL 120 bash -c '"$0" "$@" --json --trace "'"$work"'/pipe.trace" | head -c 10 >/dev/null; exit "${PIPESTATUS[0]}"' \
   "$tool" "${fast[@]}"
@@ -51,22 +77,7 @@ else
 fi
 
 # 2. SIGHUP mid-update: ignored, the update goes on to its end.
-"$tool" "${fast[@]}" >"$work/hup.out" 2>&1 &
-pid=$!
-wait_ready "$work/hup.out"
-sleep 0.5
-kill -HUP "$pid"
-if wait_bounded "$pid" 1200; then
-  wait "$pid"
-  code=$?
-  if [ "$code" -eq 0 ] && grep -q 'end (exit 0)' "$work/hup.out"; then
-    pass "SIGHUP: the update went on to its end"
-  else
-    fail "SIGHUP: exit $code"; tail -3 "$work/hup.out"
-  fi
-else
-  fail "SIGHUP: still running after 120 s"
-fi
+run_signalled SIGHUP HUP 0.5 1200 0 'end (exit 0)' "${fast[@]}"
 
 # 3. GNU timeout (SIGTERM to the child, then to its group): end line and JSON end object.
 timeout 5 "$tool" "${waiting[@]}" --json >"$work/timeout.out" 2>&1
@@ -79,38 +90,10 @@ else
 fi
 
 # 4. Two SIGTERMs at once: one clean close, exit 130, the end line written.
-"$tool" "${waiting[@]}" >"$work/term.out" 2>&1 &
-pid=$!
-wait_ready "$work/term.out"
-kill -TERM "$pid"; kill -TERM "$pid"
-if wait_bounded "$pid" 100; then
-  wait "$pid"
-  code=$?
-  if [ "$code" -eq 130 ] && grep -q 'end (exit 130): interrupted' "$work/term.out"; then
-    pass "double SIGTERM: exit 130 with the end line"
-  else
-    fail "double SIGTERM: exit $code"; cat "$work/term.out"
-  fi
-else
-  fail "double SIGTERM: still running 10 s later"
-fi
+run_signalled double-SIGTERM "TERM TERM" 0 100 130 'end (exit 130): interrupted' "${waiting[@]}"
 
 # 5. Ctrl-C while waiting: exit 130, said where the unit was left.
-"$tool" "${waiting[@]}" >"$work/int.out" 2>&1 &
-pid=$!
-wait_ready "$work/int.out"
-kill -INT "$pid"
-if wait_bounded "$pid" 100; then
-  wait "$pid"
-  code=$?
-  if [ "$code" -eq 130 ] && grep -q 'the unit was left in run mode, unchanged' "$work/int.out"; then
-    pass "SIGINT: exit 130"
-  else
-    fail "SIGINT: exit $code"; cat "$work/int.out"
-  fi
-else
-  fail "SIGINT: still running 10 s later"
-fi
+run_signalled SIGINT INT 0 100 130 'the unit was left in run mode, unchanged' "${waiting[@]}"
 
 # 6. A 60-column terminal: every redraw fits in one row (59 characters).
 if command -v script >/dev/null; then
