@@ -15,16 +15,10 @@
 namespace kv::test {
 namespace {
 
-// 48 bytes for "Start Program" and three full data packets.
-constexpr size_t kSmallImageBytes = 48 + 3 * 56;
-
-sim::SimOptions WithFaults(sim::SimOptions options, const std::vector<std::string>& faults) {
-  for (const std::string& text : faults) {
-    sim::SimFault fault;
-    std::string error;
-    EXPECT_TRUE(sim::ParseSimFault(text, fault, error)) << error;
-    options.faults.push_back(fault);
-  }
+// No unit on the bus for the length of a test: the window is driven by hand.
+sim::SimOptions UnitThatStaysAway() {
+  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
+  options.attach_ms = 60000;
   return options;
 }
 
@@ -45,9 +39,7 @@ size_t CountLinesStartingWith(const std::vector<std::string>& lines, std::string
 // ---- Start-up and detection ----
 
 TEST(IspWindow, StartsWithNoDeviceAndOnlyVersionEnabled) {
-  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
-  options.attach_ms = 60000;
-  IspHarness h(options);
+  IspHarness h(UnitThatStaysAway());
   TfmIsp& isp = h.Isp();
   const auto expectIdle = [&isp] {
     EXPECT_EQ(isp.Caption(), TfmIsp::kCaption);
@@ -206,9 +198,7 @@ TEST(IspCommands, VersionAndSecurityNeedARunModeUnit) {
 }
 
 TEST(IspCommands, RunStepWithMcuUpdateStageOnlyAdvancesTheStage) {
-  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
-  options.attach_ms = 60000;
-  IspHarness h(options);
+  IspHarness h(UnitThatStaysAway());
   TfmIsp& isp = h.Isp();
   isp.AutoStage = asMcuUpdate;
   isp.tmRunStep.Start();
@@ -489,9 +479,7 @@ TEST(IspMends, BootLoaderReplyInsideTheArmingDelayIsKeptAndDuplicatesDropped) {
 }
 
 TEST(IspMends, ReplyBeforeTheRequestWasWrittenIsDropped) {
-  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
-  options.attach_ms = 60000;
-  IspHarness h(options);
+  IspHarness h(UnitThatStaysAway());
   TfmIsp& isp = h.Isp();
   // A step outstanding whose request has not been written: nothing was.
   isp.UpdateState = usConnect;
@@ -519,9 +507,7 @@ void PrintTo(const ParamReplyCase& value, std::ostream* out) {
 class IspParamBounds : public testing::TestWithParam<ParamReplyCase> {};
 
 TEST_P(IspParamBounds, BlockIndexOutsideTheBlockStopsTheChain) {
-  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
-  options.attach_ms = 60000;
-  IspHarness h(options);
+  IspHarness h(UnitThatStaysAway());
   TfmIsp& isp = h.Isp();
   isp.UpdateState = usRunCommands;
   isp.AutoStage = asMcuUpdate;
@@ -705,9 +691,7 @@ TEST(IspTraffic, LinesAreListedOnlyWhileTheTrafficWindowIsVisible) {
 }
 
 TEST(IspTraffic, MemoryItemShowsTheProgramDataWindowModally) {
-  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
-  options.attach_ms = 60000;
-  IspHarness h(options);
+  IspHarness h(UnitThatStaysAway());
   bool modalWhileShown = false;
   h.Loop().Post([&h, &modalWhileShown] {
     modalWhileShown = h.ProgData().Modal();
@@ -925,9 +909,7 @@ void PrintTo(const PacketNumberCase& value, std::ostream* out) {
 class IspPacketNumber : public testing::TestWithParam<PacketNumberCase> {};
 
 TEST_P(IspPacketNumber, ComesFromByteFourAloneBeforeTheDataPackets) {
-  sim::SimOptions options = FastUnit(sim::SimStart::kAbsent);
-  options.attach_ms = 60000;
-  IspHarness h(options);
+  IspHarness h(UnitThatStaysAway());
   TfmIsp& isp = h.Isp();
   HexTable image(SmallImageRecords(kSmallImageBytes));
   isp.McuImageLines = image.Lines();

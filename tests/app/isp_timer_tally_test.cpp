@@ -20,9 +20,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// 48 bytes with "Start Program" and three full data packets: after the packets
-// ProgramOffset is 104, 160, 216, so the replies are armed 20, 200 and 200 ms.
-constexpr size_t kSmallImageBytes = 48 + 3 * 56;
+// kSmallImageBytes is 48 bytes with "Start Program" and three full data packets:
+// after the packets ProgramOffset is 104, 160, 216, so the replies are armed 20,
+// 200 and 200 ms.
 constexpr auto kChainLimit = 60s;
 
 struct TimerFigures {
@@ -83,12 +83,8 @@ TEST(IspTimerTally, FallbackIs3000MsAndASecondRunsFirstStepsWait200MsEach) {
 // meets a unit that no longer answers, and the 3000 ms fallback, remembering the
 // refusal, only enables "Start Program " again.
 TEST(IspTimerTally, AfterARefusalTheFallbackOnlyReenablesStartProgram) {
-  sim::SimOptions options = FastUnit();
+  sim::SimOptions options = WithFaults(FastUnit(), {"no-reply@cmd:0x10:2"});
   options.version_text = "KV-93T  011";
-  sim::SimFault silentSecondQuery;
-  std::string error;
-  ASSERT_TRUE(sim::ParseSimFault("no-reply@cmd:0x10:2", silentSecondQuery, error)) << error;
-  options.faults.push_back(silentSecondQuery);
   TIspTiming timing = FastTiming();
   timing.AutoUpdate = TIspTiming{}.AutoUpdate;
   timing.WrongDisconnect = TIspTiming{}.WrongDisconnect;
@@ -148,12 +144,8 @@ TEST(IspTimerTally, UnitCheckAfterACompletedChainIsIgnoredAndTheFallbackDecides)
 // "MCU Reset" with a unit that stays on the bus: nothing the unit sends after
 // the reset is taken, and the 500 ms release closes the session.
 TEST(IspTimerTally, ResetReleasesTheLinkAfter500MsWhenTheUnitStaysAndTakesNoReport) {
-  sim::SimOptions options = FastUnit(sim::SimStart::kUpdate);
-  sim::SimFault slowReset;
-  std::string error;
   // The unit answers the reset, and leaves the bus, only 1500 ms later.
-  ASSERT_TRUE(sim::ParseSimFault("late:1500@reset", slowReset, error)) << error;
-  options.faults.push_back(slowReset);
+  const sim::SimOptions options = WithFaults(FastUnit(sim::SimStart::kUpdate), {"late:1500@reset"});
   TIspTiming timing = FastTiming();
   timing.WaitDisconnect = TIspTiming{}.WaitDisconnect;
   IspHarness h(options, timing);

@@ -8,6 +8,16 @@
 
 namespace kv::test {
 
+sim::SimOptions WithFaults(sim::SimOptions options, const std::vector<std::string>& faults) {
+  for (const std::string& text : faults) {
+    sim::SimFault fault;
+    std::string error;
+    EXPECT_TRUE(sim::ParseSimFault(text, fault, error)) << error;
+    options.faults.push_back(fault);
+  }
+  return options;
+}
+
 std::vector<std::string> SmallImageRecords(size_t bytes) {
   constexpr size_t kRecordBytes = 16;
   std::vector<std::string> records;

@@ -61,6 +61,12 @@ inline sim::SimFault Fault(sim::FaultKind kind, sim::FaultSite site, uint32_t in
   return fault;
 }
 
+// The options with these faults added, each written as for `--sim fault=`.
+sim::SimOptions WithFaults(sim::SimOptions options, const std::vector<std::string>& faults);
+
+// 48 bytes for "Start Program" and three full data packets.
+inline constexpr size_t kSmallImageBytes = 48 + 3 * 56;
+
 // `bytes` image bytes in 16-byte records from address 0, then the end record.
 std::vector<std::string> SmallImageRecords(size_t bytes);
 
