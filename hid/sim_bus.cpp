@@ -35,6 +35,14 @@ struct QueuedReport {
   std::vector<uint8_t> bytes;
 };
 
+// One handle's input, kept per open handle as the system keeps it.
+struct HandleInput {
+  std::deque<QueuedReport> reports;
+  // Opened for reading, or read from since: the host takes what comes here. A
+  // handle opened only to write collects input too, which nobody reads.
+  bool host_reads = false;
+};
+
 }  // namespace
 
 struct SimDevice {
@@ -50,10 +58,8 @@ struct SimDevice {
   // As hidraw and the Windows HID driver do it: every handle open with read
   // access gets its own copy of each input report, and a report that arrives
   // before a handle is opened never reaches that handle.
-  std::vector<std::deque<QueuedReport>*> reader_queues;
-  // Those of the handles opened for reading: what the host reads. A read-write
-  // handle opened to write also collects input, which nobody reads.
-  std::vector<const std::deque<QueuedReport>*> reading_queues;
+  std::vector<HandleInput*> reader_inputs;
+  int reading_handles = 0;  // opened for reading
   std::optional<uint32_t> fail_next_read;
   uint32_t reading_open_error = 0;
   int reading_opens_to_fail = 0;
@@ -66,7 +72,7 @@ struct SimDevice {
 
 // State::mutex held.
 void ClearInput(SimDevice& device) {
-  for (std::deque<QueuedReport>* input : device.reader_queues) input->clear();
+  for (HandleInput* input : device.reader_inputs) input->reports.clear();
 }
 
 struct SimulatedHidBus::State {
@@ -134,16 +140,17 @@ class SimHandle final : public HidHandle {
         for_reading_(for_reading) {
     // Under the bus's lock, which Open holds: a report sent once Open has
     // returned reaches this handle.
-    if (access_ == HidAccess::kReadWrite) device_->reader_queues.push_back(&input_);
-    if (access_ == HidAccess::kReadWrite && for_reading_)
-      device_->reading_queues.push_back(&input_);
+    if (access_ != HidAccess::kReadWrite) return;
+    input_.host_reads = for_reading_;
+    device_->reader_inputs.push_back(&input_);
+    if (for_reading_) ++device_->reading_handles;
   }
 
   ~SimHandle() override {
     if (access_ != HidAccess::kReadWrite) return;
     std::lock_guard<std::mutex> lock(state_->mutex);
-    std::erase(device_->reader_queues, &input_);
-    std::erase(device_->reading_queues, &input_);
+    std::erase(device_->reader_inputs, &input_);
+    if (for_reading_) --device_->reading_handles;
   }
 
   bool GetAttributes(HidAttributes& attributes) override {
@@ -223,7 +230,8 @@ class SimHandle final : public HidHandle {
         return IsReadGoneError(error) ? HidReadStatus::kGone : HidReadStatus::kFailed;
       }
       const auto now = std::chrono::steady_clock::now();
-      auto& input = input_;
+      input_.host_reads = true;
+      auto& input = input_.reports;
       if (!input.empty() && input.front().readable_at <= now) {
         const std::vector<uint8_t>& bytes = input.front().bytes;
         const size_t count = std::min(bytes.size(), capacity);
@@ -266,8 +274,8 @@ class SimHandle final : public HidHandle {
   const std::shared_ptr<SimDevice> device_;
   const HidAccess access_;
   const bool for_reading_;
-  bool cancel_requested_ = false;   // guarded by state_->mutex
-  std::deque<QueuedReport> input_;  // guarded by state_->mutex
+  bool cancel_requested_ = false;  // guarded by state_->mutex
+  HandleInput input_;              // guarded by state_->mutex
 };
 
 std::string InstanceIdFor(const SimDeviceProfile& description, SimulatedHidBus::DeviceId id) {
@@ -350,9 +358,10 @@ void SimulatedHidBus::SendInputReport(DeviceId id, std::vector<uint8_t> report) 
     auto it = state_->devices.find(id);
     if (it == state_->devices.end()) return;
     const auto readable_at = std::chrono::steady_clock::now() + state_->report_time;
-    for (std::deque<QueuedReport>* input : it->second->reader_queues) {
-      if (input->size() >= kInputReportQueueLimit) input->pop_front();
-      input->push_back({readable_at, report});
+    for (HandleInput* input : it->second->reader_inputs) {
+      std::deque<QueuedReport>& reports = input->reports;
+      if (reports.size() >= kInputReportQueueLimit) reports.pop_front();
+      reports.push_back({readable_at, report});
     }
   }
   state_->changed.notify_all();
@@ -390,7 +399,7 @@ void SimulatedHidBus::FailReadingOpens(DeviceId id, uint32_t error, int count) {
 int SimulatedHidBus::ReadingHandleCount(DeviceId id) const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->devices.find(id);
-  return it == state_->devices.end() ? 0 : static_cast<int>(it->second->reading_queues.size());
+  return it == state_->devices.end() ? 0 : it->second->reading_handles;
 }
 
 bool SimulatedHidBus::InputUnread(DeviceId id) const {
@@ -399,8 +408,9 @@ bool SimulatedHidBus::InputUnread(DeviceId id) const {
   if (it == state_->devices.end()) return false;
   const SimDevice& device = *it->second;
   if (device.fail_next_read) return true;
-  return std::any_of(device.reading_queues.begin(), device.reading_queues.end(),
-                     [](const std::deque<QueuedReport>* input) { return !input->empty(); });
+  return std::any_of(
+      device.reader_inputs.begin(), device.reader_inputs.end(),
+      [](const HandleInput* input) { return input->host_reads && !input->reports.empty(); });
 }
 
 SimVocabulary SimulatedHidBus::Vocabulary() const {

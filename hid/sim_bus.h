@@ -85,8 +85,9 @@ class SimulatedHidBus : public HidPlatform {
   // Handles open on the device for reading.
   int ReadingHandleCount(DeviceId id) const;
   // Whether the host has not yet taken everything the device sent: a handle
-  // opened for reading still holds an unread report, or a failed read is still
-  // to come. False for a device that is not attached.
+  // opened for reading, or one the host has read from, still holds an unread
+  // report, or a failed read is still to come. False for a device that is not
+  // attached.
   bool InputUnread(DeviceId id) const;
   SimVocabulary Vocabulary() const;
 

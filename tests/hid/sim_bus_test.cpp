@@ -148,7 +148,7 @@ TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
 
 // What the unit waits for before it leaves the bus: the host has read every
 // report and the failed read still to come. A handle opened to write collects
-// input too, but nobody reads it.
+// input too, which counts only once the host reads from it.
 TEST(SimulatedHidBus, InputCountsAsUnreadUntilTheReadingHandleHasTakenIt) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
@@ -176,6 +176,12 @@ TEST(SimulatedHidBus, InputCountsAsUnreadUntilTheReadingHandleHasTakenIt) {
   bus.SendInputReport(id, {0, 3});
   reader.reset();
   EXPECT_FALSE(bus.InputUnread(id)) << "closed with it";
+
+  // A host that reads and writes on one handle: the two reports the writer
+  // still holds count as unread once it has read there.
+  EXPECT_EQ(writer->Read(buffer.data(), 65, kLongSlice, got, error),
+            HidReadStatus::kCompleted);
+  EXPECT_TRUE(bus.InputUnread(id));
   bus.Detach(id);
   EXPECT_FALSE(bus.InputUnread(id));
 }

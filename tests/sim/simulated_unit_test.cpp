@@ -328,6 +328,37 @@ TEST_F(SimulatedUnitTest, PersonalitySwitchesAreDetachPlusAttachUnderNewInstance
   EXPECT_TRUE(Mentions(Unit().Violations(), "update mode: reset out of order, after sync program"));
 }
 
+// The unit sends its answer to 0x08 before it leaves the bus: a host that reads
+// on the handle stays answered however late it reads (here 300 ms, where the
+// unit would otherwise be gone in 20 ms).
+TEST_F(SimulatedUnitTest, LeavesForUpdateModeOnlyOnceTheHostHasReadItsAnswer) {
+  Start();
+  auto run = OpenRun();
+  ASSERT_TRUE(run);
+  ASSERT_TRUE(run->Write(Framed(kIdentify)));
+  ASSERT_TRUE(ParseDeviceFrame(run->Read()).ok);  // the host reads on this handle
+  ASSERT_TRUE(run->Write(Framed(kEnterUpdate)));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Unit().CurrentPersonality(), Personality::kRun);
+  DeviceFrameSeen ack = ParseDeviceFrame(run->Read());
+  EXPECT_TRUE(ack.ok);
+  EXPECT_EQ(ack.code, kEnterUpdate);
+  EXPECT_TRUE(Unit().WaitForPersonality(Personality::kUpdate, kWait));
+}
+
+// A host that stops reading does not keep the unit: it leaves within a second.
+TEST_F(SimulatedUnitTest, LeavesForUpdateModeUnreadAfterASecond) {
+  Start();
+  auto run = OpenRun();
+  ASSERT_TRUE(run);
+  ASSERT_TRUE(run->Write(Framed(kIdentify)));
+  ASSERT_TRUE(ParseDeviceFrame(run->Read()).ok);
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run->Write(Framed(kEnterUpdate)));
+  ASSERT_TRUE(Unit().WaitForPersonality(Personality::kUpdate, kWait));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 1000ms);
+}
+
 TEST_F(SimulatedUnitTest, BootLoaderAnswersIdAndConfigAndCountsPacketsFromItsReplies) {
   Start({"start=update"});
   auto port = OpenUpdate();
