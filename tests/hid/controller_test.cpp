@@ -210,6 +210,13 @@ class HidControllerTest : public ::testing::TestWithParam<SimVocabulary> {
     return result;
   }
 
+  // A run-mode unit plugged in, the controller started, the unit checked out.
+  TJvHidDevice* CheckOutNewUnit(SimulatedHidBus::DeviceId& id) {
+    id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
+    Start();
+    return CheckOut(kRunPid);
+  }
+
   Watchdog watchdog{kTestLimit};
   std::unique_ptr<toolkit::EventLoop> loop = toolkit::CreatePortableEventLoop();
   std::shared_ptr<SimulatedHidBus> bus = std::make_shared<SimulatedHidBus>(GetParam());
@@ -472,9 +479,8 @@ TEST_P(HidControllerTest, DeviceThatRefusesReadWriteIsListedButNeverRead) {
 // Reading
 
 TEST_P(HidControllerTest, UnitReportArrivesAsReportIdAndSixtyFourBytesEmptyReadIsDropped) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
 
   bus->SendInputReport(id, {});  // a completed read of 0 bytes
@@ -536,9 +542,8 @@ TEST_P(HidControllerTest, DeviceWithoutInputReportIsCheckedOutWithoutReading) {
 }
 
 TEST_P(HidControllerTest, ReadErrorIsDeliveredWithItsCodeAndReadingGoesOn) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
 
   bus->FailNextRead(id, NotGone().code);
@@ -553,9 +558,8 @@ TEST_P(HidControllerTest, ReadErrorIsDeliveredWithItsCodeAndReadingGoesOn) {
 }
 
 TEST_P(HidControllerTest, VanishedDeviceIsReportedAsUnplugNotAsReadError) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
   bus->Detach(id);
   // The read thread meets the vanished device long before the scan runs.
@@ -592,9 +596,8 @@ TEST_P(HidControllerTest, StopIsNoticedWithinOneSleepSlice) {
 }
 
 TEST_P(HidControllerTest, CheckInCompletesWhileReadThreadWaitsInHandOff) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
   auto* core = dynamic_cast<toolkit::LoopCore*>(loop.get());
   ASSERT_NE(core, nullptr);
@@ -615,9 +618,8 @@ TEST_P(HidControllerTest, CheckInCompletesWhileReadThreadWaitsInHandOff) {
 }
 
 TEST_P(HidControllerTest, CheckInFromInsideOwnHandOffDoesNotDeadlock) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
   Clock::duration check_in_took{};
   on_data = [&](TJvHidDevice* device) {
@@ -642,9 +644,8 @@ TEST_P(HidControllerTest, CheckInFromInsideOwnHandOffDoesNotDeadlock) {
 }
 
 TEST_P(HidControllerTest, UnplugDuringModalErrorBoxReleasesDevice) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
   bool box_closed = false;
   // The error handler shows a modal box; the unit is pulled meanwhile and the
@@ -714,9 +715,8 @@ TEST_P(HidControllerTest, EveryGoneConditionOfTheVocabularyIsNotAReadError) {
 }
 
 TEST_P(HidControllerTest, HangUpWhileStillListedIsNotAReadErrorAndEndsAsOneUnplug) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
   bus->HangUp(id);
   PumpFor(300ms);
@@ -735,9 +735,8 @@ TEST_P(HidControllerTest, HangUpWhileStillListedIsNotAReadErrorAndEndsAsOneUnplu
 // are reused) is read through its new list entry only, never through the old
 // one's thread.
 TEST_P(HidControllerTest, AGoneDevicesThreadReadsNothingMore) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
   bus->HangUp(id);
   PumpFor(150ms);
@@ -752,9 +751,8 @@ TEST_P(HidControllerTest, AGoneDevicesThreadReadsNothingMore) {
 // handle is open before CheckOutByIndex returns (a handle opened later would
 // never see it).
 TEST_P(HidControllerTest, AReportRightAfterCheckOutIsRead) {
-  const auto id = bus->Attach(BusDevice("unit", kRunPid), &endpoint);
-  Start();
-  TJvHidDevice* held = CheckOut(kRunPid);
+  SimulatedHidBus::DeviceId id = 0;
+  TJvHidDevice* held = CheckOutNewUnit(id);
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(bus->ReadingHandleCount(id), 1);
   bus->SendInputReport(id, UnitReport(3));
