@@ -1,13 +1,12 @@
 #include "fault_matrix.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
-#include <thread>
+#include <string>
 #include <tuple>
+#include <utility>
 
 #include "app/isp.h"
 #include "engine/engine_texts.h"
@@ -15,6 +14,7 @@
 #include "link/lcmd.h"
 #include "sim/sim_options.h"
 #include "sim/unit_memory.h"
+#include "watchdog.h"
 
 namespace kv::matrix {
 
@@ -107,39 +107,16 @@ std::chrono::milliseconds QuietPeriod() {
 }
 
 // Ends the process if a case neither comes to rest nor lets go of its window in
-// time: a hang must fail the run, not stall it.
-class Watchdog {
- public:
-  Watchdog(std::string caseName, Clock::duration limit)
-      : name_(std::move(caseName)), thread_([this, limit] { Watch(limit); }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-
- private:
-  void Watch(Clock::duration limit) {
-    std::unique_lock lock(mutex_);
-    if (changed_.wait_for(lock, limit, [this] { return done_; })) return;
+// time, naming the case: a hang must fail the run, not stall it.
+test::Watchdog::HangHandler ReportCaseHung(std::string caseName) {
+  return [caseName = std::move(caseName)](test::Watchdog::Duration limit) {
     std::fprintf(
-        stderr, "fault matrix: case \"%s\" hung: still running after %lld s\n", name_.c_str(),
+        stderr, "fault matrix: case \"%s\" hung: still running after %lld s\n", caseName.c_str(),
         static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(limit).count()));
     std::fflush(stderr);
     std::_Exit(kHangExitCode);
-  }
-
-  std::string name_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool done_ = false;
-  std::thread thread_;  // last: starts once the rest exists
-};
+  };
+}
 
 // Everything whose change means the chain is still moving.
 struct Signature {
@@ -510,7 +487,8 @@ TCaseReport RunCase(const TMatrixCase& matrixCase) {
     return report;
   }
   {
-    Watchdog watchdog(matrixCase.Name(), kReadyLimit + kCaseLimit + kTeardownAllowance);
+    test::Watchdog watchdog(kReadyLimit + kCaseLimit + kTeardownAllowance,
+                            ReportCaseHung(matrixCase.Name()));
     const test::HexTable image(MatrixImageRecords());
     IspHarness h(*options, MatrixTiming(matrixCase), kBoxOpen);
     h.Isp().McuImageLines = image.Lines();
