@@ -4,6 +4,7 @@
 // top-level window that receives the system's WM_DEVICECHANGE broadcast.
 #include "hid/platform_win32.h"
 #include "hid/interface_gone.h"
+#include "toolkit/thread_annotations.h"
 
 #include <windows.h>
 // windows.h first: these rely on its types.
@@ -189,7 +190,7 @@ class Win32HidHandle : public HidHandle {
 
   bool GetCaps(HidCaps& caps) override {
     if (!libraries_) return false;
-    std::lock_guard lock(preparsed_mutex_);
+    MutexLock lock(preparsed_mutex_);
     if (preparsed_ == nullptr && !libraries_->HidD_GetPreparsedData(file_, &preparsed_)) {
       preparsed_ = nullptr;
       return false;
@@ -245,7 +246,7 @@ class Win32HidHandle : public HidHandle {
 
   void CancelRead() override {
     cancel_requested_.store(true);
-    std::lock_guard lock(reader_mutex_);
+    MutexLock lock(reader_mutex_);
     if (reader_thread_ != nullptr) QueueUserAPC(WakeReader, reader_thread_, 0);
   }
 
@@ -253,7 +254,7 @@ class Win32HidHandle : public HidHandle {
   // CancelRead wakes the reading thread with an APC, so it needs a real
   // handle on that thread, taken when the thread first reads.
   void RememberReaderThread() {
-    std::lock_guard lock(reader_mutex_);
+    MutexLock lock(reader_mutex_);
     const DWORD current = GetCurrentThreadId();
     if (reader_thread_ != nullptr && reader_thread_id_ == current) return;
     if (reader_thread_ != nullptr) CloseHandle(reader_thread_);
@@ -328,11 +329,11 @@ class Win32HidHandle : public HidHandle {
   const bool overlapped_;
   std::atomic<bool> cancel_requested_{false};
   std::unique_ptr<OverlappedRead> read_;  // the pending or completed read; reader thread only
-  std::mutex reader_mutex_;
-  HANDLE reader_thread_ = nullptr;
-  DWORD reader_thread_id_ = 0;
-  std::mutex preparsed_mutex_;
-  PHIDP_PREPARSED_DATA preparsed_ = nullptr;
+  Mutex reader_mutex_;
+  HANDLE reader_thread_ KV_GUARDED_BY(reader_mutex_) = nullptr;
+  DWORD reader_thread_id_ KV_GUARDED_BY(reader_mutex_) = 0;
+  Mutex preparsed_mutex_;
+  PHIDP_PREPARSED_DATA preparsed_ KV_GUARDED_BY(preparsed_mutex_) = nullptr;
 };
 
 // A hidden top-level window on a thread of its own. Top-level windows get the
@@ -355,10 +356,13 @@ class DeviceChangeWindow {
     }
     bool created = false;
     {
-      std::unique_lock lock(start_mutex_);
+      MutexLock lock(start_mutex_);
       // The thread takes its window down again if it finds the start abandoned.
-      if (!start_done_.wait_for(lock, kWindowStartLimit, [this] { return start_finished_; }))
-        start_abandoned_ = true;
+      const auto give_up = std::chrono::steady_clock::now() + kWindowStartLimit;
+      while (!start_finished_ &&
+             start_done_.wait_until(start_mutex_, give_up) == std::cv_status::no_timeout) {
+      }
+      if (!start_finished_) start_abandoned_ = true;
       created = start_finished_ && window_ != nullptr;
     }
     if (!created) thread_.join();
@@ -396,7 +400,7 @@ class DeviceChangeWindow {
                                GetModuleHandleA(nullptr), this);
     }
     {
-      std::lock_guard lock(start_mutex_);
+      MutexLock lock(start_mutex_);
       if (start_abandoned_ && window != nullptr) {
         DestroyWindow(window);
         return;
@@ -439,10 +443,10 @@ class DeviceChangeWindow {
 
   const Forward forward_;
   std::thread thread_;
-  std::mutex start_mutex_;
-  std::condition_variable start_done_;
-  bool start_finished_ = false;
-  bool start_abandoned_ = false;
+  Mutex start_mutex_;
+  std::condition_variable_any start_done_;
+  bool start_finished_ KV_GUARDED_BY(start_mutex_) = false;
+  bool start_abandoned_ KV_GUARDED_BY(start_mutex_) = false;
   HWND window_ = nullptr;  // written once by the window thread before start_finished_
 };
 
@@ -501,20 +505,20 @@ class Win32HidPlatform : public HidPlatform {
     if (!handler) {
       std::unique_ptr<DeviceChangeWindow> window;
       {
-        std::lock_guard lock(window_mutex_);
+        MutexLock lock(window_mutex_);
         window = std::move(window_);
       }
       window.reset();  // joins the window thread outside the handler lock
-      std::lock_guard lock(handler_mutex_);
+      MutexLock lock(handler_mutex_);
       handler_ = nullptr;
       return;
     }
     {
-      std::lock_guard lock(handler_mutex_);
+      MutexLock lock(handler_mutex_);
       handler_ = std::move(handler);
     }
     if (!libraries_) return;  // no libraries, no events
-    std::lock_guard lock(window_mutex_);
+    MutexLock lock(window_mutex_);
     if (window_) return;
     auto window = std::make_unique<DeviceChangeWindow>(
         [this](WPARAM wparam, LPARAM lparam) { NotifyDeviceChange(wparam, lparam); });
@@ -525,7 +529,7 @@ class Win32HidPlatform : public HidPlatform {
   bool IsGoneError(uint32_t error) const override { return IsWindowsGoneError(error); }
 
   HWND DeviceChangeWindowHandle() {
-    std::lock_guard lock(window_mutex_);
+    MutexLock lock(window_mutex_);
     return window_ ? window_->Window() : nullptr;
   }
 
@@ -572,16 +576,16 @@ class Win32HidPlatform : public HidPlatform {
   // SetDeviceChangeHandler promise that no call of the old handler is running
   // once it returns.
   void NotifyDeviceChange(WPARAM wparam, LPARAM lparam) {
-    std::lock_guard lock(handler_mutex_);
+    MutexLock lock(handler_mutex_);
     if (handler_) handler_(static_cast<uint32_t>(wparam), static_cast<intptr_t>(lparam));
   }
 
   const std::shared_ptr<const HidLibraries> libraries_;
   GUID hid_class_{};
-  std::mutex handler_mutex_;
-  DeviceChangeHandler handler_;
-  std::mutex window_mutex_;
-  std::unique_ptr<DeviceChangeWindow> window_;
+  Mutex handler_mutex_;
+  DeviceChangeHandler handler_ KV_GUARDED_BY(handler_mutex_);
+  Mutex window_mutex_;
+  std::unique_ptr<DeviceChangeWindow> window_ KV_GUARDED_BY(window_mutex_);
 };
 
 }  // namespace

@@ -39,18 +39,18 @@ LoopCore::~LoopCore() {
 
 void LoopCore::Shutdown() {
   std::deque<Task> dropped;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   closed_ = true;
   for (PendingSend* send : sends_) send->finished = true;
   sends_.clear();
   dropped.swap(posted_);
   send_finished_.notify_all();
-  send_finished_.wait(lock, [this] { return senders_waiting_ == 0; });
+  while (senders_waiting_ != 0) send_finished_.wait(mutex_);
 }
 
 void LoopCore::Post(Task task) {
   if (!task) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (closed_) return;
   posted_.push_back(std::move(task));
   WakeUiThread();
@@ -63,19 +63,19 @@ void LoopCore::Send(Task task) {
     return;
   }
   PendingSend send{&task};
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if (closed_) return;
   sends_.push_back(&send);
   ++senders_waiting_;
   WakeUiThread();
   // Cancel path: Shutdown marks every pending send finished.
-  send_finished_.wait(lock, [&send] { return send.finished; });
+  while (!send.finished) send_finished_.wait(mutex_);
   --senders_waiting_;
   if (closed_) send_finished_.notify_all();
 }
 
 std::size_t LoopCore::PendingSendCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return sends_.size();
 }
 
@@ -86,18 +86,18 @@ bool LoopCore::IsUiThread() const {
 void LoopCore::Run() {
   if (!IsUiThread()) return;
   Pump(nullptr, Clock::time_point::max(), Serving::kEverything, Clock::duration::max());
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   quit_ = false;  // the loop can be run again
 }
 
 void LoopCore::Quit() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   quit_ = true;
   WakeUiThread();
 }
 
 bool LoopCore::QuitRequested() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return quit_;
 }
 
@@ -112,7 +112,7 @@ bool LoopCore::ServeSendsUntil(const std::function<bool()>& done, Clock::duratio
 }
 
 void LoopCore::SetExceptionBox(ExceptionBox box) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   exception_box_ = box ? std::move(box) : ExceptionBox(PrintToStderr);
 }
 
@@ -129,7 +129,7 @@ void LoopCore::RunGuarded(const Task& handler) {
 void LoopCore::ShowException(const std::string& text) {
   ExceptionBox box;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     box = exception_box_;
   }
   try {
@@ -161,8 +161,8 @@ bool LoopCore::Pump(const std::function<bool()>* done, Clock::time_point until, 
     if (serving == Serving::kEverything && !schedule_.empty()) {
       wake_at = std::min(wake_at, schedule_.begin()->first);
     }
-    std::unique_lock lock(mutex_);
-    if (!HasWorkLocked(serving)) WaitForWork(lock, wake_at, serving);
+    MutexLock lock(mutex_);
+    if (!HasWorkLocked(serving)) WaitForWork(mutex_, wake_at, serving);
   }
 }
 
@@ -174,7 +174,7 @@ bool LoopCore::HasWorkLocked(Serving serving) const {
 bool LoopCore::ServeOneSend() {
   PendingSend* send = nullptr;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (sends_.empty()) return false;
     send = sends_.front();
     sends_.pop_front();
@@ -182,7 +182,7 @@ bool LoopCore::ServeOneSend() {
   // The sender is blocked until `finished`, so its task is alive meanwhile.
   RunGuarded(*send->task);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     send->finished = true;
   }
   // Woken outside the lock, the sender does not wake only to block on it again.
@@ -194,7 +194,7 @@ bool LoopCore::ServeOneSend() {
 bool LoopCore::RunOnePosted() {
   Task task;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (posted_.empty()) return false;
     task = std::move(posted_.front());
     posted_.pop_front();

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "toolkit/event_loop.h"
+#include "toolkit/thread_annotations.h"
 
 namespace kv::toolkit {
 
@@ -48,10 +49,11 @@ class LoopCore : public EventLoop {
 
   LoopCore();
 
-  // UI thread, `lock` held and no work of the kind `serving` pending: sleep
-  // until Wake or `deadline`. May release the lock while sleeping.
-  virtual void WaitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
-                           Serving serving) = 0;
+  // UI thread, `held` (the loop's mutex) held and no work of the kind
+  // `serving` pending: sleep until Wake or `deadline`. May release `held` while
+  // sleeping; holds it again on return.
+  virtual void WaitForWork(Mutex& held, Clock::time_point deadline, Serving serving)
+      KV_REQUIRES(held) = 0;
   // Any thread, mutex held: end the UI thread's current WaitForWork early.
   virtual void WakeUiThread() = 0;
   // UI thread, no lock held: dispatch one pending native message if there is
@@ -77,19 +79,19 @@ class LoopCore : public EventLoop {
   bool ServeOneSend();
   bool RunOnePosted();
   bool FireOneDueTimer();
-  bool HasWorkLocked(Serving serving) const;
+  bool HasWorkLocked(Serving serving) const KV_REQUIRES(mutex_);
   void ShowException(const std::string& text);
 
   const std::thread::id ui_thread_;
 
-  mutable std::mutex mutex_;
-  std::deque<Task> posted_;                // guarded by mutex_
-  std::deque<PendingSend*> sends_;         // guarded by mutex_
-  std::condition_variable send_finished_;  // senders wait here
-  int senders_waiting_ = 0;                // guarded by mutex_
-  bool closed_ = false;                    // guarded by mutex_
-  bool quit_ = false;                      // guarded by mutex_
-  ExceptionBox exception_box_;             // guarded by mutex_
+  mutable Mutex mutex_;
+  std::deque<Task> posted_ KV_GUARDED_BY(mutex_);
+  std::deque<PendingSend*> sends_ KV_GUARDED_BY(mutex_);
+  std::condition_variable_any send_finished_;  // senders wait here
+  int senders_waiting_ KV_GUARDED_BY(mutex_) = 0;
+  bool closed_ KV_GUARDED_BY(mutex_) = false;
+  bool quit_ KV_GUARDED_BY(mutex_) = false;
+  ExceptionBox exception_box_ KV_GUARDED_BY(mutex_);
 
   // The timer schedule belongs to the UI thread alone (timers are UI-only).
   std::multimap<Clock::time_point, Timer*> schedule_;

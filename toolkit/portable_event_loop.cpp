@@ -12,15 +12,15 @@ class PortableEventLoop final : public LoopCore {
   ~PortableEventLoop() override { Shutdown(); }
 
  protected:
-  void WaitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
-                   Serving /*serving*/) override {
-    wake_.wait_until(lock, deadline);
+  void WaitForWork(Mutex& held, Clock::time_point deadline, Serving /*serving*/)
+      KV_REQUIRES(held) override {
+    wake_.wait_until(held, deadline);
   }
 
   void WakeUiThread() override { wake_.notify_all(); }
 
  private:
-  std::condition_variable wake_;
+  std::condition_variable_any wake_;
 };
 
 }  // namespace

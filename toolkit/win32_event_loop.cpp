@@ -59,15 +59,15 @@ class Win32EventLoop final : public LoopCore {
   Win32EventLoop& operator=(const Win32EventLoop&) = delete;
 
  protected:
-  void WaitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
-                   Serving serving) override {
+  void WaitForWork(Mutex& held, Clock::time_point deadline, Serving serving)
+      KV_REQUIRES(held) override {
     const DWORD wake_mask = serving == Serving::kEverything ? QS_ALLINPUT : QS_SENDMESSAGE;
     const DWORD timeout = MillisecondsUntil(deadline);
-    lock.unlock();
+    held.unlock();
     // The event is auto-reset and stays signalled until this wait consumes it,
     // so a wake-up between the caller's check and this wait is not lost.
     MsgWaitForMultipleObjectsEx(1, &wake_event_, timeout, wake_mask, MWMO_INPUTAVAILABLE);
-    lock.lock();
+    held.lock();
   }
 
   void WakeUiThread() override { SetEvent(wake_event_); }

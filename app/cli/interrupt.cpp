@@ -5,13 +5,13 @@
 namespace kv::cli {
 
 void TInterruptHub::Raise() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   raised_ = true;
   if (handler_) handler_();
 }
 
 void TInterruptHub::SetHandler(std::function<void()> handler) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   handler_ = std::move(handler);
   if (handler_ && raised_) handler_();
 }
@@ -27,7 +27,7 @@ TInterruptPolicy::TAction TInterruptPolicy::OnSignal(Clock::time_point now) {
 }
 
 bool TInterruptHub::Raised() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return raised_;
 }
 

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <optional>
 
+#include "toolkit/thread_annotations.h"
+
 namespace kv::cli {
 
 class TInterruptHub {
@@ -21,9 +23,9 @@ class TInterruptHub {
   bool Raised() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::function<void()> handler_;
-  bool raised_ = false;
+  mutable Mutex mutex_;
+  std::function<void()> handler_ KV_GUARDED_BY(mutex_);
+  bool raised_ KV_GUARDED_BY(mutex_) = false;
 };
 
 // What a Ctrl-C or SIGTERM asks for. The first asks the session to close; the

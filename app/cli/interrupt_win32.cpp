@@ -15,8 +15,8 @@ namespace {
 constexpr int kInterruptedExitCode = 130;
 
 std::atomic<TInterruptHub*> g_hub{nullptr};
-std::mutex g_policyLock;
-TInterruptPolicy g_policy;
+Mutex g_policyLock;
+TInterruptPolicy g_policy KV_GUARDED_BY(g_policyLock);
 
 BOOL WINAPI ConsoleControl(DWORD event) {
   switch (event) {
@@ -27,7 +27,7 @@ BOOL WINAPI ConsoleControl(DWORD event) {
       if (hub == nullptr) return FALSE;
       TInterruptPolicy::TAction action;
       {
-        std::lock_guard lock(g_policyLock);
+        MutexLock lock(g_policyLock);
         action = g_policy.OnSignal(TInterruptPolicy::Clock::now());
       }
       if (action == TInterruptPolicy::TAction::kForceExit) std::_Exit(kInterruptedExitCode);
