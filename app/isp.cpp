@@ -106,16 +106,19 @@ void TfmIsp::BindHandlers() {
 // ---- Window ----
 
 void TfmIsp::FormCreate() {
+  KV_ASSERT_UI_THREAD(Loop);
   ShowNoDevice();
   McuUpdatePending = 0;
   AutoStage = asNone;
 }
 
 void TfmIsp::FormClose() {
+  KV_ASSERT_UI_THREAD(Loop);
   CloseSession();
 }
 
 void TfmIsp::ShowNoDevice() {
+  KV_ASSERT_UI_THREAD(Loop);
   if (HeldDevice != nullptr) return;
   SetPanel(kPanelConnection, kPanelNoDevice);
   bnDspPorgram.SetEnabled(false);
@@ -123,6 +126,7 @@ void TfmIsp::ShowNoDevice() {
 }
 
 void TfmIsp::CloseSession() {
+  KV_ASSERT_UI_THREAD(Loop);
   // A release still pending belongs to the session closed here; left running it
   // would close the next session, which a quickly re-enumerating unit may
   // already have opened.
@@ -141,14 +145,17 @@ void TfmIsp::CloseSession() {
 }
 
 void TfmIsp::DeviceChangeMessage() {
+  KV_ASSERT_UI_THREAD(Loop);
   if (HeldDevice == nullptr) ShowNoDevice();
 }
 
 void TfmIsp::Memory1Click() {
+  KV_ASSERT_UI_THREAD(Loop);
   fmProgData.ShowModal(Loop);
 }
 
 void TfmIsp::HidData1Click() {
+  KV_ASSERT_UI_THREAD(Loop);
   fmHidData.Show();
   fmHidData.SetPosition(Left() + Width() + kHidDataGap, Top());
 }
@@ -156,7 +163,7 @@ void TfmIsp::HidData1Click() {
 // ---- Helpers ----
 
 void TfmIsp::SetHeldDevice(hid::TJvHidDevice* device) {
-  std::lock_guard lock(HeldDeviceLock);
+  MutexLock lock(HeldDeviceLock);
   HeldDevice = device;
 }
 
@@ -213,10 +220,12 @@ void TfmIsp::EnsureLink() {
 // ---- Device detection ----
 
 void TfmIsp::HidCtlDeviceChange() {
+  KV_ASSERT_UI_THREAD(Loop);
   HidCtl->Enumerate();
 }
 
 bool TfmIsp::HidCtlEnumerate(hid::TJvHidDevice* HidDev, int Idx) {
+  KV_ASSERT_UI_THREAD(Loop);
   const bool updateMode = IsUnit(HidDev, uidUpdateProduct);
   const bool runMode = IsUnit(HidDev, uidRunProduct);
   if (!updateMode && !runMode) return true;
@@ -242,6 +251,7 @@ bool TfmIsp::HidCtlEnumerate(hid::TJvHidDevice* HidDev, int Idx) {
 }
 
 void TfmIsp::HidCtlDeviceUnplug(hid::TJvHidDevice* HidDev) {
+  KV_ASSERT_UI_THREAD(Loop);
   if (!IsEitherPersonality(HidDev)) return;
   SetHeldDevice(nullptr);
   if (TearingDown) return;
@@ -254,6 +264,7 @@ void TfmIsp::HidCtlDeviceUnplug(hid::TJvHidDevice* HidDev) {
 }
 
 void TfmIsp::HidCtlDeviceDataError(hid::TJvHidDevice* /*HidDev*/, uint32_t Error) {
+  KV_ASSERT_UI_THREAD(Loop);
   ShowMessage(texts::TMessageId::kReadError,
               std::string(texts::kReadErrorPrefix) + Platform->ErrorText(Error),
               toolkit::MessageSymbol::kInformation);
@@ -262,18 +273,21 @@ void TfmIsp::HidCtlDeviceDataError(hid::TJvHidDevice* /*HidDev*/, uint32_t Error
 // ---- Commands ----
 
 void TfmIsp::btnStartProgramClick() {
+  KV_ASSERT_UI_THREAD(Loop);
   btnStartProgram.SetEnabled(false);
   StartTimer(tmAutoUpdate, TChainTimer::kAutoUpdate);
   btnVersion.Click();
 }
 
 void TfmIsp::btnVersionClick() {
+  KV_ASSERT_UI_THREAD(Loop);
   if (!PanelIs(kPanelRunHid)) return;
   EnsureLink();
   SendCommand(TCmdPacket(1, cmdIdentify));
 }
 
 void TfmIsp::bnMcuProgramClick() {
+  KV_ASSERT_UI_THREAD(Loop);
   // The image is prepared before the unit hears anything: a unit told to enter
   // update mode with no image to program would be left in its boot loader.
   const McuParseOutcome outcome =
@@ -320,6 +334,7 @@ void TfmIsp::StopForImageError(McuParseOutcome outcome) {
 }
 
 void TfmIsp::bnSecurityClick() {
+  KV_ASSERT_UI_THREAD(Loop);
   if (!PanelIs(kPanelRunHid)) return;
   EnsureLink();
   SendCommand(TCmdPacket(1, cmdIdentify));
@@ -331,6 +346,7 @@ void TfmIsp::bnSecurityClick() {
 }
 
 void TfmIsp::bnDspPorgramClick() {
+  KV_ASSERT_UI_THREAD(Loop);
   if (HeldDevice == nullptr) return;
   if (Link) {
     Link->Close();
@@ -350,6 +366,7 @@ void TfmIsp::bnDspPorgramClick() {
 }
 
 void TfmIsp::StartIspSession() {
+  KV_ASSERT_UI_THREAD(Loop);
   if (HeldDevice == nullptr) return;
   if (Link) Link->Close();
   if (!OpenNewLink()) {
@@ -363,6 +380,7 @@ void TfmIsp::StartIspSession() {
 // ---- Timers ----
 
 void TfmIsp::tmUsbWaitTimer() {
+  KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmUsbWait, TChainTimer::kUsbWait);
   tmUsbWait.Stop();
   ReceiveEnabled = true;
@@ -374,12 +392,14 @@ void TfmIsp::tmUsbWaitTimer() {
 }
 
 void TfmIsp::tmWaitDisconnectTimer() {
+  KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmWaitDisconnect, TChainTimer::kWaitDisconnect);
   tmWaitDisconnect.Stop();
   CloseSession();
 }
 
 void TfmIsp::tmWrongDisconnectTimer() {
+  KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmWrongDisconnect, TChainTimer::kWrongDisconnect);
   tmWrongDisconnect.Stop();
   CloseSession();
@@ -387,6 +407,7 @@ void TfmIsp::tmWrongDisconnectTimer() {
 }
 
 void TfmIsp::tmMcuProgTimer() {
+  KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmMcuProg, TChainTimer::kMcuProg);
   if (!PanelIs(kPanelUpdateHid)) return;
   tmMcuProg.Stop();
@@ -397,6 +418,7 @@ void TfmIsp::tmMcuProgTimer() {
 }
 
 void TfmIsp::tmAutoUpdateTimer() {
+  KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmAutoUpdate, TChainTimer::kAutoUpdate);
   tmAutoUpdate.Stop();
   if (UpdateRefused != 0) {
@@ -407,6 +429,7 @@ void TfmIsp::tmAutoUpdateTimer() {
 }
 
 void TfmIsp::tmDspProgramTimer() {
+  KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmDspProgram, TChainTimer::kDspProgram);
   tmDspProgram.Stop();
   sbStatus.SetBackground(kBusyColor);
@@ -420,6 +443,7 @@ void TfmIsp::tmDspProgramTimer() {
 }
 
 void TfmIsp::tmRunStepTimer() {
+  KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmRunStep, TChainTimer::kRunStep);
   tmRunStep.Stop();
   switch (AutoStage) {

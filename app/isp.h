@@ -337,7 +337,7 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
 
  private:
   // Guards HeldDevice against the worker's WriteReport.
-  std::mutex HeldDeviceLock;
+  Mutex HeldDeviceLock;
   // Counted by WriteReport just before each device write: a reply counted after
   // a request's mark answers that request or a later one.
   std::atomic<uint64_t> ReportsWrittenCount{0};

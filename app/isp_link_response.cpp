@@ -15,17 +15,20 @@
 namespace kv {
 
 void TfmIsp::LinkMessage(uint32_t message, uintptr_t wparam, intptr_t /*lparam*/) {
+  KV_ASSERT_UI_THREAD(Loop);
   // Link notifications and per-byte messages get the default handling: none.
   if (message != WM_LINK_RESPONSE) return;
   HandleLinkResponse(*reinterpret_cast<const ByteBuffer*>(wparam));
 }
 
 void TfmIsp::SendCommand(const TCmdPacket& packet, bool append, int mode) {
+  KV_ASSERT_UI_THREAD(Loop);
   if (!Link) return;
   Link->Submit(BuildFrame(packet, mode), append);
 }
 
 void TfmIsp::HandleLinkResponse(const ByteBuffer& response) {
+  KV_ASSERT_UI_THREAD(Loop);
   const TCmdPacket reply = ParseResponse(response);
   if (ResponseStopsAutoUpdate(UpdateState)) tmAutoUpdate.Stop();
   switch (RouteResponse(UpdateState, reply.Code)) {

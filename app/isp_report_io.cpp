@@ -35,7 +35,7 @@ void TfmIsp::WriteReport(const uint8_t* data, int count) {
   const size_t dataBytes = data == nullptr ? 0 : static_cast<size_t>(std::max(count, 0));
   // Handed over before the write: the reply cannot be read before it.
   HandOverWritten(MakeRecord(TTrafficDirection::kWritten, 0, {data, dataBytes}));
-  std::lock_guard lock(HeldDeviceLock);
+  MutexLock lock(HeldDeviceLock);
   if (HeldDevice == nullptr) return;
   // Exactly the declared length, report ID included: zero past the data, data
   // beyond it not sent.
@@ -87,6 +87,7 @@ void TfmIsp::NoteDroppedReport(const TInputReport& report) {
 
 void TfmIsp::HidCtlDeviceData(hid::TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
                               uint16_t Size) {
+  KV_ASSERT_UI_THREAD(Loop);
   const TInputReport report{ReportID, InputReportData(Data, Size)};
   if (!ReceiveEnabled) {
     const std::optional<TInputReport> displaced = EarlyIspReply;

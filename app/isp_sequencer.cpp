@@ -58,6 +58,7 @@ IspRequest TfmIsp::BuildStepRequest() {
 }
 
 void TfmIsp::RunIspStep() {
+  KV_ASSERT_UI_THREAD(Loop);
   if (UpdateState < usConnect || UpdateState > usMcuReset) return;
   EarlyIspReply.reset();
   if (UpdateState != usProgramData) SetStepText(std::string(IspStepText(UpdateState)));
@@ -100,6 +101,7 @@ void TfmIsp::ArmReply() {
 }
 
 void TfmIsp::HandleIspReply(const TCmdPacket& reply) {
+  KV_ASSERT_UI_THREAD(Loop);
   if (UpdateState == usGetDeviceId) DeviceId = 0;
   if (ReplyChecksumEcho(reply) != RequestSum) {
     FailIspStep();

@@ -3,10 +3,19 @@
 // way a Windows program posts or sends window messages.
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+
+// Debug builds stop at an entry point of the UI thread's state that some other
+// thread has called: such a call would touch that state without any hand-off.
+#ifdef NDEBUG
+#define KV_ASSERT_UI_THREAD(loop) static_cast<void>(0)
+#else
+#define KV_ASSERT_UI_THREAD(loop) assert((loop).IsUiThread())
+#endif
 
 namespace kv::toolkit {
 
