@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/toolkit/loop_bindings.h"
@@ -78,6 +79,19 @@ class EventLoopTest : public ::testing::TestWithParam<LoopBinding> {
     ended.notify_all();
     watchdog.join();
     return !watchdog_quit;
+  }
+  // Run, with `ender` posted to end it: true when it did, before both the loop's
+  // own timer safety net and the watchdog had to.
+  bool RunEndedBy(Task ender) {
+    bool safety_net_fired = false;
+    Timer safety_net(*loop_, kBoundMs);
+    safety_net.OnTimer = [&] {
+      safety_net_fired = true;
+      loop_->Quit();
+    };
+    safety_net.Start();
+    loop_->Post(std::move(ender));
+    return RunBounded() && !safety_net_fired;
   }
   void RunFor(Clock::duration time) {
     loop_->RunUntil([] { return false; }, time);
@@ -219,16 +233,7 @@ TEST_P(EventLoopTest, DestroyingTheLoopReleasesABlockedSenderWithoutRunningItsTa
 // ---- Run and Quit ----
 
 TEST_P(EventLoopTest, QuitFromAnotherThreadEndsRun) {
-  bool safety_net_fired = false;
-  Timer safety_net(*loop_, kBoundMs);
-  safety_net.OnTimer = [&] {
-    safety_net_fired = true;
-    loop_->Quit();
-  };
-  safety_net.Start();
-  loop_->Post([&] { StartThread([&] { loop_->Quit(); }); });
-  EXPECT_TRUE(RunBounded());
-  EXPECT_FALSE(safety_net_fired);
+  EXPECT_TRUE(RunEndedBy([&] { StartThread([&] { loop_->Quit(); }); }));
   EXPECT_FALSE(loop_->QuitRequested());  // the loop can run again
 }
 
@@ -528,16 +533,7 @@ TEST_P(EventLoopTest, Win32BindingDispatchesNativeMessagesAndEndsOnWmQuit) {
   PostMessageW(window.Handle(), kTestMessage, 0, 0);
   EXPECT_TRUE(RunUntil([] { return g_native_messages_seen == 2; }));
 
-  bool safety_net_fired = false;
-  Timer safety_net(*loop_, kBoundMs);
-  safety_net.OnTimer = [&] {
-    safety_net_fired = true;
-    loop_->Quit();
-  };
-  safety_net.Start();
-  loop_->Post([] { PostQuitMessage(0); });
-  EXPECT_TRUE(RunBounded());
-  EXPECT_FALSE(safety_net_fired);
+  EXPECT_TRUE(RunEndedBy([] { PostQuitMessage(0); }));
 }
 #endif
 
