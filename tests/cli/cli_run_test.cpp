@@ -343,13 +343,17 @@ TEST(CliRun, AStallAtConnectEndsWithFourNamingConnect) {
 }
 
 TEST(CliRun, ThePlannedWaitsOfTheWindowAreNotAStall) {
-  // A unit already in update mode: the 3000 ms fallback and the 1000 ms arming
-  // of "Start Program" are longer than the limit, and still no stall. At the
-  // window's own pace, as a user runs it.
+  // A unit already in update mode, at the window's own pace, as a user runs it:
+  // the 3000 ms fallback and the 1000 ms arming of "Start Program" both outlast
+  // the 0.8 s limit, and neither is a stall. The first data packet's bad echo
+  // then ends the run with its own box; the flash that would follow has no
+  // planned wait longer than 200 ms.
   const ToolRun run =
       RunTool({"--simulate", "--sim", "start=update", "--sim", "usb-ms=0", "--sim", "reply-ms=0",
-               "--sim", "erase-ms=5", "--sim", "reenum-ms=20", "--timeout", "2"});
-  EXPECT_EQ(run.code, 0) << run.out;
+               "--sim", "erase-ms=5", "--sim", "fault=bad-echo@data:0", "--timeout", "0.8"});
+  EXPECT_EQ(run.code, 3) << run.out;
+  EXPECT_NE(run.out.find("Program Data Error !!"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("stalled"), std::string::npos) << run.out;
 }
 
 TEST(CliRun, NoUnitForTwentyFiveSecondsSaysWhatItWaitsFor) {
