@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "hid/interface_gone.h"
+#include "toolkit/thread_annotations.h"
 
 namespace kv::hid {
 namespace {
@@ -67,7 +68,7 @@ struct SimDevice {
 
   // One output report crosses the bus at a time, so the endpoint sees writes
   // one after the other as a real device does.
-  std::mutex write_mutex;
+  Mutex write_mutex;
 };
 
 // State::mutex held.
@@ -78,42 +79,46 @@ void ClearInput(SimDevice& device) {
 struct SimulatedHidBus::State {
   explicit State(SimVocabulary spoken) : vocabulary(spoken) {}
   const SimVocabulary vocabulary;
-  mutable std::mutex mutex;
-  std::condition_variable changed;  // input queued, detach, cancel, endpoint call ended
-  std::map<DeviceId, std::shared_ptr<SimDevice>> devices;  // attached ones
-  DeviceId next_id = 1;
-  std::chrono::microseconds report_time = kDefaultReportTime;
+  mutable Mutex mutex;
+  std::condition_variable_any changed;  // input queued, detach, cancel, endpoint call ended
+  std::map<DeviceId, std::shared_ptr<SimDevice>> devices KV_GUARDED_BY(mutex);  // attached ones
+  DeviceId next_id KV_GUARDED_BY(mutex) = 1;
+  std::chrono::microseconds report_time KV_GUARDED_BY(mutex) = kDefaultReportTime;
 
   // Device-change notifications, raised on the bus's own thread.
-  std::mutex notify_mutex;
-  std::condition_variable notify_cv;
-  int notifications_pending = 0;
-  bool stopping = false;
-  bool in_handler = false;
-  DeviceChangeHandler handler;
+  Mutex notify_mutex;
+  std::condition_variable_any notify_cv;
+  int notifications_pending KV_GUARDED_BY(notify_mutex) = 0;
+  bool stopping KV_GUARDED_BY(notify_mutex) = false;
+  bool in_handler KV_GUARDED_BY(notify_mutex) = false;
+  DeviceChangeHandler handler KV_GUARDED_BY(notify_mutex);
   std::thread notifier;
 
   void RaiseDeviceChange() {
     {
-      std::lock_guard<std::mutex> lock(notify_mutex);
+      MutexLock lock(notify_mutex);
       ++notifications_pending;
     }
     notify_cv.notify_all();
   }
 
   void RunNotifier() {
-    std::unique_lock<std::mutex> lock(notify_mutex);
     for (;;) {
-      notify_cv.wait(lock, [this] { return stopping || notifications_pending > 0; });
-      if (stopping) return;
-      --notifications_pending;
-      DeviceChangeHandler current = handler;
-      if (!current) continue;
-      in_handler = true;
-      lock.unlock();
+      DeviceChangeHandler current;
+      {
+        MutexLock lock(notify_mutex);
+        while (!stopping && notifications_pending == 0) notify_cv.wait(notify_mutex);
+        if (stopping) return;
+        --notifications_pending;
+        current = handler;
+        if (!current) continue;
+        in_handler = true;
+      }
       current(kDbtDevNodesChanged, 0);
-      lock.lock();
-      in_handler = false;
+      {
+        MutexLock lock(notify_mutex);
+        in_handler = false;
+      }
       notify_cv.notify_all();
     }
   }
@@ -148,20 +153,20 @@ class SimHandle final : public HidHandle {
 
   ~SimHandle() override {
     if (access_ != HidAccess::kReadWrite) return;
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     std::erase(device_->reader_inputs, &input_);
     if (for_reading_) --device_->reading_handles;
   }
 
   bool GetAttributes(HidAttributes& attributes) override {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (!device_->attached) return false;
     attributes = device_->description.attributes;
     return true;
   }
 
   bool GetCaps(HidCaps& caps) override {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (!device_->attached) return false;
     caps = device_->description.caps;
     return true;
@@ -172,10 +177,10 @@ class SimHandle final : public HidHandle {
     if (data == nullptr || count == 0) return false;
     if (access_ != HidAccess::kReadWrite || for_reading_) return false;
 
-    std::lock_guard<std::mutex> wire(device_->write_mutex);
+    MutexLock wire(device_->write_mutex);
     std::chrono::microseconds report_time;
     {
-      std::lock_guard<std::mutex> lock(state_->mutex);
+      MutexLock lock(state_->mutex);
       if (!device_->attached || device_->hung_up) return false;
       // Like the system's HID driver: exactly one report of the declared length.
       const size_t declared = device_->description.caps.OutputReportByteLength;
@@ -184,7 +189,7 @@ class SimHandle final : public HidHandle {
     }
     std::this_thread::sleep_for(report_time);
     {
-      std::lock_guard<std::mutex> lock(state_->mutex);
+      MutexLock lock(state_->mutex);
       if (!device_->attached) return false;
       device_->endpoint_callers.push_back(std::this_thread::get_id());
     }
@@ -192,7 +197,7 @@ class SimHandle final : public HidHandle {
       SimulatedHidBus::State& state;
       SimDevice& device;
       ~CallerEntry() {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        MutexLock lock(state.mutex);
         auto it = std::find(device.endpoint_callers.begin(), device.endpoint_callers.end(),
                             std::this_thread::get_id());
         if (it != device.endpoint_callers.end()) device.endpoint_callers.erase(it);
@@ -218,7 +223,7 @@ class SimHandle final : public HidHandle {
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::max(std::chrono::milliseconds::zero(), slice);
-    std::unique_lock<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     for (;;) {
       // Spent for good, as a hidraw handle's wake-up descriptor is: the
       // controller must never wait on a cancelled handle again.
@@ -243,13 +248,13 @@ class SimHandle final : public HidHandle {
       if (now >= deadline) return HidReadStatus::kPending;
       auto wake = deadline;
       if (!input.empty()) wake = std::min(wake, input.front().readable_at);
-      state_->changed.wait_until(lock, wake);
+      state_->changed.wait_until(state_->mutex, wake);
     }
   }
 
   void CancelRead() override {
     {
-      std::lock_guard<std::mutex> lock(state_->mutex);
+      MutexLock lock(state_->mutex);
       cancel_requested_ = true;
     }
     state_->changed.notify_all();
@@ -274,8 +279,8 @@ class SimHandle final : public HidHandle {
   const std::shared_ptr<SimDevice> device_;
   const HidAccess access_;
   const bool for_reading_;
-  bool cancel_requested_ = false;  // guarded by state_->mutex
-  HandleInput input_;              // guarded by state_->mutex
+  bool cancel_requested_ KV_GUARDED_BY(state_->mutex) = false;
+  HandleInput input_ KV_GUARDED_BY(state_->mutex);
 };
 
 std::string InstanceIdFor(const SimDeviceProfile& description, SimulatedHidBus::DeviceId id) {
@@ -295,7 +300,7 @@ SimulatedHidBus::SimulatedHidBus(SimVocabulary vocabulary)
 
 SimulatedHidBus::~SimulatedHidBus() {
   {
-    std::lock_guard<std::mutex> lock(state_->notify_mutex);
+    MutexLock lock(state_->notify_mutex);
     state_->stopping = true;
   }
   state_->notify_cv.notify_all();
@@ -303,7 +308,7 @@ SimulatedHidBus::~SimulatedHidBus() {
 }
 
 void SimulatedHidBus::SetReportTime(std::chrono::microseconds per_report) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->report_time = std::max(std::chrono::microseconds::zero(), per_report);
 }
 
@@ -314,7 +319,7 @@ SimulatedHidBus::DeviceId SimulatedHidBus::Attach(const SimDeviceProfile& descri
   device->endpoint = endpoint;
   DeviceId id;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     id = state_->next_id++;
     device->id = id;
     device->instance_id = InstanceIdFor(description, id);
@@ -327,7 +332,7 @@ SimulatedHidBus::DeviceId SimulatedHidBus::Attach(const SimDeviceProfile& descri
 
 void SimulatedHidBus::Detach(DeviceId id) {
   {
-    std::unique_lock<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = state_->devices.find(id);
     if (it == state_->devices.end()) return;
     std::shared_ptr<SimDevice> device = it->second;
@@ -339,22 +344,23 @@ void SimulatedHidBus::Detach(DeviceId id) {
     // detaches itself from inside OnOutputReport does not wait for itself.
     // Endpoint calls are short by contract, so this wait ends.
     const auto self = std::this_thread::get_id();
-    state_->changed.wait(lock, [&device, self] {
+    const auto only_self_calls = [&device, self] {
       return std::all_of(device->endpoint_callers.begin(), device->endpoint_callers.end(),
                          [self](std::thread::id caller) { return caller == self; });
-    });
+    };
+    while (!only_self_calls()) state_->changed.wait(state_->mutex);
   }
   state_->RaiseDeviceChange();
 }
 
 bool SimulatedHidBus::IsAttached(DeviceId id) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->devices.count(id) != 0;
 }
 
 void SimulatedHidBus::SendInputReport(DeviceId id, std::vector<uint8_t> report) {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = state_->devices.find(id);
     if (it == state_->devices.end()) return;
     const auto readable_at = std::chrono::steady_clock::now() + state_->report_time;
@@ -369,7 +375,7 @@ void SimulatedHidBus::SendInputReport(DeviceId id, std::vector<uint8_t> report) 
 
 void SimulatedHidBus::FailNextRead(DeviceId id, uint32_t error) {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = state_->devices.find(id);
     if (it == state_->devices.end()) return;
     it->second->fail_next_read = error;
@@ -379,7 +385,7 @@ void SimulatedHidBus::FailNextRead(DeviceId id, uint32_t error) {
 
 void SimulatedHidBus::HangUp(DeviceId id) {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto it = state_->devices.find(id);
     if (it == state_->devices.end()) return;
     it->second->hung_up = true;
@@ -389,7 +395,7 @@ void SimulatedHidBus::HangUp(DeviceId id) {
 }
 
 void SimulatedHidBus::FailReadingOpens(DeviceId id, uint32_t error, int count) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   auto it = state_->devices.find(id);
   if (it == state_->devices.end()) return;
   it->second->reading_open_error = error;
@@ -397,13 +403,13 @@ void SimulatedHidBus::FailReadingOpens(DeviceId id, uint32_t error, int count) {
 }
 
 int SimulatedHidBus::ReadingHandleCount(DeviceId id) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   auto it = state_->devices.find(id);
   return it == state_->devices.end() ? 0 : it->second->reading_handles;
 }
 
 bool SimulatedHidBus::InputUnread(DeviceId id) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   auto it = state_->devices.find(id);
   if (it == state_->devices.end()) return false;
   const SimDevice& device = *it->second;
@@ -422,7 +428,7 @@ bool SimulatedHidBus::Available() const {
 }
 
 std::vector<HidInterfaceInfo> SimulatedHidBus::EnumerateInterfaces() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   std::vector<HidInterfaceInfo> interfaces;
   interfaces.reserve(state_->devices.size());
   for (const auto& [id, device] : state_->devices) {
@@ -434,7 +440,7 @@ std::vector<HidInterfaceInfo> SimulatedHidBus::EnumerateInterfaces() {
 std::unique_ptr<HidHandle> SimulatedHidBus::Open(const std::string& path, HidAccess access,
                                                  bool for_reading, uint32_t& error) {
   error = 0;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   for (const auto& [id, device] : state_->devices) {
     if (device->path != path) continue;
     if (device->hung_up) break;
@@ -457,10 +463,10 @@ std::unique_ptr<HidHandle> SimulatedHidBus::Open(const std::string& path, HidAcc
 }
 
 void SimulatedHidBus::SetDeviceChangeHandler(DeviceChangeHandler handler) {
-  std::unique_lock<std::mutex> lock(state_->notify_mutex);
+  MutexLock lock(state_->notify_mutex);
   // No call may be in progress once this returns, unless it is the caller's own.
   if (std::this_thread::get_id() != state_->notifier.get_id()) {
-    state_->notify_cv.wait(lock, [this] { return !state_->in_handler; });
+    while (state_->in_handler) state_->notify_cv.wait(state_->notify_mutex);
   }
   state_->handler = std::move(handler);
 }
