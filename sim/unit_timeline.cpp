@@ -11,8 +11,9 @@ UnitTimeline::~UnitTimeline() {
 }
 
 void UnitTimeline::At(Clock::time_point due, Task task) {
+  if (!task) return;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_) return;
     // A multimap inserts behind the entries with an equal key: FIFO for equal times.
     queue_.emplace(due, std::move(task));
@@ -22,7 +23,7 @@ void UnitTimeline::At(Clock::time_point due, Task task) {
 
 void UnitTimeline::Stop() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
     queue_.clear();
   }
@@ -31,15 +32,24 @@ void UnitTimeline::Stop() {
 }
 
 size_t UnitTimeline::Pending() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return queue_.size();
 }
 
 void UnitTimeline::Run() {
-  std::unique_lock lock(mutex_);
+  for (;;) {
+    Task task = NextDueTask();
+    if (!task) return;
+    task();
+    // The task and what it captured go before the lock is taken again.
+  }
+}
+
+UnitTimeline::Task UnitTimeline::NextDueTask() {
+  MutexLock lock(mutex_);
   while (!stopping_) {
     if (queue_.empty()) {
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      wake_.wait(mutex_);
       continue;
     }
     auto first = queue_.begin();
@@ -47,18 +57,14 @@ void UnitTimeline::Run() {
     const Clock::time_point due = first->first;
     if (Clock::now() < due) {
       // Woken early by a new, possibly earlier, task or by Stop: look again.
-      wake_.wait_until(lock, due);
+      wake_.wait_until(mutex_, due);
       continue;
     }
-    {
-      Task task = std::move(first->second);
-      queue_.erase(first);
-      lock.unlock();
-      task();
-      // The task and what it captured go before the lock is taken again.
-    }
-    lock.lock();
+    Task task = std::move(first->second);
+    queue_.erase(first);
+    return task;
   }
+  return {};
 }
 
 }  // namespace kv::sim

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "toolkit/thread_annotations.h"
+
 namespace kv::sim {
 
 class UnitTimeline {
@@ -37,11 +39,13 @@ class UnitTimeline {
 
  private:
   void Run();
+  // Waits for the earliest task to fall due and takes it; empty once Stop has begun.
+  Task NextDueTask();
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::multimap<Clock::time_point, Task> queue_;
-  bool stopping_ = false;
+  mutable Mutex mutex_;
+  std::condition_variable_any wake_;
+  std::multimap<Clock::time_point, Task> queue_ KV_GUARDED_BY(mutex_);
+  bool stopping_ KV_GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 
