@@ -466,8 +466,11 @@ TEST(IspMends, BootLoaderReplyInsideTheArmingDelayIsKeptAndDuplicatesDropped) {
   // connect's only once the unit's second copy has been dropped. Both copies
   // are thus certainly read inside the connect's arming, whatever the load.
   constexpr std::chrono::milliseconds kHeldArming = 10 * kEventLimit;
-  const int shortArming = static_cast<int>(FastTiming().UsbWaitOther.count());
+  // Before "Start Program" the steps are armed as data packets are while more
+  // than one packet's bytes remain (ProgramOffset is still 0).
+  const int shortArming = static_cast<int>(FastTiming().UsbWaitData.count());
   TIspTiming timing = FastTiming();
+  timing.UsbWaitData = kHeldArming;
   timing.UsbWaitOther = kHeldArming;
   IspHarness h(WithFaults(FastUnit(sim::SimStart::kUpdate), {"duplicate@connect"}), timing);
   TfmIsp& isp = h.Isp();
