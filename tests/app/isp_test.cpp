@@ -462,19 +462,32 @@ TEST(IspUnplug, ClosingTheWindowDuringATransferReleasesTheLink) {
 // ---- Mends ----
 
 TEST(IspMends, BootLoaderReplyInsideTheArmingDelayIsKeptAndDuplicatesDropped) {
-  // Every reply of this unit arrives long before the arming fires.
+  // No arming of these steps fires by itself: the test shortens each one, the
+  // connect's only once the unit's second copy has been dropped. Both copies
+  // are thus certainly read inside the connect's arming, whatever the load.
+  constexpr std::chrono::milliseconds kHeldArming = 10 * kEventLimit;
+  // Before "Start Program" the steps are armed as data packets are while more
+  // than one packet's bytes remain (ProgramOffset is still 0).
+  const int shortArming = static_cast<int>(FastTiming().UsbWaitData.count());
   TIspTiming timing = FastTiming();
-  timing.UsbWaitOther = 40ms;
-  timing.UsbWaitData = 40ms;
+  timing.UsbWaitData = kHeldArming;
+  timing.UsbWaitOther = kHeldArming;
   IspHarness h(WithFaults(FastUnit(sim::SimStart::kUpdate), {"duplicate@connect"}), timing);
   TfmIsp& isp = h.Isp();
   HexTable image(SmallImageRecords(kSmallImageBytes));
   isp.McuImageLines = image.Lines();
   ASSERT_TRUE(h.WaitUntilReady());
   h.Loop().Post([&isp] { isp.bnMcuProgram.Click(); });
-  ASSERT_TRUE(h.RunUntil([&isp] { return isp.UpdateState == usSyncProgram; }));
+  ASSERT_TRUE(h.RunUntil([&] {
+    if (isp.tmUsbWait.Enabled() && isp.tmUsbWait.Interval() == kHeldArming.count() &&
+        (isp.UpdateState != usConnect || h.droppedReports == 1)) {
+      isp.tmUsbWait.SetInterval(shortArming);
+    }
+    return isp.UpdateState == usSyncProgram;
+  }));
   // The connect reply echoes 0x81: listed once, though the unit sent it twice.
   EXPECT_EQ(CountLinesStartingWith(h.traffic, "R 00  81 00 00 00"), 1u);
+  EXPECT_EQ(h.droppedReports, 1u);
   EXPECT_TRUE(h.Boxes().Boxes().empty());
 }
 

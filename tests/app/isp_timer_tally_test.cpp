@@ -144,8 +144,10 @@ TEST(IspTimerTally, UnitCheckAfterACompletedChainIsIgnoredAndTheFallbackDecides)
 // "MCU Reset" with a unit that stays on the bus: nothing the unit sends after
 // the reset is taken, and the 500 ms release closes the session.
 TEST(IspTimerTally, ResetReleasesTheLinkAfter500MsWhenTheUnitStaysAndTakesNoReport) {
-  // The unit answers the reset, and leaves the bus, only 1500 ms later.
-  const sim::SimOptions options = WithFaults(FastUnit(sim::SimStart::kUpdate), {"late:1500@reset"});
+  // The unit answers the reset, and leaves the bus, only a minute later: long
+  // after this test, however slowly the machine lets the release come.
+  const sim::SimOptions options =
+      WithFaults(FastUnit(sim::SimStart::kUpdate), {"late:60000@reset"});
   TIspTiming timing = FastTiming();
   timing.WaitDisconnect = TIspTiming{}.WaitDisconnect;
   IspHarness h(options, timing);

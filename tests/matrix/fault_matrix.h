@@ -105,9 +105,10 @@ struct TCaseReport {
 // so an answer normally lands inside it; nothing in a row may depend on that.
 inline constexpr std::chrono::milliseconds kMatrixArmingStartProgram{50};
 inline constexpr std::chrono::milliseconds kMatrixArmingOther{10};
-// Rows where a stray report comes just before an on-time answer: an arming this
-// long leaves no doubt that both have arrived when it fires, whatever the load
-// on the machine (the unit answers within a millisecond or two).
+// Rows where a stray report comes just before an on-time answer, or a repeat of
+// the answer just after it: an arming this long leaves no doubt that the answer
+// it arms has arrived when it fires, whatever the load on the machine (the unit
+// answers within a millisecond or two).
 inline constexpr int kArmingAfterBothReportsMs = 300;
 // Rows where the stray report comes with a late answer ("late:200"): both
 // arrive 150 ms or more after the longest arming above has fired, so the stray

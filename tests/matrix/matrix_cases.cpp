@@ -170,16 +170,19 @@ const std::vector<TMatrixCase>& MatrixCases() {
 {"unplug@cmd:0x12",         kBack, 1, 0, {kStopped,  usVersionCheck,       "Dsp Progrmming 813",  kRun, kFree, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"unplug@cmd:0x04",         kBack, 1, 0, {kCompleted, usVersionCheck,       "Dsp Progrmming 813",  kRun, kFree, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 
-// ---- duplicate: the answer comes twice ----
-{"duplicate@connect",       kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@sync-package",  kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@firmware-version", kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@device-id",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@read-config",   kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@sync-program",  kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@start-program", kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@data:0",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
-{"duplicate@data:2",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
+// ---- duplicate: the answer comes twice. At a boot-loader step followed by another, a copy
+// read once the next request's arming has opened is kept only until that request's own
+// reply replaces it, so the arming is long enough for that reply; after the last data
+// packet and the reset no arming opens, and in run mode every frame reaches the link ----
+{"duplicate@connect",       kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@sync-package",  kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@firmware-version", kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@device-id",     kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@read-config",   kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@sync-program",  kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@start-program", kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@data:0",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
+{"duplicate@data:2",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}, kArmingAfterBothReportsMs},
 {"duplicate@data:4",        kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"duplicate@reset",         kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},
 {"duplicate@cmd:0x10",      kNever, 1, 0, {kCompleted, usRunCommands,        "Dsp Progrmming 813",  kRun, kHeld, 0, asNone,        {kOk},                {},      kFull,    kDspFull, kClean}},

@@ -46,7 +46,11 @@ IspHarness::IspHarness(sim::SimOptions options, TIspTiming timing,
   built.ExceptionBox = [this](const std::string& text) { exceptions.push_back(text); };
   built.TrafficObserver = [this](const TTrafficRecord& record) {
     // The lines the traffic window shows: none for a dropped report.
-    if (record.Direction != TTrafficDirection::kDropped) traffic.push_back(record.Line);
+    if (record.Direction == TTrafficDirection::kDropped) {
+      ++droppedReports;
+    } else {
+      traffic.push_back(record.Line);
+    }
   };
   application_ = std::make_unique<TIspApplication>(std::move(built));
 }

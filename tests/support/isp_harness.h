@@ -113,6 +113,7 @@ class IspHarness {
 
   std::vector<std::string> exceptions;  // texts the loop's exception box showed
   std::vector<std::string> traffic;     // every traffic line, visible or not
+  size_t droppedReports = 0;            // reports read and dropped (no line)
 
  private:
   sim::SimulatedSetup& Setup() { return *application_->Platform().Setup(); }
