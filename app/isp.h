@@ -292,6 +292,7 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   struct TInputReport {
     uint8_t ReportId = 0;
     TInputReportData Data{};
+    size_t Received = 0;  // the bytes the device sent; Data holds zeros past them
   };
 
   void BindHandlers();

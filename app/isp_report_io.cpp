@@ -87,7 +87,7 @@ void TfmIsp::NoteDroppedReport(const TInputReport& report) {
 
 void TfmIsp::HidCtlDeviceData(hid::TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
                               uint16_t Size) {
-  const TInputReport report{ReportID, InputReportData(Data, Size)};
+  const TInputReport report{ReportID, InputReportData(Data, Size), Size};
   if (!ReceiveEnabled) {
     const std::optional<TInputReport> displaced = EarlyIspReply;
     if (!KeepEarlyIspReply(report)) {
@@ -127,6 +127,18 @@ void TfmIsp::AcceptReport(const TInputReport& report) {
   }
   // One report per arming while a boot-loader step is outstanding.
   if (UpdateState >= usConnect) ReceiveEnabled = false;
+  if (AwaitsIspReply(UpdateState) && !IsDeviceFrame(report.Data) &&
+      report.Received < IspReplyBytesNeeded(UpdateState)) {
+    // A HID read delivers the whole report the device sent, so a short one is
+    // the unit's answer to this request, cut: the step's wrong reply. Waiting
+    // for another would wait for one that never comes (the boot loader answers
+    // once), and its fields are not there to be read.
+    const std::span<const uint8_t> received(report.Data.data(),
+                                            std::min(report.Received, report.Data.size()));
+    ListRead(MakeRecord(TTrafficDirection::kRead, report.ReportId, received));
+    FailIspStep();
+    return;
+  }
   const std::span<const uint8_t> bytes(report.Data.data(), message.Bytes);
   const TTrafficRecord record = MakeRecord(TTrafficDirection::kRead, report.ReportId, bytes);
   if (Link) Link->Receive(bytes.data(), static_cast<int>(bytes.size()));
