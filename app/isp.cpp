@@ -113,6 +113,9 @@ void TfmIsp::FormCreate() {
 
 void TfmIsp::FormClose() {
   CloseSession();
+  // The link's worker is joined: the reports it wrote last are passed on now,
+  // not in tasks that would find the window gone.
+  ListWritten();
 }
 
 void TfmIsp::ShowNoDevice() {

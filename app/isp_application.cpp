@@ -44,11 +44,21 @@ TIspApplication::TIspApplication(TIspApplicationOptions options)
     used = options.ChoosePlatform(*platform_);
     if (!used) return;
   }
-  mainWindow_ =
-      std::make_unique<TfmIsp>(*loop_, *messageBoxes_, std::move(used), hidData_, progData_,
-                               options.Timing, std::move(options.TrafficObserver));
+  windowPlatform_ = std::move(used);
+  windowTiming_ = options.Timing;
+  windowTrafficObserver_ = std::move(options.TrafficObserver);
+  mainWindow_ = std::make_unique<TfmIsp>(*loop_, *messageBoxes_, windowPlatform_, hidData_,
+                                         progData_, windowTiming_, windowTrafficObserver_);
   diag::CentreOn(hidData_, *mainWindow_);
   diag::CentreOn(progData_, *mainWindow_);
+}
+
+void TIspApplication::RebuildMainWindow() {
+  if (!mainWindow_) return;
+  mainWindow_->Close();
+  mainWindow_.reset();
+  mainWindow_ = std::make_unique<TfmIsp>(*loop_, *messageBoxes_, windowPlatform_, hidData_,
+                                         progData_, windowTiming_, windowTrafficObserver_);
 }
 
 TIspApplication::~TIspApplication() {

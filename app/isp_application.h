@@ -117,6 +117,10 @@ class TIspApplication {
   // Destroys the main window, joining the threads of its link and controller.
   // The loop, the platform, the boxes and the diagnostic windows stay.
   void DestroyMainWindow();
+  // Closes and destroys the main window and builds a new one on the same loop,
+  // platform and boxes, as a new start of the tool would: it knows nothing of
+  // the old one's update and finds the unit as it is now.
+  void RebuildMainWindow();
 
  private:
   // Declared in building order: members are destroyed in the reverse one.
@@ -126,6 +130,10 @@ class TIspApplication {
   diag::TfmHidData hidData_;
   diag::TfmProgData progData_;
   std::unique_ptr<TfmIsp> mainWindow_;
+  // What the main window is built with, for RebuildMainWindow.
+  std::shared_ptr<hid::HidPlatform> windowPlatform_;
+  TIspTiming windowTiming_;
+  TTrafficObserver windowTrafficObserver_;
 };
 
 }  // namespace kv
