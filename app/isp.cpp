@@ -115,7 +115,7 @@ void TfmIsp::FormClose() {
   CloseSession();
   // The link's worker is joined: the reports it wrote last are passed on now,
   // not in tasks that would find the window gone.
-  ListWritten();
+  ListWritten(true);
 }
 
 void TfmIsp::ShowNoDevice() {
