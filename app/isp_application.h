@@ -45,7 +45,8 @@ class TIspPlatform {
   // time is `reportTime` when given. Otherwise the system's binding (which may
   // be missing or unavailable: see Available).
   TIspPlatform(bool simulate, const sim::SimOptions& sim,
-               std::optional<std::chrono::microseconds> reportTime = std::nullopt);
+               std::optional<std::chrono::microseconds> reportTime = std::nullopt,
+               hid::SimVocabulary vocabulary = hid::SimVocabulary::kWindows);
   ~TIspPlatform();
   TIspPlatform(const TIspPlatform&) = delete;
   TIspPlatform& operator=(const TIspPlatform&) = delete;
@@ -76,6 +77,8 @@ struct TIspApplicationOptions {
   bool Simulate = false;
   sim::SimOptions Sim;
   std::optional<std::chrono::microseconds> SimReportTime;
+  // The system whose error codes and texts the simulated bus speaks.
+  hid::SimVocabulary SimVocabulary = hid::SimVocabulary::kWindows;
   TIspTiming Timing;
   // When set: the tool's own timing divided by it (Timing is not used), and a
   // simulated unit that judges that pace unless Sim.pace says otherwise.

@@ -382,7 +382,9 @@ void SimulatedUnit::Deliver(const AnswerPlan& plan) {
     id = *device_id_;
     before = personality_;
   }
-  if (plan.read_error) bus_.FailNextRead(id, *plan.read_error);
+  if (plan.read_error) {
+    bus_.FailNextRead(id, *plan.read_error != 0 ? *plan.read_error : bus_.DeviceFailureCode());
+  }
   for (const std::vector<uint8_t>& report : plan.reports) bus_.SendInputReport(id, report);
 
   if (plan.unplug) {

@@ -131,7 +131,7 @@ TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream&
   std::shared_ptr<hid::SimulatedHidBus> bus;
   std::unique_ptr<sim::SimulatedSetup> setup;
   if (options.Simulate) {
-    bus = std::make_shared<hid::SimulatedHidBus>();
+    bus = std::make_shared<hid::SimulatedHidBus>(hid::kHostSimVocabulary);
     setup = std::make_unique<sim::SimulatedSetup>(*bus, options.Sim);
     platform = bus;
   } else {

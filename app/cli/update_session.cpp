@@ -145,6 +145,7 @@ TExitCode TUpdateSession::RunSession() {
   application.Simulate = options_.Simulate;
   application.Sim = options_.Sim;
   application.PaceDivisor = options_.PaceDivisor;
+  application.SimVocabulary = hid::kHostSimVocabulary;
   application.TrafficObserver = [this](const TTrafficRecord& record) { OnTraffic(record); };
   application.CreateMessageBoxes = [this](toolkit::EventLoop&) {
     return std::make_unique<TConsoleBoxes>(*this);
