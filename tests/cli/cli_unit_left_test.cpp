@@ -7,6 +7,8 @@
 // once the trace shows the last request the unit will ever answer or not.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -35,6 +37,12 @@ std::string DspAt(const char* chunk) {
 }
 const std::string kAgain = "; running kv93t-update again finishes the update";
 const std::string kFromTheStart = "it is programmed from the start";
+// A read error in the system's own words: EPROTO's text on Linux.
+#ifdef _WIN32
+const std::string kReadError = "READ ERROR: A device attached to the system is not functioning.";
+#else
+const std::string kReadError = std::string("READ ERROR: ") + std::strerror(EPROTO);
+#endif
 
 const std::string kFlashNone = "flash: not programmed";
 std::string FlashOnly(const char* bytes) {
@@ -63,6 +71,7 @@ struct UnitLeftCase {
   const char* interruptAfter = nullptr;
   int interruptCount = 0;
   std::string traceHolds = {};
+  std::string outHolds = {};
 };
 
 const std::vector<UnitLeftCase>& Cases() {
@@ -76,7 +85,11 @@ const std::vector<UnitLeftCase>& Cases() {
        6,
        kIntact,
        kFlashNone,
-       kDspNone},
+       kDspNone,
+       nullptr,
+       0,
+       {},
+       kReadError},
       {{"fault=no-reply@sync-program"}, 130, kIntact, kFlashNone, kDspNone, kSyncRequest, 2},
       {{"fault=bad-echo@start-program"}, 3, Written("48"), FlashOnly("48"), kDspNone},
       {{"fault=unplug@start-program"}, 4, Written("48"), FlashOnly("48"), kDspNone},
@@ -194,6 +207,7 @@ TEST(CliUnitLeft, TheEndLineSaysWhatTheSimulatedUnitFinds) {
     }
     EXPECT_NE(run.out.find("unit 1: " + c.flash + "\n"), std::string::npos);
     EXPECT_NE(run.out.find("unit 1: " + c.dsp + "\n"), std::string::npos);
+    EXPECT_NE(run.out.find(c.outHolds), std::string::npos);
     if (!c.traceHolds.empty()) {
       EXPECT_EQ(CountMatching(trace, std::regex(c.traceHolds)), 1);
     }
