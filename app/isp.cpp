@@ -115,6 +115,9 @@ void TfmIsp::FormCreate() {
 void TfmIsp::FormClose() {
   KV_ASSERT_UI_THREAD(Loop);
   CloseSession();
+  // The link's worker is joined: the reports it wrote last are passed on now,
+  // not in tasks that would find the window gone.
+  ListWritten(true);
 }
 
 void TfmIsp::ShowNoDevice() {

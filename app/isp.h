@@ -114,6 +114,7 @@ struct TTrafficRecord {
   uint8_t ReportId = 0;
   std::vector<uint8_t> Bytes;  // the bytes the line lists
   std::string Line;            // "W 00  ..." / "R 00  ..." / "D 00  ..."
+  bool WriteFailed = false;    // written: the device took none of it
 };
 
 // Receives every report, written, read and dropped, whether or not the traffic
@@ -292,6 +293,7 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   struct TInputReport {
     uint8_t ReportId = 0;
     TInputReportData Data{};
+    size_t Received = 0;  // the bytes the device sent; Data holds zeros past them
   };
 
   void BindHandlers();
@@ -327,10 +329,13 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   // True when the report is kept to stand in for the reply once the arming fires.
   bool KeepEarlyIspReply(const TInputReport& report);
   void NoteDroppedReport(const TInputReport& report);
-  // Worker thread: queues a written record for the UI thread.
+  // Worker thread: queues a written record for the UI thread, before the write.
   void HandOverWritten(TTrafficRecord record);
-  // UI thread: passes on every written record handed over so far, in their order.
-  void ListWritten();
+  // Worker thread: the write of the record handed over last has ended.
+  void SettleWritten(bool written);
+  // UI thread: passes on the written records handed over so far whose write has
+  // ended, in their order; with `all`, the others too (a reply has come after them).
+  void ListWritten(bool all = false);
   // UI thread: a read record, after the written ones of the requests before it.
   void ListRead(const TTrafficRecord& record);
   void AddTraffic(const TTrafficRecord& record);
@@ -347,7 +352,11 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   // before each write, so a reply, which can only come after its write, finds
   // its request's record here and lists it first: the traffic keeps the wire's order.
   Mutex writtenLock_;
-  std::deque<TTrafficRecord> written_ KV_GUARDED_BY(writtenLock_);
+  struct THandedOver {
+    TTrafficRecord Record;
+    bool Settled = false;  // its write has ended
+  };
+  std::deque<THandedOver> written_ KV_GUARDED_BY(writtenLock_);
   bool TearingDown = false;
   // Tasks posted to the loop do nothing once the window is gone.
   toolkit::WeakOwner<TfmIsp> weakSelf_{*this};

@@ -5,12 +5,13 @@
 namespace kv {
 
 TIspPlatform::TIspPlatform(bool simulate, const sim::SimOptions& sim,
-                           std::optional<std::chrono::microseconds> reportTime) {
+                           std::optional<std::chrono::microseconds> reportTime,
+                           hid::SimVocabulary vocabulary) {
   if (!simulate) {
     platform_ = hid::CreateSystemHidPlatform();
     return;
   }
-  bus_ = std::make_shared<hid::SimulatedHidBus>();
+  bus_ = std::make_shared<hid::SimulatedHidBus>(vocabulary);
   if (reportTime) bus_->SetReportTime(*reportTime);
   setup_ = std::make_unique<sim::SimulatedSetup>(*bus_, sim);
   platform_ = bus_;
@@ -27,7 +28,8 @@ TIspApplication::TIspApplication(TIspApplicationOptions options)
     options.Timing = TIspTiming{}.Scaled(*options.PaceDivisor);
     if (!options.Sim.pace) options.Sim.pace = *options.PaceDivisor;
   }
-  platform_ = std::make_unique<TIspPlatform>(options.Simulate, options.Sim, options.SimReportTime);
+  platform_ = std::make_unique<TIspPlatform>(options.Simulate, options.Sim, options.SimReportTime,
+                                             options.SimVocabulary);
   messageBoxes_ = options.CreateMessageBoxes
                       ? options.CreateMessageBoxes(*loop_)
                       : std::make_unique<toolkit::ScriptedMessageBoxes>(*loop_);
@@ -44,11 +46,21 @@ TIspApplication::TIspApplication(TIspApplicationOptions options)
     used = options.ChoosePlatform(*platform_);
     if (!used) return;
   }
-  mainWindow_ =
-      std::make_unique<TfmIsp>(*loop_, *messageBoxes_, std::move(used), hidData_, progData_,
-                               options.Timing, std::move(options.TrafficObserver));
+  windowPlatform_ = std::move(used);
+  windowTiming_ = options.Timing;
+  windowTrafficObserver_ = std::move(options.TrafficObserver);
+  mainWindow_ = std::make_unique<TfmIsp>(*loop_, *messageBoxes_, windowPlatform_, hidData_,
+                                         progData_, windowTiming_, windowTrafficObserver_);
   diag::CentreOn(hidData_, *mainWindow_);
   diag::CentreOn(progData_, *mainWindow_);
+}
+
+void TIspApplication::RebuildMainWindow() {
+  if (!mainWindow_) return;
+  mainWindow_->Close();
+  mainWindow_.reset();
+  mainWindow_ = std::make_unique<TfmIsp>(*loop_, *messageBoxes_, windowPlatform_, hidData_,
+                                         progData_, windowTiming_, windowTrafficObserver_);
 }
 
 TIspApplication::~TIspApplication() {

@@ -45,7 +45,8 @@ class TIspPlatform {
   // time is `reportTime` when given. Otherwise the system's binding (which may
   // be missing or unavailable: see Available).
   TIspPlatform(bool simulate, const sim::SimOptions& sim,
-               std::optional<std::chrono::microseconds> reportTime = std::nullopt);
+               std::optional<std::chrono::microseconds> reportTime = std::nullopt,
+               hid::SimVocabulary vocabulary = hid::SimVocabulary::kWindows);
   ~TIspPlatform();
   TIspPlatform(const TIspPlatform&) = delete;
   TIspPlatform& operator=(const TIspPlatform&) = delete;
@@ -76,6 +77,8 @@ struct TIspApplicationOptions {
   bool Simulate = false;
   sim::SimOptions Sim;
   std::optional<std::chrono::microseconds> SimReportTime;
+  // The system whose error codes and texts the simulated bus speaks.
+  hid::SimVocabulary SimVocabulary = hid::SimVocabulary::kWindows;
   TIspTiming Timing;
   // When set: the tool's own timing divided by it (Timing is not used), and a
   // simulated unit that judges that pace unless Sim.pace says otherwise.
@@ -117,6 +120,10 @@ class TIspApplication {
   // Destroys the main window, joining the threads of its link and controller.
   // The loop, the platform, the boxes and the diagnostic windows stay.
   void DestroyMainWindow();
+  // Closes and destroys the main window and builds a new one on the same loop,
+  // platform and boxes, as a new start of the tool would: it knows nothing of
+  // the old one's update and finds the unit as it is now.
+  void RebuildMainWindow();
 
  private:
   // Declared in building order: members are destroyed in the reverse one.
@@ -126,6 +133,10 @@ class TIspApplication {
   diag::TfmHidData hidData_;
   diag::TfmProgData progData_;
   std::unique_ptr<TfmIsp> mainWindow_;
+  // What the main window is built with, for RebuildMainWindow.
+  std::shared_ptr<hid::HidPlatform> windowPlatform_;
+  TIspTiming windowTiming_;
+  TTrafficObserver windowTrafficObserver_;
 };
 
 }  // namespace kv

@@ -35,38 +35,56 @@ void TfmIsp::WriteReport(const uint8_t* data, int count) {
   const size_t dataBytes = data == nullptr ? 0 : static_cast<size_t>(std::max(count, 0));
   // Handed over before the write: the reply cannot be read before it.
   HandOverWritten(MakeRecord(TTrafficDirection::kWritten, 0, {data, dataBytes}));
-  MutexLock lock(HeldDeviceLock);
-  if (HeldDevice == nullptr) return;
-  // Exactly the declared length, report ID included: zero past the data, data
-  // beyond it not sent.
-  const size_t reportBytes = HeldDevice->GetCaps().OutputReportByteLength;
-  if (reportBytes == 0) return;
-  std::vector<uint8_t> report(reportBytes, 0);
-  std::copy_n(data, std::min(dataBytes, reportBytes - 1), report.begin() + 1);
-  ReportsWrittenCount.fetch_add(1);
-  size_t written = 0;
-  HeldDevice->WriteFile(report.data(), report.size(), written);
+  bool written = false;
+  {
+    MutexLock lock(HeldDeviceLock);
+    // Exactly the declared length, report ID included: zero past the data, data
+    // beyond it not sent.
+    const size_t reportBytes =
+        HeldDevice == nullptr ? 0 : HeldDevice->GetCaps().OutputReportByteLength;
+    if (reportBytes > 0) {
+      std::vector<uint8_t> report(reportBytes, 0);
+      std::copy_n(data, std::min(dataBytes, reportBytes - 1), report.begin() + 1);
+      ReportsWrittenCount.fetch_add(1);
+      size_t count = 0;
+      written = HeldDevice->WriteFile(report.data(), report.size(), count);
+    }
+  }
+  SettleWritten(written);
 }
 
 void TfmIsp::HandOverWritten(TTrafficRecord record) {
+  MutexLock lock(writtenLock_);
+  written_.push_back({std::move(record), false});
+}
+
+void TfmIsp::SettleWritten(bool written) {
   {
     MutexLock lock(writtenLock_);
-    written_.push_back(std::move(record));
+    // The worker hands over one record at a time; a reply may have listed it already.
+    if (!written_.empty() && !written_.back().Settled) {
+      written_.back().Settled = true;
+      written_.back().Record.WriteFailed = !written;
+    }
   }
   weakSelf_.Post(Loop, [](TfmIsp& isp) { isp.ListWritten(); });
 }
 
-void TfmIsp::ListWritten() {
+void TfmIsp::ListWritten(bool all) {
   std::deque<TTrafficRecord> records;
   {
     MutexLock lock(writtenLock_);
-    records.swap(written_);
+    while (!written_.empty() && (all || written_.front().Settled)) {
+      records.push_back(std::move(written_.front().Record));
+      written_.pop_front();
+    }
   }
   for (const TTrafficRecord& record : records) AddTraffic(record);
 }
 
 void TfmIsp::ListRead(const TTrafficRecord& record) {
-  ListWritten();
+  // The reply came after its request's write: that write went out.
+  ListWritten(true);
   AddTraffic(record);
 }
 
@@ -88,7 +106,7 @@ void TfmIsp::NoteDroppedReport(const TInputReport& report) {
 void TfmIsp::HidCtlDeviceData(hid::TJvHidDevice* /*HidDev*/, uint8_t ReportID, const uint8_t* Data,
                               uint16_t Size) {
   KV_ASSERT_UI_THREAD(Loop);
-  const TInputReport report{ReportID, InputReportData(Data, Size)};
+  const TInputReport report{ReportID, InputReportData(Data, Size), Size};
   if (!ReceiveEnabled) {
     const std::optional<TInputReport> displaced = EarlyIspReply;
     if (!KeepEarlyIspReply(report)) {
@@ -128,6 +146,18 @@ void TfmIsp::AcceptReport(const TInputReport& report) {
   }
   // One report per arming while a boot-loader step is outstanding.
   if (UpdateState >= usConnect) ReceiveEnabled = false;
+  if (AwaitsIspReply(UpdateState) && !IsDeviceFrame(report.Data) &&
+      report.Received < IspReplyBytesNeeded(UpdateState)) {
+    // A HID read delivers the whole report the device sent, so a short one is
+    // the unit's answer to this request, cut: the step's wrong reply. Waiting
+    // for another would wait for one that never comes (the boot loader answers
+    // once), and its fields are not there to be read.
+    const std::span<const uint8_t> received(report.Data.data(),
+                                            std::min(report.Received, report.Data.size()));
+    ListRead(MakeRecord(TTrafficDirection::kRead, report.ReportId, received));
+    FailIspStep();
+    return;
+  }
   const std::span<const uint8_t> bytes(report.Data.data(), message.Bytes);
   const TTrafficRecord record = MakeRecord(TTrafficDirection::kRead, report.ReportId, bytes);
   if (Link) Link->Receive(bytes.data(), static_cast<int>(bytes.size()));

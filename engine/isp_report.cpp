@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/update_state.h"
+
 namespace kv {
 
 namespace {
@@ -111,6 +113,17 @@ uint32_t ReplyDataWord(const TCmdPacket& reply, size_t replyOffset) {
   uint32_t value = 0;
   for (size_t i = 0; i < 4; ++i) value |= uint32_t{reply.Payload.at(first + i)} << (8 * i);
   return value;
+}
+
+size_t IspReplyBytesNeeded(int32_t state) {
+  switch (state) {
+    case usGetDeviceId:
+      return kIspDeviceIdOffset + 4;
+    case usReadConfig:
+      return kIspConfigWord1Offset + 4;
+    default:
+      return kIspDataOffset;
+  }
 }
 
 std::optional<uint32_t> ReadLe32(std::span<const uint8_t> bytes, size_t offset) {

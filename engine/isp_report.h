@@ -94,6 +94,13 @@ uint32_t ReplyPacketNumber32(const TCmdPacket& reply);
 // The 32-bit word at reply byte offset 4 or beyond (kIspDeviceIdOffset, ...).
 uint32_t ReplyDataWord(const TCmdPacket& reply, size_t replyOffset);
 
+// How many bytes a boot-loader reply to the request of `state` (update_state.h)
+// must carry for every field the step reads: the echo and the packet number,
+// and the device identifier or the configuration words where the step reads
+// them. A shorter reply is not the step's reply: nothing in it may be read
+// from the zeros that stand past its end.
+size_t IspReplyBytesNeeded(int32_t state);
+
 // Little-endian 32-bit field of a raw report; nothing when it does not fit.
 std::optional<uint32_t> ReadLe32(std::span<const uint8_t> bytes, size_t offset);
 // Writes a little-endian 32-bit field; returns false when it does not fit.

@@ -423,6 +423,10 @@ SimVocabulary SimulatedHidBus::Vocabulary() const {
   return state_->vocabulary;
 }
 
+uint32_t SimulatedHidBus::DeviceFailureCode() const {
+  return state_->vocabulary == SimVocabulary::kWindows ? kSimErrorGenFailure : kLinuxEproto;
+}
+
 bool SimulatedHidBus::Available() const {
   return true;
 }

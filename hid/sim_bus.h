@@ -41,6 +41,13 @@ struct SimDeviceProfile {
 // or a read fails with EIO. Both end up as HidReadStatus::kGone; other codes
 // stay read errors with the system's own texts.
 enum class SimVocabulary { kWindows, kLinux };
+// The vocabulary of the system this build runs on: what a simulated unit's
+// errors read like to the user of this build.
+#ifdef _WIN32
+inline constexpr SimVocabulary kHostSimVocabulary = SimVocabulary::kWindows;
+#else
+inline constexpr SimVocabulary kHostSimVocabulary = SimVocabulary::kLinux;
+#endif
 
 class SimulatedHidBus : public HidPlatform {
  public:
@@ -90,6 +97,9 @@ class SimulatedHidBus : public HidPlatform {
   // attached.
   bool InputUnread(DeviceId id) const;
   SimVocabulary Vocabulary() const;
+  // The vocabulary's code for a device that is attached but not working:
+  // ERROR_GEN_FAILURE (31) on Windows, EPROTO (71, a USB transfer error) on Linux.
+  uint32_t DeviceFailureCode() const;
 
   // HidPlatform
   bool Available() const override;

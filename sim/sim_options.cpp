@@ -73,7 +73,7 @@ constexpr std::array<NamedKind, 11> kFaultKinds{{
     {"garbage", FaultKind::kGarbage, false, 0, 0, 0},
     {"short", FaultKind::kShort, true, kDefaultShortPayloadBytes, 0, kMaxShortPayloadBytes},
     {"oversize", FaultKind::kOversize, true, kDefaultOversizeLength, 57, 255},
-    {"read-error", FaultKind::kReadError, true, kDefaultReadErrorCode, 1, 0xFFFFFFFF},
+    {"read-error", FaultKind::kReadError, true, kDefaultReadErrorCode, 0, 0xFFFFFFFF},
     {"early", FaultKind::kEarly, false, 0, 0, 0},
     {"late", FaultKind::kLate, true, kDefaultLateMs, 0, kMaxDelayMs},
     {"stuck", FaultKind::kStuck, true, kDefaultStuckByte, 0, kMaxStuckByte},
@@ -321,7 +321,9 @@ std::string DescribeFault(const SimFault& fault) {
   for (const NamedKind& candidate : kFaultKinds) {
     if (candidate.kind != fault.kind) continue;
     text = std::string(candidate.name);
-    if (candidate.takes_amount) {
+    // The default read error is the system's own; no number stands for it.
+    const bool systemsOwn = fault.kind == FaultKind::kReadError && fault.amount == 0;
+    if (candidate.takes_amount && !systemsOwn) {
       text += ':';
       text += std::to_string(fault.amount);
     }

@@ -66,7 +66,9 @@ inline constexpr int64_t kDefaultLateMs = 1500;
 inline constexpr int64_t kDefaultStuckByte = 0;
 inline constexpr int64_t kDefaultShortPayloadBytes = 0;
 inline constexpr int64_t kDefaultOversizeLength = 57;
-inline constexpr int64_t kDefaultReadErrorCode = 31;  // ERROR_GEN_FAILURE
+// 0: the bus's own code for a device that is attached but not working
+// (SimulatedHidBus::DeviceFailureCode), so each platform's run shows its own text.
+inline constexpr int64_t kDefaultReadErrorCode = 0;
 
 // Every delay is in milliseconds.
 struct SimOptions {

@@ -382,20 +382,22 @@ void SimulatedUnit::Deliver(const AnswerPlan& plan) {
     id = *device_id_;
     before = personality_;
   }
-  if (plan.read_error) bus_.FailNextRead(id, *plan.read_error);
+  if (plan.read_error) {
+    bus_.FailNextRead(id, *plan.read_error != 0 ? *plan.read_error : bus_.DeviceFailureCode());
+  }
   for (const std::vector<uint8_t>& report : plan.reports) bus_.SendInputReport(id, report);
 
   if (plan.unplug) {
-    DetachLocked();
-    if (options_.replug_ms >= 0) {
-      uint64_t generation = 0;
-      {
-        std::lock_guard lock(mutex_);
-        generation = generation_;
-      }
-      timeline_.After(milliseconds(options_.replug_ms),
-                      [this, generation, before] { AttachIfStill(generation, before); });
+    if (plan.read_error) {
+      // The failed read reaches the host before the departure does, as a
+      // device's transfer error comes before its disconnect.
+      const Clock::time_point give_up = Clock::now() + kAnswerTakenLimit;
+      timeline_.After(kAnswerTakenPoll, [this, generation = plan.generation, before, give_up] {
+        UnplugOnceReadFailed(generation, before, give_up);
+      });
+      return;
     }
+    UnplugLocked(before);
     return;
   }
   if (plan.switch_to != Personality::kDetached) {
@@ -406,6 +408,36 @@ void SimulatedUnit::Deliver(const AnswerPlan& plan) {
       LeaveOnceAnswerTaken(generation, target, give_up);
     });
   }
+}
+
+void SimulatedUnit::UnplugLocked(Personality comeback) {
+  DetachLocked();
+  if (options_.replug_ms < 0) return;
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    generation = generation_;
+  }
+  timeline_.After(milliseconds(options_.replug_ms),
+                  [this, generation, comeback] { AttachIfStill(generation, comeback); });
+}
+
+void SimulatedUnit::UnplugOnceReadFailed(uint64_t generation, Personality comeback,
+                                         Clock::time_point give_up) {
+  std::lock_guard bus_lock(bus_mutex_);
+  if (!StillCurrent(generation)) return;
+  DeviceId id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    id = *device_id_;
+  }
+  if (bus_.InputUnread(id) && Clock::now() < give_up) {
+    timeline_.After(kAnswerTakenPoll, [this, generation, comeback, give_up] {
+      UnplugOnceReadFailed(generation, comeback, give_up);
+    });
+    return;
+  }
+  UnplugLocked(comeback);
 }
 
 void SimulatedUnit::LeaveOnceAnswerTaken(uint64_t generation, Personality target,

@@ -112,6 +112,9 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
                Clock::time_point arrival);
   void Deliver(const AnswerPlan& plan);
   void LeaveOnceAnswerTaken(uint64_t generation, Personality target, Clock::time_point give_up);
+  // Bus lock held: leaves the bus; back in `comeback` after replug_ms, if ever.
+  void UnplugLocked(Personality comeback);
+  void UnplugOnceReadFailed(uint64_t generation, Personality comeback, Clock::time_point give_up);
   void SwitchPersonality(uint64_t generation, Personality target);
   void AttachIfStill(uint64_t generation, Personality target);
 

@@ -49,5 +49,8 @@ int main(int argc, char** argv) {
   environment.OutIsTerminal = StandardOutputIsTerminal();
   environment.Interrupts = &interrupts;
   environment.Columns = TerminalColumns;
+  // Standard output is written by the session's own writer thread: a write to
+  // standard error must not flush it from this one.
+  std::cerr.tie(nullptr);
   return kv::cli::RunUpdateTool(args, std::cout, std::cerr, environment);
 }

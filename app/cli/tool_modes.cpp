@@ -95,7 +95,8 @@ std::string WithoutCarriageReturns(const std::string& text) {
 
 TExitCode ListDevices(const TCliOptions& options, std::ostream& out, std::ostream& err) {
   const hid::InterfaceListing listing = [&options] {
-    const TIspPlatform platform(options.Simulate, options.Sim);
+    const TIspPlatform platform(options.Simulate, options.Sim, std::nullopt,
+                                hid::kHostSimVocabulary);
     return hid::ListHidInterfaces(platform.Platform());
   }();
   if (!listing.available) {

@@ -85,33 +85,53 @@ std::string Printable(const ByteBuffer& bytes) {
   return text;
 }
 
-void Say(std::ostream& out, bool json, TJsonObject object, const std::string& plain) {
-  if (json) {
-    out << object.Text() << '\n';
-  } else {
-    out << plain << '\n';
-  }
-  out.flush();
-}
+// The check's objects carry their time as every object of --json does.
+class TCheckOutput {
+ public:
+  TCheckOutput(std::ostream& out, bool json)
+      : out_(out), json_(json), start_(std::chrono::steady_clock::now()) {}
 
-TExitCode End(std::ostream& out, bool json, TExitCode code, const std::string& reason) {
-  TJsonObject object;
-  object.Add("event", "end")
-      .Add("exit_code", ToInt(code))
-      .Add("result", ExitCodeName(code))
-      .Add("reason", reason);
-  Say(out, json, object, reason);
-  return code;
-}
+  TJsonObject Event(std::string_view name) const {
+    TJsonObject object;
+    object
+        .AddSeconds(
+            "time",
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count())
+        .Add("event", name);
+    return object;
+  }
+
+  void Say(const TJsonObject& object, const std::string& plain) {
+    out_ << (json_ ? object.Text() : plain) << '\n';
+    out_.flush();
+  }
+
+  // A check changes nothing: its results say what an update would do.
+  TExitCode End(TExitCode code, const std::string& reason) {
+    const char* result = ExitCodeName(code);
+    if (code == TExitCode::kUpdated) result = "would-update";
+    if (code == TExitCode::kRefused) result = "would-refuse";
+    TJsonObject object = Event("end");
+    object.Add("exit_code", ToInt(code)).Add("result", result).Add("reason", reason);
+    Say(object, reason);
+    return code;
+  }
+
+ private:
+  std::ostream& out_;
+  const bool json_;
+  const std::chrono::steady_clock::time_point start_;
+};
 
 }  // namespace
 
 TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream& err) {
+  TCheckOutput output(out, options.Json);
   std::shared_ptr<hid::HidPlatform> platform;
   std::shared_ptr<hid::SimulatedHidBus> bus;
   std::unique_ptr<sim::SimulatedSetup> setup;
   if (options.Simulate) {
-    bus = std::make_shared<hid::SimulatedHidBus>();
+    bus = std::make_shared<hid::SimulatedHidBus>(hid::kHostSimVocabulary);
     setup = std::make_unique<sim::SimulatedSetup>(*bus, options.Sim);
     platform = bus;
   } else {
@@ -127,19 +147,18 @@ TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream&
       units.push_back(std::move(seen));
     }
   }
-  if (units.empty()) return End(out, options.Json, TExitCode::kNoProgress, "no unit found");
+  if (units.empty()) return output.End(TExitCode::kNoProgress, "no unit found");
   if (units.size() > 1) {
     for (const TSeenInterface& unit : units) out << "  " << unit.Path << '\n';
-    return End(out, options.Json, TExitCode::kUsage,
-               "several units are attached; choose one with --path");
+    return output.End(TExitCode::kUsage, "several units are attached; choose one with --path");
   }
   const TSeenInterface& unit = units.front();
   if (std::string_view(unit.Personality()) == "update") {
     // The boot loader has no type or version to tell; the window programs it.
-    return End(out, options.Json, TExitCode::kUpdated,
-               unit.Path +
-                   ": the unit is in update mode (its boot loader runs); this tool would "
-                   "program it");
+    return output.End(TExitCode::kUpdated,
+                      unit.Path +
+                          ": the unit is in update mode (its boot loader runs); this tool would "
+                          "program it");
   }
   uint32_t error = 0;
   std::unique_ptr<hid::HidHandle> writer =
@@ -147,50 +166,48 @@ TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream&
   std::unique_ptr<hid::HidHandle> reader =
       writer ? platform->Open(unit.Path, hid::HidAccess::kReadWrite, true, error) : nullptr;
   if (!writer || !reader) {
-    return End(out, options.Json, TExitCode::kFailed,
-               unit.Path + " cannot be opened: " + platform->ErrorText(error));
+    return output.End(TExitCode::kFailed,
+                      unit.Path + " cannot be opened: " + platform->ErrorText(error));
   }
   TUnitLine line(std::move(writer), std::move(reader));
   const TAnswer identify = line.Ask(cmdIdentify);
   if (!identify.Packet || identify.Packet->Payload.empty()) {
-    return End(out, options.Json, TExitCode::kNoProgress,
-               "the unit did not tell its type: " +
-                   (identify.Packet ? std::string("empty answer") : identify.Problem));
+    return output.End(TExitCode::kNoProgress,
+                      "the unit did not tell its type: " +
+                          (identify.Packet ? std::string("empty answer") : identify.Problem));
   }
   const uint8_t unitType = identify.Packet->Payload[0];
   const TAnswer version = line.Ask(cmdVersionText);
   if (!version.Packet) {
-    return End(out, options.Json, TExitCode::kNoProgress,
-               "the unit did not tell its version: " + version.Problem);
+    return output.End(TExitCode::kNoProgress,
+                      "the unit did not tell its version: " + version.Problem);
   }
   const std::string text(version.Packet->Payload.begin(), version.Packet->Payload.end());
   char typeText[8];
   std::snprintf(typeText, sizeof typeText, "0x%02X", unitType);
-  TJsonObject object;
-  object.Add("event", "unit")
-      .Add("path", unit.Path)
+  TJsonObject object = output.Event("unit");
+  object.Add("path", unit.Path)
       .Add("unit_type", int64_t{unitType})
       .Add("version_text", text)
       .Add("version", int64_t{VersionNumberOf(text)});
-  Say(out, options.Json, object,
-      unit.Path + ": unit type " + typeText + ", version text \"" +
-          Printable(version.Packet->Payload) + "\"");
+  output.Say(object, unit.Path + ": unit type " + typeText + ", version text \"" +
+                         Printable(version.Packet->Payload) + "\"");
   if (unitType != uaUnitTypeKv93t) {
-    return End(out, options.Json, TExitCode::kRefused,
-               "this tool would refuse it: \"" + std::string(texts::kWrongUnitType) + "\"");
+    return output.End(TExitCode::kRefused,
+                      "this tool would refuse it: \"" + std::string(texts::kWrongUnitType) + "\"");
   }
   switch (CheckVersionText(text)) {
     case TUnitVerdict::kAccepted:
-      return End(out, options.Json, TExitCode::kUpdated, "this tool would update it");
+      return output.End(TExitCode::kUpdated, "this tool would update it");
     case TUnitVerdict::kWrongModel:
-      return End(out, options.Json, TExitCode::kRefused,
-                 "this tool would refuse it: \"" + std::string(texts::kWrongUnitType) + "\"");
+      return output.End(TExitCode::kRefused, "this tool would refuse it: \"" +
+                                                 std::string(texts::kWrongUnitType) + "\"");
     case TUnitVerdict::kTooOld:
-      return End(out, options.Json, TExitCode::kRefused,
-                 "this tool would refuse it: \"" + std::string(texts::kTooOldVersion) + "\"");
+      return output.End(TExitCode::kRefused, "this tool would refuse it: \"" +
+                                                 std::string(texts::kTooOldVersion) + "\"");
     case TUnitVerdict::kTooNew:
-      return End(out, options.Json, TExitCode::kRefused,
-                 "this tool would refuse it: \"" + std::string(texts::kTooNewVersion) + "\"");
+      return output.End(TExitCode::kRefused, "this tool would refuse it: \"" +
+                                                 std::string(texts::kTooNewVersion) + "\"");
   }
   return TExitCode::kFailed;
 }

@@ -17,6 +17,8 @@ namespace {
 constexpr int kConnectionPanel = 1;
 // A written run-mode frame: DLE STX, then sender and receiver, length, code.
 constexpr size_t kFrameCodeIndex = 5;
+// Ends the trace line of a report the device did not take (README: the trace).
+constexpr const char* kWriteFailedMark = "(write failed)";
 // Bytes "Start Program" carries before the data packets take over.
 constexpr int32_t kStartProgramImageBytes = 48;
 // The DSP download has no pacing of its own: its time left is told from its rate
@@ -69,35 +71,29 @@ std::optional<uint8_t> WrittenFrameCode(const TTrafficRecord& record) {
   return record.Bytes[kFrameCodeIndex];
 }
 
-std::string UnitLeftText(const TfmIsp& window) {
-  constexpr std::string_view kAgain = "; running kv93t-update again finishes the update";
-  const int64_t imageBytes = window.Image.ImageByteCount;
-  if (window.UpdateState >= usConnect) {
-    const int64_t written = window.UpdateState >= usStartProgram
-                                ? std::clamp<int64_t>(window.ProgramOffset, 0, imageBytes)
-                                : 0;
-    return "the unit was left in update mode with " + Grouped(written) + " of " +
-           Grouped(imageBytes) + " bytes of its firmware written" + std::string(kAgain);
+std::string UnitLeftText(const TUnitAccount& account) {
+  const std::string again = "; running kv93t-update again finishes the update";
+  if (account.DspChunk) {
+    return "the unit was left in run mode with its new microcontroller firmware and its DSP "
+           "program sent up to chunk " +
+           Grouped(*account.DspChunk) + " of chunks 0 to " + Grouped(account.DspLastChunk) + again;
   }
-  if (window.AutoStage == asDspDownload) {
-    if (window.DspLastChunk <= 0) {
-      return "the unit was left in run mode with its new microcontroller firmware, before the "
-             "DSP download" +
-             std::string(kAgain);
-    }
-    return "the unit was left in run mode with the DSP program at chunk " +
-           Grouped(window.DspChunkIndex) + " of " + Grouped(window.DspLastChunk) +
-           std::string(kAgain);
-  }
-  if (window.AutoStage == asMcuUpdate || window.AutoStage == asDspDue) {
+  if (account.LeftAfterReset) {
     return "the unit was left with its new microcontroller firmware; its DSP program is still "
            "to be downloaded" +
-           std::string(kAgain);
+           again;
   }
-  if (window.McuUpdatePending != 0) {
-    return "the unit was told to enter update mode; 0 of " + Grouped(imageBytes) +
-           " bytes of its firmware written" + std::string(kAgain);
+  if (account.Erased) {
+    return "the unit was left in update mode with " + Grouped(account.BytesWritten) + " of " +
+           Grouped(account.ImageBytes) +
+           " bytes of its firmware written; its old firmware is erased" + again;
   }
+  // A unit found in update mode may hold anything an earlier run left; this run erased nothing.
+  const std::string intact = account.FirstSeenInRunMode
+                                 ? "nothing was erased, its old firmware is intact"
+                                 : "nothing was erased in this run";
+  if (account.InUpdateMode) return "the unit was left in update mode; " + intact + again;
+  if (account.ToldToEnterUpdate) return "the unit was told to enter update mode; " + intact + again;
   return "the unit was left in run mode, unchanged";
 }
 
@@ -112,13 +108,15 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, st
       err_(err),
       interrupts_(interrupts),
       start_(toolkit::Clock::now()),
+      outputWriter_(out),
+      output_(&outputWriter_),
       lastActivity_(start_) {
   if (options.Json) {
-    reporter_ = CreateJsonReporter(out);
+    reporter_ = CreateJsonReporter(output_);
   } else if (outIsTerminal) {
-    reporter_ = CreateLiveLineReporter(out, std::move(columns));
+    reporter_ = CreateLiveLineReporter(output_, std::move(columns));
   } else {
-    reporter_ = CreatePlainReporter(out);
+    reporter_ = CreatePlainReporter(output_);
   }
 }
 
@@ -132,6 +130,12 @@ TUpdateSession::~TUpdateSession() {
 }
 
 TExitCode TUpdateSession::Run() {
+  const TExitCode code = RunSession();
+  outputWriter_.Drain();
+  return code;
+}
+
+TExitCode TUpdateSession::RunSession() {
   if (!OpenTrace()) {
     reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
     return outcome_->Code;
@@ -141,6 +145,7 @@ TExitCode TUpdateSession::Run() {
   application.Simulate = options_.Simulate;
   application.Sim = options_.Sim;
   application.PaceDivisor = options_.PaceDivisor;
+  application.SimVocabulary = hid::kHostSimVocabulary;
   application.TrafficObserver = [this](const TTrafficRecord& record) { OnTraffic(record); };
   application.CreateMessageBoxes = [this](toolkit::EventLoop&) {
     return std::make_unique<TConsoleBoxes>(*this);
@@ -160,6 +165,7 @@ TExitCode TUpdateSession::Run() {
   WatchWindow();
   RunChain();
   CloseIspWindow();
+  TellWhereTheUnitWasLeft();
   ReportVerification();
   if (traceError_ && outcome_->Code == TExitCode::kUpdated) {
     outcome_ = TOutcome{TExitCode::kFailed, "the unit has been updated, but the trace file " +
@@ -336,9 +342,17 @@ TUpdateSession::TOutcome TUpdateSession::TimeoutOutcome() const {
             "nothing happened for " + limitText + " s after \"" + *unansweredReadError_ + "\""};
   }
   const std::string step = Window()->sbStatus.SimpleText();
-  return {TExitCode::kNoProgress, "the update stalled: no progress for " + limitText + " s" +
-                                      (step.empty() ? std::string() : " at step \"" + step + "\"") +
-                                      "; " + UnitLeftText(*Window())};
+  std::string where;
+  if (!step.empty()) {
+    where = " at step \"" + step + "\"";
+  } else if (lastCommand_) {
+    // The run-mode commands before the update show no step of their own.
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(*lastCommand_));
+    where = std::string(" after command ") + code + " was written";
+  }
+  return {TExitCode::kNoProgress,
+          "the update stalled: no progress for " + limitText + " s" + where};
 }
 
 void TUpdateSession::CloseIspWindow() {
@@ -349,8 +363,26 @@ void TUpdateSession::CloseIspWindow() {
   // thread of the controller and the link is joined.
   root_->CloseMainWindow();
   EmitView();
+  account_ = Account();
   root_->DestroyMainWindow();
   viewFlush_.reset();
+}
+
+void TUpdateSession::TellWhereTheUnitWasLeft() {
+  // Told once the session is closed and every report it wrote has been seen:
+  // what the unit got is then known.
+  switch (outcome_->Code) {
+    case TExitCode::kUpdated:
+    case TExitCode::kRefused:
+    case TExitCode::kUsage:
+      return;
+    case TExitCode::kInterrupted:
+      break;
+    default:
+      if (!startPressed_) return;
+      break;
+  }
+  outcome_->Reason += "; " + UnitLeftText(account_);
 }
 
 void TUpdateSession::ReportVerification() {
@@ -409,8 +441,7 @@ void TUpdateSession::OnMessage(toolkit::MessageId id, const std::string& text,
                                  toolkit::Clock::now() + kClosingCommandLimit};
       break;
     case TBoxMeaning::kBootLoaderFailure:
-      Finish(code,
-             "the boot loader reported a failure: \"" + text + "\"; " + UnitLeftText(*Window()));
+      Finish(code, "the boot loader reported a failure: \"" + text + "\"");
       break;
     default:
       Finish(code, "\"" + text + "\"");
@@ -427,6 +458,7 @@ void TUpdateSession::OnException(const std::string& text) {
 
 void TUpdateSession::OnTraffic(const TTrafficRecord& record) {
   WriteTraceLine(record);
+  NoteWritten(record);
   // A dropped report moves nothing on; a read one answers the latest read error.
   if (record.Direction != TTrafficDirection::kDropped) NoteActivity();
   if (record.Direction == TTrafficDirection::kRead) unansweredReadError_.reset();
@@ -435,13 +467,99 @@ void TUpdateSession::OnTraffic(const TTrafficRecord& record) {
   }
 }
 
+void TUpdateSession::NoteWritten(const TTrafficRecord& record) {
+  if (record.Direction != TTrafficDirection::kWritten || record.WriteFailed ||
+      record.Bytes.empty() || !Window()) {
+    return;
+  }
+  if (const std::optional<uint8_t> code = WrittenFrameCode(record)) {
+    lastCommand_ = *code;
+    if (*code == cmdEnterUpdate) account_.ToldToEnterUpdate = true;
+    if (*code == cmdDspBlock && record.Bytes.size() > kFrameCodeIndex + 2) {
+      // The chunk index follows the code, high byte first.
+      account_.DspChunk =
+          record.Bytes[kFrameCodeIndex + 1] << 8 | record.Bytes[kFrameCodeIndex + 2];
+      account_.DspLastChunk = Window()->DspLastChunk;
+    }
+    return;
+  }
+  // A boot-loader request. The window moves its program offset on when it builds
+  // the next request, and that needs this one's reply, which is listed after it.
+  switch (record.Bytes[0]) {
+    case ispStartProgram:
+      account_.Erased = true;
+      account_.ResetSent = false;
+      account_.LeftAfterReset = false;
+      account_.DspChunk.reset();
+      account_.BytesWritten = Window()->ProgramOffset;
+      break;
+    case ispProgramData:
+      account_.BytesWritten = Window()->ProgramOffset;
+      break;
+    case ispMcuReset:
+      account_.ResetSent = true;
+      break;
+    default:
+      break;
+  }
+}
+
+void TUpdateSession::NoteConnection(const std::string& panel) {
+  if (panel == lastPanel_) return;
+  lastPanel_ = panel;
+  const bool run = panel == TfmIsp::kPanelRunHid;
+  const bool update = panel == TfmIsp::kPanelUpdateHid;
+  if (!run && !update) return;
+  if (!unitSeen_) account_.FirstSeenInRunMode = run;
+  account_.InUpdateMode = update;
+  // Back after "MCU Reset" in either personality: it left in between.
+  if (account_.ResetSent) account_.LeftAfterReset = true;
+  // Back in update mode in the middle of an update that the window will not take
+  // up again by itself (it waits for an update-mode unit only before "Connect"):
+  // the next run would program it from the start, and so does this one.
+  if (update && Window()->McuUpdatePending != 0 && !Window()->tmMcuProg.Enabled() && !outcome_ &&
+      !pending_ && !rebuildPosted_) {
+    rebuildPosted_ = true;
+    // Not from inside the window's own handler: the window is rebuilt.
+    root_->Loop().Post([this] { ProgramFromTheStart(); });
+  }
+}
+
+void TUpdateSession::ProgramFromTheStart() {
+  rebuildPosted_ = false;
+  if (outcome_ || !Window()) return;
+  EmitView();
+  reporter_->Note(
+      "the unit is back in update mode: it is programmed from the start, as a new run would do",
+      Seconds());
+  NoteActivity();
+  root_->RebuildMainWindow();
+  startPressed_ = false;
+  viewEmitted_ = false;
+  lastPanel_.clear();
+  WatchWindow();
+  Window()->Show();
+  OnStartProgramChanged();
+}
+
+TUnitAccount TUpdateSession::Account() const {
+  TUnitAccount account = account_;
+  if (Window()) {
+    account.ImageBytes = Window()->Image.ImageByteCount;
+    // Gone after "MCU Reset" and not back (yet): it left into its new firmware.
+    if (account.ResetSent && Window()->HeldDevice == nullptr) account.LeftAfterReset = true;
+  }
+  return account;
+}
+
 void TUpdateSession::WriteTraceLine(const TTrafficRecord& record) {
   if (trace_ == nullptr) return;
   // Stamped as the lines arrive, so the trace reads in order; a written line
   // arrives from the link's worker a moment after the write.
   const double seconds = Seconds();
   errno = 0;
-  const bool written = std::fprintf(trace_, "%.3f %s\n", seconds, record.Line.c_str()) > 0 &&
+  const bool written = std::fprintf(trace_, "%.3f %s%s\n", seconds, record.Line.c_str(),
+                                    record.WriteFailed ? kWriteFailedMark : "") > 0 &&
                        std::fflush(trace_) == 0;
   if (written) return;
   // The update goes on to its end (stopping mid-flash would hurt the unit);
@@ -469,8 +587,7 @@ void TUpdateSession::OnStartProgramChanged() {
 
 void TUpdateSession::OnInterrupt() {
   if (outcome_ || !Window()) return;
-  Finish(TExitCode::kInterrupted,
-         "interrupted: the session was closed; " + UnitLeftText(*Window()));
+  Finish(TExitCode::kInterrupted, "interrupted: the session was closed");
 }
 
 void TUpdateSession::SayWhatIsAwaited() {
@@ -505,6 +622,7 @@ void TUpdateSession::OnViewChanged() {
   if (!Window() || !viewFlush_) return;  // the window is being destroyed
   NoteActivity();
   const std::string& panel = Window()->sbStatus.PanelText(kConnectionPanel);
+  NoteConnection(panel);
   if (panel == TfmIsp::kPanelRunHid || panel == TfmIsp::kPanelUpdateHid) unitSeen_ = true;
   if (viewFlush_->Enabled()) return;  // the latest view goes out when it fires
   const auto interval = reporter_->MinInterval();

@@ -15,6 +15,7 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/exit_codes.h"
 #include "app/cli/interrupt.h"
+#include "app/cli/output_writer.h"
 #include "app/cli/session_report.h"
 #include "app/cli/unit_choice.h"
 #include "app/isp.h"
@@ -39,8 +40,24 @@ inline constexpr auto kWaitingLineInterval = std::chrono::seconds(10);
 // nothing for other reports.
 std::optional<uint8_t> WrittenFrameCode(const TTrafficRecord& record);
 
-// Where an interrupted update left the unit, and what to do about it.
-std::string UnitLeftText(const TfmIsp& window);
+// What the tool knows it did to the unit, from the reports it wrote and the
+// unit's comings and goings. A closed session, a disconnect or a boot-loader
+// error changes none of it: they change nothing in the unit either.
+struct TUnitAccount {
+  bool FirstSeenInRunMode = false;
+  bool ToldToEnterUpdate = false;   // cmdEnterUpdate written
+  bool InUpdateMode = false;        // the unit was last seen in update mode
+  bool Erased = false;              // "Start Program" written: the old firmware is gone
+  int32_t BytesWritten = 0;         // firmware bytes written since the latest erase
+  bool ResetSent = false;           // "MCU Reset" written since the latest erase
+  bool LeftAfterReset = false;      // ... and the unit has left since
+  std::optional<int32_t> DspChunk;  // the latest DSP chunk written
+  int32_t DspLastChunk = 0;
+  int32_t ImageBytes = 0;
+};
+
+// Where the update left the unit, and what to do about it.
+std::string UnitLeftText(const TUnitAccount& account);
 
 class TUpdateSession {
  public:
@@ -50,9 +67,11 @@ class TUpdateSession {
   TUpdateSession(const TUpdateSession&) = delete;
   TUpdateSession& operator=(const TUpdateSession&) = delete;
 
+  // Returns once everything printed has been written.
   TExitCode Run();
 
  private:
+  TExitCode RunSession();
   // Prints each box, acknowledges it as OK would, and tells the session.
   class TConsoleBoxes final : public toolkit::MessageBoxService {
    public:
@@ -85,12 +104,17 @@ class TUpdateSession {
   void WatchWindow();
   void RunChain();
   void CloseIspWindow();
+  void TellWhereTheUnitWasLeft();
   void ReportVerification();
 
   // UI thread.
   void OnMessage(toolkit::MessageId id, const std::string& text, toolkit::MessageSymbol symbol);
   void OnException(const std::string& text);
   void OnTraffic(const TTrafficRecord& record);
+  void NoteWritten(const TTrafficRecord& record);
+  void NoteConnection(const std::string& panel);
+  void ProgramFromTheStart();
+  TUnitAccount Account() const;
   void WriteTraceLine(const TTrafficRecord& record);
   void OnStartProgramChanged();
   void OnViewChanged();
@@ -113,6 +137,9 @@ class TUpdateSession {
   std::ostream& err_;
   TInterruptHub* interrupts_;
   const toolkit::Clock::time_point start_;
+  // Standard output through its own writer thread; the reporter writes here.
+  TOutputWriter outputWriter_;
+  std::ostream output_;
   std::unique_ptr<TSessionReporter> reporter_;
   std::FILE* trace_ = nullptr;
   std::optional<std::string> traceError_;
@@ -142,6 +169,11 @@ class TUpdateSession {
   TWindowView lastEmitted_;
   bool viewEmitted_ = false;
   toolkit::Clock::time_point lastEmitTime_{};
+  TUnitAccount account_;
+  bool rebuildPosted_ = false;
+  // The latest run-mode command written.
+  std::optional<uint8_t> lastCommand_;
+  std::string lastPanel_;
   // The DSP download's start, for its time left.
   std::optional<std::pair<double, int>> dspStart_;
 };

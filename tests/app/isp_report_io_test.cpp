@@ -109,5 +109,35 @@ TEST(IspReportIo, WrittenLineIsListedBeforeTheReplyThatComesBackDuringTheWrite) 
   unit = nullptr;
 }
 
+// A write the device did not take is listed as such: this one declares no
+// output report, so nothing can be written to it.
+TEST(IspReportIo, AWriteTheDeviceDidNotTakeIsListedAsFailed) {
+  struct Deaf : hid::SimDeviceEndpoint {
+    void OnOutputReport(const uint8_t* /*data*/, size_t /*count*/) override {}
+  } deaf;
+  std::vector<TTrafficRecord> records;
+  TIspApplicationOptions options;
+  options.Simulate = true;
+  options.Sim.units = 0;
+  options.Timing = FastTiming();
+  options.TrafficObserver = [&records](const TTrafficRecord& record) { records.push_back(record); };
+  TIspApplication application(std::move(options));
+  hid::SimDeviceProfile device;
+  device.attributes = {0x0168, 0x0821, 1};
+  device.caps.InputReportByteLength = 65;
+  device.name = "takes no output report";
+  hid::SimulatedHidBus& bus = *application.Platform().Bus();
+  const hid::SimulatedHidBus::DeviceId id = bus.Attach(device, &deaf);
+  TfmIsp& isp = *application.MainWindow();
+  ASSERT_TRUE(application.Loop().RunUntil(
+      [&isp] { return isp.sbStatus.PanelText(1) == "Detect Run HID"; }, kEventLimit));
+  application.Loop().Post([&isp] { isp.btnVersion.Click(); });
+  ASSERT_TRUE(application.Loop().RunUntil([&records] { return !records.empty(); }, kEventLimit));
+  EXPECT_EQ(records[0].Line, "W 00  10 02 00 01 01 10 10 03 11 ");
+  EXPECT_TRUE(records[0].WriteFailed);
+  application.DestroyMainWindow();
+  bus.Detach(id);
+}
+
 }  // namespace
 }  // namespace kv::test

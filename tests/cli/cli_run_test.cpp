@@ -21,6 +21,7 @@
 
 #include "app/cli/interrupt.h"
 #include "app/cli/update_tool.h"
+#include "cli_run_support.h"
 #include "json_check.h"
 
 namespace kv::cli {
@@ -28,79 +29,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Far above anything a case needs; only a hung run gets there.
-constexpr auto kRunLimit = 60s;
-
-struct ToolRun {
-  int code = -1;
-  std::string out;
-  std::string err;
-  std::vector<std::string> OutLines() const {
-    std::vector<std::string> lines;
-    std::istringstream stream(out);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
-    return lines;
-  }
-};
-
-std::vector<std::string> FastUnitArgs() {
-  return {"--simulate", "--sim", "usb-ms=0",     "--sim",          "reply-ms=0", "--sim",
-          "erase-ms=5", "--sim", "reenum-ms=20", "--pace-divisor", "10"};
-}
-
-ToolRun RunTool(std::vector<std::string> args, const TToolEnvironment& environment = {}) {
-  std::ostringstream out;
-  std::ostringstream err;
-  ToolRun run;
-  run.code = RunUpdateTool(args, out, err, environment);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
-
-// The fast unit, the given options, and a stall limit unless the case sets one.
-ToolRun RunFast(const std::vector<std::string>& extra) {
-  std::vector<std::string> args = FastUnitArgs();
-  args.insert(args.end(), extra.begin(), extra.end());
-  bool hasTimeout = false;
-  for (const std::string& arg : extra) hasTimeout = hasTimeout || arg.starts_with("--timeout");
-  if (!hasTimeout) {
-    args.push_back("--timeout");
-    args.push_back("20");
-  }
-  return RunTool(args);
-}
-
-std::filesystem::path TempFile(const std::string& name) {
-  return std::filesystem::temp_directory_path() /
-         ("kv93t-cli-" + name + "-" +
-          std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt");
-}
-
 std::vector<std::string> ReadLines(const std::filesystem::path& path) {
   std::vector<std::string> lines;
   std::ifstream file(path);
   for (std::string line; std::getline(file, line);) lines.push_back(line);
   return lines;
-}
-
-// The byte values of a traffic line ("W 00  80 00 ...") after its time stamp.
-struct TrafficLine {
-  double seconds = 0;
-  char direction = '?';
-  std::vector<int> bytes;
-};
-
-std::optional<TrafficLine> ParseTrafficLine(const std::string& line) {
-  static const std::regex kFormat(R"(^(\d+\.\d{3}) ([WRD]) 00  ((?:[0-9A-F]{2} )*)$)");
-  std::smatch match;
-  if (!std::regex_match(line, match, kFormat)) return std::nullopt;
-  TrafficLine traffic;
-  traffic.seconds = std::stod(match[1]);
-  traffic.direction = match[2].str()[0];
-  std::istringstream values(match[3]);
-  for (std::string value; values >> value;) traffic.bytes.push_back(std::stoi(value, nullptr, 16));
-  return traffic;
 }
 
 size_t Count(const std::string& text, const std::string& needle) {
@@ -130,6 +63,11 @@ const std::map<std::string, std::map<std::string, FieldType>>& Schema() {
       {"exception", {{"text", kString}}},
       {"verification", {{"updated", kBool}, {"lines", kStringArray}}},
       {"end", {{"exit_code", kNumber}, {"result", kString}, {"reason", kString}}},
+      {"unit",
+       {{"path", kString},
+        {"unit_type", kNumber},
+        {"version_text", kString},
+        {"version", kNumber}}},
   };
   return schema;
 }
@@ -479,6 +417,20 @@ TEST(CliRun, CheckAsksTheUnitAndSaysWhetherItWouldUpdateIt) {
   EXPECT_NE(accepted.out.find("unit type 0x33, version text \"KV-93T  012\""), std::string::npos)
       << accepted.out;
   EXPECT_NE(accepted.out.find("this tool would update it"), std::string::npos);
+  // As JSON: the unit object, then an end object whose result is the check's own.
+  const ToolRun json = RunTool({"--check", "--json", "--simulate", "--sim", "usb-ms=0"});
+  EXPECT_EQ(json.code, 0) << json.out;
+  std::vector<std::string> events;
+  for (const std::string& line : json.OutLines()) {
+    const std::optional<test::JsonObject> object = test::JsonReader::ParseObject(line);
+    ASSERT_TRUE(object) << line;
+    EXPECT_EQ(SchemaProblem(*object), "") << line;
+    events.push_back(object->at("event").String());
+    if (events.back() == "end") {
+      EXPECT_EQ(object->at("result").String(), "would-update") << line;
+    }
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"unit", "end"}));
 
   const ToolRun old =
       RunTool({"--check", "--simulate", "--sim", "usb-ms=0", "--sim", "version-text=KV-93T  011"});

@@ -118,5 +118,30 @@ TEST(IspReply, ShortReplyFailsTheCheckedRead) {
   }
 }
 
+// The unit sent fewer bytes than the report holds: what a step reads (bytes 4-7
+// for the packet number, 8-11 the device identifier, 8-15 the configuration
+// words) must be among the bytes received, never the zeros standing past them.
+TEST(IspReply, AReplyMustCarryEveryFieldItsStepReads) {
+  struct Case {
+    int32_t state;
+    std::vector<uint8_t> received;
+    bool enough;
+  };
+  const std::vector<Case> cases{
+      {9, {0x3C, 0x12, 0, 0}, false},                          // echo alone
+      {9, {0x3C, 0x12, 0, 0, 0x59, 0x04, 0}, false},           // packet number cut
+      {9, {0x3C, 0x12, 0, 0, 0x59, 0x04, 0, 0}, true},         // echo and packet number
+      {2, {0x81, 0, 0, 0, 0x02, 0, 0, 0}, true},               // connect
+      {5, {0x84, 0, 0, 0, 0x03, 0, 0, 0, 0x51, 0x23}, false},  // device identifier cut
+      {5, {0x84, 0, 0, 0, 0x03, 0, 0, 0, 0x00, 0x51, 0x23, 0x00}, true},
+      {6, {0x85, 0, 0, 0, 0x04, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7}, false},  // second word cut
+      {6, {0x85, 0, 0, 0, 0x04, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.received.size() >= IspReplyBytesNeeded(c.state), c.enough)
+        << "state " << c.state << ", " << c.received.size() << " bytes";
+  }
+}
+
 }  // namespace
 }  // namespace kv

@@ -1,0 +1,48 @@
+// What the tool prints, written by a thread of its own. The session hands over
+// its text and goes on at once; a reader that does not read (a full pipe, a
+// paused pager) then holds up only this thread, never the window's logic, its
+// timers or the link. Nothing handed over is dropped: the end waits for it.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include "toolkit/thread_annotations.h"
+
+namespace kv::cli {
+
+class TOutputWriter final : public std::streambuf {
+ public:
+  explicit TOutputWriter(std::ostream& target);
+  // Writes everything handed over, then joins the thread.
+  ~TOutputWriter() override;
+  TOutputWriter(const TOutputWriter&) = delete;
+  TOutputWriter& operator=(const TOutputWriter&) = delete;
+
+  // Returns once everything handed over so far has been written: as long as the
+  // reader takes, as writing to the stream directly would.
+  void Drain();
+
+ protected:
+  int_type overflow(int_type ch) override;
+  std::streamsize xsputn(const char* text, std::streamsize count) override;
+  // A flush of the stream: what was put so far is handed over.
+  int sync() override;
+
+ private:
+  void WriteAll();
+
+  std::ostream& target_;
+  std::string put_;  // the caller's thread: put since the last flush
+  Mutex lock_;
+  std::condition_variable_any changed_;
+  std::deque<std::string> handedOver_ KV_GUARDED_BY(lock_);
+  bool writing_ KV_GUARDED_BY(lock_) = false;
+  bool closing_ KV_GUARDED_BY(lock_) = false;
+  std::thread thread_;
+};
+
+}  // namespace kv::cli
