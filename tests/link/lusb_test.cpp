@@ -189,6 +189,26 @@ TEST_F(LusbTest, RawResponseEndsAtItsSixtyFourthByte) {
   EXPECT_EQ(owner.responses[1], Counting(64, 64));
 }
 
+// The shape expected follows the latest command submitted, not the one being
+// answered: a frame queued behind a raw request while the raw answer is being
+// built makes the rest of that answer build as a frame.
+TEST_F(LusbTest, AFrameQueuedWhileARawAnswerIsBuiltTurnsItIntoAFrame) {
+  ASSERT_TRUE(link->Open());
+  link->Submit(Counting(70, 0x80), true);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 1; }));
+  const ByteBuffer answer = Answer(cmdIdentify);
+  Feed(*link, ByteBuffer(answer.data(), 5));
+  // Whether or not the worker has taken those five bytes yet, they start a frame.
+  link->Submit(Command(cmdVersionText), true);
+  EXPECT_EQ(link->QueuedCount(), 1u);
+  Feed(*link, ByteBuffer(answer.data() + 5, answer.size() - 5));
+
+  ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 1; }));
+  EXPECT_EQ(owner.responses[0], answer);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }));
+  EXPECT_EQ(owner.Writes()[1], Command(cmdVersionText));
+}
+
 TEST_F(LusbTest, CommandSubmittedByTheHandlerGoesOutAfterItReturns) {
   ASSERT_TRUE(link->Open());
   bool busyInHandler = false;
@@ -236,12 +256,24 @@ TEST_F(LusbTest, IdleLinkSendsKeepAliveThreeSecondsAfterTheLastResponseUnlessDis
   ASSERT_TRUE(link->Open());
   link->SetPollDisabled(false);
   Clock::time_point delivered;
-  owner.onResponse = [&] { delivered = Clock::now(); };
+  toolkit::Timer::Tally atDelivery;
+  owner.onResponse = [&] {
+    delivered = Clock::now();
+    atDelivery = link->PollTimer()->Counted();
+  };
   link->Submit(Command(cmdIdentify), true);
   AnswerWrite(1);
 
   ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }, 10s));
+  // A timer never fires early, so the wall clock bounds the wait from below.
   EXPECT_GE(owner.WriteTime(1) - delivered, 3000ms);
+  // From above, the timer's own record, which no load can blur: one restart as
+  // the delivery ended, and that arming of 3000 ms is the one that fired; the
+  // keep-alive's own submission restarted it once more.
+  const toolkit::Timer::Tally atKeepAlive = link->PollTimer()->Counted();
+  EXPECT_EQ(atKeepAlive.Fires - atDelivery.Fires, 1);
+  EXPECT_EQ(atKeepAlive.Starts - atDelivery.Starts, 2);
+  EXPECT_EQ(atKeepAlive.Armed - atDelivery.Armed, 2 * 3000ms);
   EXPECT_EQ(owner.Writes()[1], ByteBuffer({0x10, 0x02, 0x00, 0x01, 0x01, 0x12, 0x10, 0x03, 0x13}));
   EXPECT_EQ(quietOwner.WriteCount(), 0u);
 }
