@@ -115,6 +115,31 @@ TEST(IspTimerTally, AfterARefusalTheFallbackOnlyReenablesStartProgram) {
   EXPECT_EQ(h.RunCommandCount(0x10), 2u);
 }
 
+// The other way round: a unit that passes the check clears an earlier refusal,
+// so a unit that later sits silent in update mode is programmed by the fallback.
+TEST(IspTimerTally, APassedCheckClearsTheRefusalSoTheFallbackProgramsALaterSilentUnit) {
+  IspHarness h(FastUnit());
+  TfmIsp& isp = h.Isp();
+  HexTable image(SmallImageRecords(kSmallImageBytes));
+  isp.McuImageLines = image.Lines();
+  isp.UpdateRefused = 1;  // as an earlier unit's refusal left it
+  ASSERT_TRUE(h.WaitUntilReady());
+  h.ClickStartProgram();
+  ASSERT_TRUE(h.WaitForBox(" Program OK !! ")) << h.Unit().Verdict().Text();
+  EXPECT_EQ(isp.UpdateRefused, 0);
+  ASSERT_TRUE(h.WaitForRunCommand(0x04));
+
+  h.Unit().PlugIn(sim::Personality::kUpdate);
+  ASSERT_TRUE(h.RunUntil([&isp] {
+    return isp.sbStatus.PanelText(1) == "Detect Update HID" && isp.btnStartProgram.Enabled();
+  }));
+  const uint32_t requestsBefore = h.BootRequestCount();
+  h.ClickStartProgram();
+  ASSERT_TRUE(h.RunUntil([&] { return h.BootRequestCount() > requestsBefore; }));
+  EXPECT_EQ(isp.tmAutoUpdate.Counted().Starts, 2);
+  EXPECT_EQ(isp.tmAutoUpdate.Counted().Fires, 1);  // the first was stopped by the answer
+}
+
 // After a completed chain UpdateState stays 1: a new unit check's answers are
 // not read as a check and do not stop the fallback, which decides after 3000 ms.
 TEST(IspTimerTally, UnitCheckAfterACompletedChainIsIgnoredAndTheFallbackDecides) {
