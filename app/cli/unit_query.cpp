@@ -121,8 +121,12 @@ TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream&
     err << "kv93t-update: HID access is not available on this system\n";
     return TExitCode::kFailed;
   }
+  return CheckUnitOn(*platform, options, out);
+}
+
+TExitCode CheckUnitOn(hid::HidPlatform& platform, const TCliOptions& options, std::ostream& out) {
   std::vector<TSeenInterface> units;
-  for (TSeenInterface& seen : SurveyInterfaces(*platform)) {
+  for (TSeenInterface& seen : SurveyInterfaces(platform)) {
     if (seen.IsUnit() && (options.DevicePath.empty() || seen.Path == options.DevicePath)) {
       units.push_back(std::move(seen));
     }
@@ -143,12 +147,12 @@ TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream&
   }
   uint32_t error = 0;
   std::unique_ptr<hid::HidHandle> writer =
-      platform->Open(unit.Path, hid::HidAccess::kReadWrite, false, error);
+      platform.Open(unit.Path, hid::HidAccess::kReadWrite, false, error);
   std::unique_ptr<hid::HidHandle> reader =
-      writer ? platform->Open(unit.Path, hid::HidAccess::kReadWrite, true, error) : nullptr;
+      writer ? platform.Open(unit.Path, hid::HidAccess::kReadWrite, true, error) : nullptr;
   if (!writer || !reader) {
     return End(out, options.Json, TExitCode::kFailed,
-               unit.Path + " cannot be opened: " + platform->ErrorText(error));
+               unit.Path + " cannot be opened: " + platform.ErrorText(error));
   }
   TUnitLine line(std::move(writer), std::move(reader));
   const TAnswer identify = line.Ask(cmdIdentify);
