@@ -21,6 +21,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kEventBound = 5s;  // no single expected event takes this long
 
+// What the owner window is told, by number: no response, Close gave up on its
+// worker, the worker ended.
+constexpr int kNoResponseNotice = 0;
+constexpr int kStopTimeoutNotice = 5;
+constexpr int kWorkerEndedNotice = 6;
+// How long Close waits for its worker before it gives up on it.
+constexpr auto kCloseWait = 5000ms;
+
 struct TNotice {
   int Code;
   intptr_t Value;
@@ -289,10 +297,11 @@ TEST_F(LusbTest, NoResponseNoticeComesAtTheSeventhTimeOutOrTheThirdForCode05) {
   link->Submit(Command(cmdIdentify), true);
   impatientLink.Submit(BuildFrame(TCmdPacket(7, 0x05), pkFramed), true);
 
-  ASSERT_TRUE(RunUntil(
-      [&] { return owner.Noticed(lnNoResponse) && impatientOwner.Noticed(lnNoResponse); }));
+  ASSERT_TRUE(RunUntil([&] {
+    return owner.Noticed(kNoResponseNotice) && impatientOwner.Noticed(kNoResponseNotice);
+  }));
   const TNotice& notice = owner.notices.at(0);
-  EXPECT_EQ(notice.Code, lnNoResponse);
+  EXPECT_EQ(notice.Code, kNoResponseNotice);
   EXPECT_EQ(notice.Value, 1);  // byte 3 of the last command: its receiver
   EXPECT_GE(notice.At - owner.WriteTime(0), 7 * kWait);
   EXPECT_LT(notice.At - owner.WriteTime(0), 8 * kWait);
@@ -324,7 +333,7 @@ TEST_F(LusbTest, NoResponseNoticeRepeatsEverySeventhTimeOutAndRestartsAfterATran
   ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }));
   ASSERT_TRUE(noticesSeen(3));
   EXPECT_GE(owner.notices[2].At - owner.WriteTime(1), 7 * kWait);
-  for (const TNotice& notice : owner.notices) EXPECT_EQ(notice.Code, lnNoResponse);
+  for (const TNotice& notice : owner.notices) EXPECT_EQ(notice.Code, kNoResponseNotice);
 }
 
 TEST_F(LusbTest, CloseReportsWorkerEndedAndNoStopTimeout) {
@@ -340,7 +349,7 @@ TEST_F(LusbTest, CloseReportsWorkerEndedAndNoStopTimeout) {
   ASSERT_TRUE(RunUntil([&] { return !owner.notices.empty(); }));
   RunUntil([] { return false; }, 20ms);  // anything else posted would show now
   ASSERT_EQ(owner.notices.size(), 1u);
-  EXPECT_EQ(owner.notices[0].Code, lnWorkerEnded);
+  EXPECT_EQ(owner.notices[0].Code, kWorkerEndedNotice);
   EXPECT_EQ(owner.notices[0].Value, 1);
   EXPECT_TRUE(unopenedOwner.notices.empty());
 }
@@ -350,6 +359,7 @@ TEST_F(LusbTest, SecondOpenFailsAndNothingIsSentBeforeOpen) {
   link->SendBytes(early.data(), static_cast<int>(early.size()));
   link->Submit(early, true);
   EXPECT_FALSE(link->Busy());
+  EXPECT_EQ(link->WaitTimeout(), 800ms);  // until the owner sets its own
   ASSERT_TRUE(link->Open());
   EXPECT_FALSE(link->Open());
   link->Submit(Command(0x31), true);
@@ -401,9 +411,9 @@ TEST_F(LusbTest, HandlerMayCloseOrDeleteTheLink) {
     ASSERT_TRUE(RunUntil([&] { return handlerOwner.WriteCount() == 1; }));
     Feed(*raw, Answer(cmdIdentify));
 
-    ASSERT_TRUE(RunUntil([&] { return handlerOwner.Noticed(lnWorkerEnded); }));
-    EXPECT_FALSE(handlerOwner.Noticed(lnStopTimeout));
-    EXPECT_LT(messageBoxTime, kStopTimeout / 2);
+    ASSERT_TRUE(RunUntil([&] { return handlerOwner.Noticed(kWorkerEndedNotice); }));
+    EXPECT_FALSE(handlerOwner.Noticed(kStopTimeoutNotice));
+    EXPECT_LT(messageBoxTime, kCloseWait / 2);
     EXPECT_EQ(handlerOwner.WriteCount(), 1u);  // the queued command died with the link
     if (!deleteIt) {
       EXPECT_FALSE(raw->Running());
@@ -424,8 +434,8 @@ TEST_F(LusbTest, CloseServesADeliveryTheWorkerIsBlockedIn) {
   std::this_thread::sleep_for(20ms);
 
   link->Close();
-  ASSERT_TRUE(RunUntil([&] { return owner.Noticed(lnWorkerEnded); }));
-  EXPECT_FALSE(owner.Noticed(lnStopTimeout));
+  ASSERT_TRUE(RunUntil([&] { return owner.Noticed(kWorkerEndedNotice); }));
+  EXPECT_FALSE(owner.Noticed(kStopTimeoutNotice));
   EXPECT_TRUE(owner.responses.empty());  // a closing link does not call the handler
 }
 
@@ -496,9 +506,9 @@ TEST_F(LusbTest, CloseGivesUpOnAWorkerStuckInAWrite) {
       const Clock::time_point closing = Clock::now();
       stuckLink.Close();
       const Clock::duration closeTime = Clock::now() - closing;
-      EXPECT_GE(closeTime, kStopTimeout);
-      EXPECT_LT(closeTime, kStopTimeout + kCloseAllowance);
-      ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnStopTimeout); }));
+      EXPECT_GE(closeTime, kCloseWait);
+      EXPECT_LT(closeTime, kCloseWait + kCloseAllowance);
+      ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(kStopTimeoutNotice); }));
     }  // deleted while its worker is still inside the write
     stuck.Release();
     RunUntil([] { return false; }, 20ms);
@@ -530,9 +540,9 @@ TEST_F(LusbTest, LinkMayBeClosedAndDeletedFromInsideItsOwnClose) {
   other.join();
 
   EXPECT_TRUE(deletedInside);
-  EXPECT_LT(closeTime, kStopTimeout);
-  ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnWorkerEnded); }));
-  EXPECT_FALSE(stuck.Noticed(lnStopTimeout));
+  EXPECT_LT(closeTime, kCloseWait);
+  ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(kWorkerEndedNotice); }));
+  EXPECT_FALSE(stuck.Noticed(kStopTimeoutNotice));
 }
 
 // A timer submits a command while an idle link is delivering a late response,
