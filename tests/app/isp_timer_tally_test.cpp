@@ -62,6 +62,9 @@ TEST(IspTimerTally, FallbackIs3000MsAndASecondRunsFirstStepsWait200MsEach) {
   EXPECT_EQ(isp.tmRunStep.Counted().Starts, 2);
   EXPECT_EQ(isp.tmRunStep.Counted().Armed, milliseconds(200));
   EXPECT_EQ(isp.tmDspProgram.Counted().Armed, milliseconds(100));
+  // "Mcu Prog" polls for the update-mode unit every 100 ms; its first tick found it.
+  EXPECT_EQ(isp.tmMcuProg.Counted().Starts, 1);
+  EXPECT_EQ(isp.tmMcuProg.Counted().Armed, milliseconds(100));
   EXPECT_EQ(isp.ProgramOffset, static_cast<int32_t>(kSmallImageBytes));
 
   // The second run: the same unit, back in run mode, programmed once more.
@@ -127,6 +130,11 @@ TEST(IspTimerTally, APassedCheckClearsTheRefusalSoTheFallbackProgramsALaterSilen
   h.ClickStartProgram();
   ASSERT_TRUE(h.WaitForBox(" Program OK !! ")) << h.Unit().Verdict().Text();
   EXPECT_EQ(isp.UpdateRefused, 0);
+  // The check's two questions, then "Mcu Prog" asks again and switches the unit.
+  const std::vector<uint8_t> codes = h.RunCommandCodes();
+  ASSERT_GE(codes.size(), 4u);
+  EXPECT_EQ(std::vector<uint8_t>(codes.begin(), codes.begin() + 4),
+            (std::vector<uint8_t>{0x10, 0x13, 0x10, 0x08}));
   ASSERT_TRUE(h.WaitForRunCommand(0x04));
 
   h.Unit().PlugIn(sim::Personality::kUpdate);
