@@ -37,6 +37,24 @@ constexpr bool IsLinuxReadGoneErrno(uint32_t error) {
   return error == kLinuxEio || error == kLinuxEnodev;
 }
 
+// poll(2) event bits as Linux defines them.
+inline constexpr short kLinuxPollIn = 0x001;
+inline constexpr short kLinuxPollErr = 0x008;
+inline constexpr short kLinuxPollHup = 0x010;
+
+// What one poll of a hidraw node for reading says.
+enum class HidrawPollOutcome {
+  kNothingYet,    // the slice ran out
+  kReportQueued,  // read it: a report still queued comes before a hang-up behind it
+  kGone,          // POLLHUP or POLLERR with nothing left to read: the device has left
+};
+
+constexpr HidrawPollOutcome ClassifyHidrawPoll(short events) {
+  if (events == 0) return HidrawPollOutcome::kNothingYet;
+  if ((events & kLinuxPollIn) != 0) return HidrawPollOutcome::kReportQueued;
+  return HidrawPollOutcome::kGone;
+}
+
 // Opening a hidraw node failed because it is no longer there.
 constexpr bool IsLinuxOpenGoneErrno(uint32_t error) {
   return error == kLinuxEnoent || error == kLinuxEnodev || error == kLinuxEnxio;

@@ -36,6 +36,7 @@ namespace {
 static_assert(kLinuxEnoent == ENOENT && kLinuxEio == EIO && kLinuxEnxio == ENXIO &&
               kLinuxEacces == EACCES && kLinuxEnodev == ENODEV && kLinuxEinval == EINVAL &&
               kLinuxEproto == EPROTO);
+static_assert(kLinuxPollIn == POLLIN && kLinuxPollErr == POLLERR && kLinuxPollHup == POLLHUP);
 
 // A write that the node does not take within this long has failed (a real
 // hidraw write is synchronous; only a stalled device or test node makes it wait).
@@ -257,12 +258,15 @@ class HidrawHandle : public HidHandle {
     }
     // The eventfd is never drained: once cancelled, a handle stays cancelled.
     if (watched[1].revents != 0) return HidReadStatus::kCancelled;
-    const short node_events = watched[0].revents;
-    if (node_events == 0) return HidReadStatus::kPending;
-    // A report still queued is read before the hang-up that follows it.
-    if ((node_events & POLLIN) != 0) return ReadReport(buffer, capacity, transferred, error);
-    // POLLHUP or POLLERR: the device has left (POLLNVAL cannot happen on a
-    // descriptor this handle owns).
+    // POLLNVAL cannot happen on a descriptor this handle owns.
+    switch (ClassifyHidrawPoll(watched[0].revents)) {
+      case HidrawPollOutcome::kNothingYet:
+        return HidReadStatus::kPending;
+      case HidrawPollOutcome::kReportQueued:
+        return ReadReport(buffer, capacity, transferred, error);
+      case HidrawPollOutcome::kGone:
+        return HidReadStatus::kGone;
+    }
     return HidReadStatus::kGone;
   }
 

@@ -166,6 +166,9 @@ class TUsbCmdLink : public TUsbLink {
   // A command has been handed to the worker and its response not yet delivered.
   bool Busy() const;
   size_t QueuedCount() const;
+  // UI thread: the idle poll's timer while open (none otherwise), for tests and
+  // benchmarks that check the idle interval by its tally instead of a wall clock.
+  const toolkit::Timer* PollTimer() const { return FPollTimer.get(); }
 
   // Worker thread: builds the response up in the shape the last Submit expects.
   void HandleByte(uint8_t byte) override;

@@ -126,7 +126,6 @@ class TCheckOutput {
 }  // namespace
 
 TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream& err) {
-  TCheckOutput output(out, options.Json);
   std::shared_ptr<hid::HidPlatform> platform;
   std::shared_ptr<hid::SimulatedHidBus> bus;
   std::unique_ptr<sim::SimulatedSetup> setup;
@@ -141,8 +140,13 @@ TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream&
     err << "kv93t-update: HID access is not available on this system\n";
     return TExitCode::kFailed;
   }
+  return CheckUnitOn(*platform, options, out);
+}
+
+TExitCode CheckUnitOn(hid::HidPlatform& platform, const TCliOptions& options, std::ostream& out) {
+  TCheckOutput output(out, options.Json);
   std::vector<TSeenInterface> units;
-  for (TSeenInterface& seen : SurveyInterfaces(*platform)) {
+  for (TSeenInterface& seen : SurveyInterfaces(platform)) {
     if (seen.IsUnit() && (options.DevicePath.empty() || seen.Path == options.DevicePath)) {
       units.push_back(std::move(seen));
     }
@@ -162,12 +166,12 @@ TExitCode CheckUnit(const TCliOptions& options, std::ostream& out, std::ostream&
   }
   uint32_t error = 0;
   std::unique_ptr<hid::HidHandle> writer =
-      platform->Open(unit.Path, hid::HidAccess::kReadWrite, false, error);
+      platform.Open(unit.Path, hid::HidAccess::kReadWrite, false, error);
   std::unique_ptr<hid::HidHandle> reader =
-      writer ? platform->Open(unit.Path, hid::HidAccess::kReadWrite, true, error) : nullptr;
+      writer ? platform.Open(unit.Path, hid::HidAccess::kReadWrite, true, error) : nullptr;
   if (!writer || !reader) {
     return output.End(TExitCode::kFailed,
-                      unit.Path + " cannot be opened: " + platform->ErrorText(error));
+                      unit.Path + " cannot be opened: " + platform.ErrorText(error));
   }
   TUnitLine line(std::move(writer), std::move(reader));
   const TAnswer identify = line.Ask(cmdIdentify);

@@ -307,19 +307,24 @@ bool TUpdateSession::PlannedWaitRunning() const {
   return false;
 }
 
-std::optional<toolkit::Clock::duration> TUpdateSession::StallLimit() const {
+std::optional<toolkit::Clock::duration> StallLimitFor(std::optional<double> timeoutSeconds,
+                                                      bool unitSeen) {
   const auto seconds = [](double value) {
     return std::chrono::duration_cast<toolkit::Clock::duration>(
         std::chrono::duration<double>(value));
   };
-  if (!unitSeen_) {
+  if (!unitSeen) {
     // Looking for a unit: only a limit the user set.
-    if (!options_.TimeoutSeconds || *options_.TimeoutSeconds == 0) return std::nullopt;
-    return seconds(*options_.TimeoutSeconds);
+    if (!timeoutSeconds || *timeoutSeconds == 0) return std::nullopt;
+    return seconds(*timeoutSeconds);
   }
-  if (!options_.TimeoutSeconds) return seconds(kDefaultStallSeconds);
-  if (*options_.TimeoutSeconds == 0) return std::nullopt;
-  return seconds(*options_.TimeoutSeconds);
+  if (!timeoutSeconds) return seconds(kDefaultStallSeconds);
+  if (*timeoutSeconds == 0) return std::nullopt;
+  return seconds(*timeoutSeconds);
+}
+
+std::optional<toolkit::Clock::duration> TUpdateSession::StallLimit() const {
+  return StallLimitFor(options_.TimeoutSeconds, unitSeen_);
 }
 
 std::optional<toolkit::Clock::time_point> TUpdateSession::Deadline() const {

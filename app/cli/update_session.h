@@ -29,6 +29,12 @@
 
 namespace kv::cli {
 
+// How long the update may go without progress: --timeout when it is given (0:
+// for ever); without it, kDefaultStallSeconds once a unit has been seen, and no
+// limit while none has. Empty: no limit.
+std::optional<toolkit::Clock::duration> StallLimitFor(std::optional<double> timeoutSeconds,
+                                                      bool unitSeen);
+
 // How long the closing command of a chain (cmdCode04 after " Program OK !! ",
 // cmdCheckFailed after a refusal) may take to be written before the session
 // closes anyway.

@@ -881,20 +881,27 @@ TEST(IspChain, ClosingCommandWaitsForTheSuccessBoxToClose) {
 }
 
 // Each link waits as long as its commands need: 5,000 ms for the unit check's
-// commands, 10,000 ms for the new link of "Dsp Prog", 500 ms once the update
-// has ended and the link polls the unit again.
-TEST(IspChain, EachLinkWaitsAsLongAsItsCommandsNeed) {
-  IspHarness h(FastUnit());
+// and the parameter data's commands, 10,000 ms for the new link of "Dsp Prog",
+// 500 ms once the update has ended and the link polls the unit again.
+// "Dsp Prog" closes the parameter data's link, here held up by an unanswered
+// query, and works on a new one: its query goes out at once, and the block
+// request the old link held back never does.
+TEST(IspChain, EachLinkWaitsAsLongAsItsCommandsNeedAndDspProgTakesANewOne) {
+  IspHarness h(WithFaults(FastUnit(), {"no-reply@cmd:0x10"}));
   TfmIsp& isp = h.Isp();
   ASSERT_TRUE(h.WaitUntilReady());
-  isp.btnVersion.Click();
+  isp.bnSecurity.Click();
   ASSERT_NE(isp.Link, nullptr);
   EXPECT_EQ(isp.Link->WaitTimeout(), 5000ms);
+  ASSERT_TRUE(h.WaitForRunCommand(cmdIdentify));
+  EXPECT_EQ(isp.Link->QueuedCount(), 1u);
 
-  isp.bnDspPorgram.SetEnabled(true);
   isp.bnDspPorgram.Click();
   ASSERT_NE(isp.Link, nullptr);
   EXPECT_EQ(isp.Link->WaitTimeout(), 10000ms);
+  EXPECT_TRUE(h.WaitForRunCommand(cmdIdentify, 2));
+  ASSERT_TRUE(h.WaitForRunCommand(cmdDspBlock));
+  EXPECT_EQ(h.RunCommandCount(cmdReadParameter), 0u);
 }
 
 TEST(IspChain, TheFinishedLinkWaitsHalfASecond) {

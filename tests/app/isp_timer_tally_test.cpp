@@ -62,6 +62,9 @@ TEST(IspTimerTally, FallbackIs3000MsAndASecondRunsFirstStepsWait200MsEach) {
   EXPECT_EQ(isp.tmRunStep.Counted().Starts, 2);
   EXPECT_EQ(isp.tmRunStep.Counted().Armed, milliseconds(200));
   EXPECT_EQ(isp.tmDspProgram.Counted().Armed, milliseconds(100));
+  // "Mcu Prog" polls for the update-mode unit every 100 ms; its first tick found it.
+  EXPECT_EQ(isp.tmMcuProg.Counted().Starts, 1);
+  EXPECT_EQ(isp.tmMcuProg.Counted().Armed, milliseconds(100));
   EXPECT_EQ(isp.ProgramOffset, static_cast<int32_t>(kSmallImageBytes));
 
   // The second run: the same unit, back in run mode, programmed once more.
@@ -113,6 +116,36 @@ TEST(IspTimerTally, AfterARefusalTheFallbackOnlyReenablesStartProgram) {
   h.RunFor(50ms);
   EXPECT_EQ(h.RunCommandCount(0x08), 0u);
   EXPECT_EQ(h.RunCommandCount(0x10), 2u);
+}
+
+// The other way round: a unit that passes the check clears an earlier refusal,
+// so a unit that later sits silent in update mode is programmed by the fallback.
+TEST(IspTimerTally, APassedCheckClearsTheRefusalSoTheFallbackProgramsALaterSilentUnit) {
+  IspHarness h(FastUnit());
+  TfmIsp& isp = h.Isp();
+  HexTable image(SmallImageRecords(kSmallImageBytes));
+  isp.McuImageLines = image.Lines();
+  isp.UpdateRefused = 1;  // as an earlier unit's refusal left it
+  ASSERT_TRUE(h.WaitUntilReady());
+  h.ClickStartProgram();
+  ASSERT_TRUE(h.WaitForBox(" Program OK !! ")) << h.Unit().Verdict().Text();
+  EXPECT_EQ(isp.UpdateRefused, 0);
+  // The check's two questions, then "Mcu Prog" asks again and switches the unit.
+  const std::vector<uint8_t> codes = h.RunCommandCodes();
+  ASSERT_GE(codes.size(), 4u);
+  EXPECT_EQ(std::vector<uint8_t>(codes.begin(), codes.begin() + 4),
+            (std::vector<uint8_t>{0x10, 0x13, 0x10, 0x08}));
+  ASSERT_TRUE(h.WaitForRunCommand(0x04));
+
+  h.Unit().PlugIn(sim::Personality::kUpdate);
+  ASSERT_TRUE(h.RunUntil([&isp] {
+    return isp.sbStatus.PanelText(1) == "Detect Update HID" && isp.btnStartProgram.Enabled();
+  }));
+  const uint32_t requestsBefore = h.BootRequestCount();
+  h.ClickStartProgram();
+  ASSERT_TRUE(h.RunUntil([&] { return h.BootRequestCount() > requestsBefore; }));
+  EXPECT_EQ(isp.tmAutoUpdate.Counted().Starts, 2);
+  EXPECT_EQ(isp.tmAutoUpdate.Counted().Fires, 1);  // the first was stopped by the answer
 }
 
 // After a completed chain UpdateState stays 1: a new unit check's answers are

@@ -2,6 +2,8 @@
 // rendering of what the window shows, JSON escaping and what a box means.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "app/cli/interrupt.h"
 #include "app/cli/json_text.h"
 #include "app/cli/session_report.h"
+#include "app/cli/update_session.h"
 #include "app/cli/update_tool.h"
 #include "engine/engine_texts.h"
 #include "json_check.h"
@@ -41,12 +44,23 @@ TEST(CliOptions, TakesEveryOptionInBothSpellings) {
   EXPECT_EQ(options.PaceDivisor, 10);
 }
 
-TEST(CliOptions, DefaultsWaitWithoutLimitOnHardware) {
+// Without --timeout the search for a unit has no limit, and an update under way
+// ends after 60 s without progress (exit 4 naming the step, as the stall tests
+// show with shorter limits of their own).
+TEST(CliOptions, DefaultsWaitForAUnitWithoutLimitAndStallAfterSixtySeconds) {
+  using Limit = std::optional<toolkit::Clock::duration>;
   const TParseResult parsed = ParseCommandLine({});
   ASSERT_TRUE(parsed.Options);
   EXPECT_FALSE(parsed.Options->Simulate);
   EXPECT_FALSE(parsed.Options->TimeoutSeconds);
   EXPECT_EQ(parsed.Options->PaceDivisor, 1);
+  EXPECT_EQ(StallLimitFor(parsed.Options->TimeoutSeconds, false), std::nullopt);
+  EXPECT_EQ(StallLimitFor(parsed.Options->TimeoutSeconds, true), Limit(std::chrono::seconds(60)));
+  // --timeout sets both; 0 lifts both.
+  for (const bool unitSeen : {false, true}) {
+    EXPECT_EQ(StallLimitFor(2.5, unitSeen), Limit(std::chrono::milliseconds(2500)));
+    EXPECT_EQ(StallLimitFor(0, unitSeen), std::nullopt);
+  }
 }
 
 TEST(CliOptions, ChoosesTheModes) {

@@ -19,10 +19,14 @@
 #include <thread>
 #include <vector>
 
+#include "app/cli/cli_options.h"
 #include "app/cli/interrupt.h"
+#include "app/cli/unit_query.h"
 #include "app/cli/update_tool.h"
 #include "cli_run_support.h"
+#include "hid/sim_bus.h"
 #include "json_check.h"
+#include "sim/simulated_setup.h"
 
 namespace kv::cli {
 namespace {
@@ -382,22 +386,26 @@ TEST(CliRun, ATraceThatCannotBeWrittenEndsNonZeroWithTheReason) {
   EXPECT_EQ(unopened.out.find("pressing"), std::string::npos) << "nothing was started";
 }
 
+// The middle one of three is chosen: neither the unit listed before it nor the
+// one after (which the window would hold last, were it shown them all) hears a
+// command, as each unit's own count says.
 TEST(CliRun, SeveralUnitsStopBeforeSendingAndPathUpdatesJustOne) {
-  const ToolRun two = RunFast({"--sim", "units=2"});
-  EXPECT_EQ(two.code, 1) << two.out;
-  EXPECT_NE(two.out.find("nothing was sent"), std::string::npos) << two.out;
-  EXPECT_EQ(two.out.find("pressing"), std::string::npos);
+  const ToolRun three = RunFast({"--sim", "units=3"});
+  EXPECT_EQ(three.code, 1) << three.out;
+  EXPECT_NE(three.out.find("nothing was sent"), std::string::npos) << three.out;
+  EXPECT_EQ(three.out.find("pressing"), std::string::npos);
   static const std::regex kPath(R"(  (sim:[^\n]+)  \(run mode\))");
   std::vector<std::string> paths;
-  for (std::sregex_iterator it(two.out.begin(), two.out.end(), kPath), end; it != end; ++it) {
+  for (std::sregex_iterator it(three.out.begin(), three.out.end(), kPath), end; it != end; ++it) {
     paths.push_back((*it)[1]);
   }
-  ASSERT_EQ(paths.size(), 2u) << two.out;
+  ASSERT_EQ(paths.size(), 3u) << three.out;
 
-  const ToolRun chosen = RunFast({"--sim", "units=2", "--path", paths[1]});
+  const ToolRun chosen = RunFast({"--sim", "units=3", "--path", paths[1]});
   EXPECT_EQ(chosen.code, 0) << chosen.out;
   EXPECT_NE(chosen.out.find("unit 1: untouched"), std::string::npos) << chosen.out;
   EXPECT_NE(chosen.out.find("unit 2: verdict: clean"), std::string::npos) << chosen.out;
+  EXPECT_NE(chosen.out.find("unit 3: untouched"), std::string::npos) << chosen.out;
 }
 
 TEST(CliRun, AFastPaceIsReportedAsViolationsByTheSimulatedUnit) {
@@ -409,6 +417,25 @@ TEST(CliRun, AFastPaceIsReportedAsViolationsByTheSimulatedUnit) {
   const ToolRun told = RunFast({});
   EXPECT_EQ(told.code, 0) << told.out;
   EXPECT_NE(told.out.find("protocol violations: none"), std::string::npos) << told.out;
+}
+
+// --check against a unit the test holds: the run-mode command codes the unit
+// received, in the order it received them.
+std::vector<uint8_t> CodesReceivedByACheckedUnit(const std::string& simSetting) {
+  const TParseResult parsed =
+      ParseCommandLine({"--check", "--simulate", "--sim", "usb-ms=0", "--sim", simSetting});
+  EXPECT_TRUE(parsed.Options) << parsed.Error;
+  if (!parsed.Options) return {};
+  hid::SimulatedHidBus bus;
+  sim::SimulatedSetup setup(bus, parsed.Options->Sim);
+  std::ostringstream out;
+  CheckUnitOn(bus, *parsed.Options, out);
+  std::vector<uint8_t> codes;
+  constexpr size_t kCodeAt = 6;  // report ID, then 10 02, sender, receiver, L, code
+  for (const sim::ReceivedReport& report : setup.Unit(0).ReceivedReports()) {
+    codes.push_back(report.bytes.size() > kCodeAt ? report.bytes[kCodeAt] : 0);
+  }
+  return codes;
 }
 
 TEST(CliRun, CheckAsksTheUnitAndSaysWhetherItWouldUpdateIt) {
@@ -442,6 +469,11 @@ TEST(CliRun, CheckAsksTheUnitAndSaysWhetherItWouldUpdateIt) {
   EXPECT_EQ(wrongType.code, 2) << wrongType.out;
   EXPECT_NE(wrongType.out.find("unit type 0x34"), std::string::npos) << wrongType.out;
   EXPECT_NE(wrongType.out.find("\" Wrong Uint Type !! \""), std::string::npos);
+
+  // Accepted or refused, the unit hears the two questions and nothing else.
+  for (const char* setting : {"unit-type=0x33", "version-text=KV-93T  011", "unit-type=0x34"}) {
+    EXPECT_EQ(CodesReceivedByACheckedUnit(setting), (std::vector<uint8_t>{0x10, 0x13})) << setting;
+  }
 }
 
 TEST(CliRun, VersionNamesTheToolAndTheFirmwareItCarries) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hid/hid_platform.h"
+#include "hid/interface_gone.h"
 #include "hid/report_descriptor.h"
 
 #ifdef _WIN32
@@ -191,6 +192,28 @@ TEST(ReportDescriptor, NoReportsMeansZeroLengths) {
   ASSERT_TRUE(layout);
   EXPECT_EQ(layout->caps.InputReportByteLength, 0);
   EXPECT_EQ(layout->caps.OutputReportByteLength, 0);
+}
+
+// ---------------------------------------------------------------------------
+// What a poll of a hidraw node means. An emulated node always has data with its
+// hang-up, so only here does a hang-up with nothing left to read show.
+
+TEST(HidrawPoll, AHangUpOrErrorWithNothingToReadIsGoneNotAReadError) {
+  constexpr short kIn = kLinuxPollIn;
+  constexpr short kErr = kLinuxPollErr;
+  constexpr short kHup = kLinuxPollHup;
+  const std::pair<short, HidrawPollOutcome> cases[] = {
+      {0, HidrawPollOutcome::kNothingYet},
+      {kIn, HidrawPollOutcome::kReportQueued},
+      {kIn | kHup, HidrawPollOutcome::kReportQueued},
+      {kIn | kErr, HidrawPollOutcome::kReportQueued},
+      {kHup, HidrawPollOutcome::kGone},
+      {kErr, HidrawPollOutcome::kGone},
+      {kHup | kErr, HidrawPollOutcome::kGone},
+  };
+  for (const auto& [events, outcome] : cases) {
+    EXPECT_EQ(ClassifyHidrawPoll(events), outcome) << "events 0x" << std::hex << events;
+  }
 }
 
 // ---------------------------------------------------------------------------

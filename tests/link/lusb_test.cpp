@@ -21,6 +21,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kEventBound = 5s;  // no single expected event takes this long
 
+// What the owner window is told, by number: no response, Close gave up on its
+// worker, the worker ended.
+constexpr int kNoResponseNotice = 0;
+constexpr int kStopTimeoutNotice = 5;
+constexpr int kWorkerEndedNotice = 6;
+// How long Close waits for its worker before it gives up on it.
+constexpr auto kCloseWait = 5000ms;
+
 struct TNotice {
   int Code;
   intptr_t Value;
@@ -189,6 +197,26 @@ TEST_F(LusbTest, RawResponseEndsAtItsSixtyFourthByte) {
   EXPECT_EQ(owner.responses[1], Counting(64, 64));
 }
 
+// The shape expected follows the latest command submitted, not the one being
+// answered: a frame queued behind a raw request while the raw answer is being
+// built makes the rest of that answer build as a frame.
+TEST_F(LusbTest, AFrameQueuedWhileARawAnswerIsBuiltTurnsItIntoAFrame) {
+  ASSERT_TRUE(link->Open());
+  link->Submit(Counting(70, 0x80), true);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 1; }));
+  const ByteBuffer answer = Answer(cmdIdentify);
+  Feed(*link, ByteBuffer(answer.data(), 5));
+  // Whether or not the worker has taken those five bytes yet, they start a frame.
+  link->Submit(Command(cmdVersionText), true);
+  EXPECT_EQ(link->QueuedCount(), 1u);
+  Feed(*link, ByteBuffer(answer.data() + 5, answer.size() - 5));
+
+  ASSERT_TRUE(RunUntil([&] { return owner.responses.size() == 1; }));
+  EXPECT_EQ(owner.responses[0], answer);
+  ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }));
+  EXPECT_EQ(owner.Writes()[1], Command(cmdVersionText));
+}
+
 TEST_F(LusbTest, CommandSubmittedByTheHandlerGoesOutAfterItReturns) {
   ASSERT_TRUE(link->Open());
   bool busyInHandler = false;
@@ -236,12 +264,24 @@ TEST_F(LusbTest, IdleLinkSendsKeepAliveThreeSecondsAfterTheLastResponseUnlessDis
   ASSERT_TRUE(link->Open());
   link->SetPollDisabled(false);
   Clock::time_point delivered;
-  owner.onResponse = [&] { delivered = Clock::now(); };
+  toolkit::Timer::Tally atDelivery;
+  owner.onResponse = [&] {
+    delivered = Clock::now();
+    atDelivery = link->PollTimer()->Counted();
+  };
   link->Submit(Command(cmdIdentify), true);
   AnswerWrite(1);
 
   ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }, 10s));
+  // A timer never fires early, so the wall clock bounds the wait from below.
   EXPECT_GE(owner.WriteTime(1) - delivered, 3000ms);
+  // From above, the timer's own record, which no load can blur: one restart as
+  // the delivery ended, and that arming of 3000 ms is the one that fired; the
+  // keep-alive's own submission restarted it once more.
+  const toolkit::Timer::Tally atKeepAlive = link->PollTimer()->Counted();
+  EXPECT_EQ(atKeepAlive.Fires - atDelivery.Fires, 1);
+  EXPECT_EQ(atKeepAlive.Starts - atDelivery.Starts, 2);
+  EXPECT_EQ(atKeepAlive.Armed - atDelivery.Armed, 2 * 3000ms);
   EXPECT_EQ(owner.Writes()[1], ByteBuffer({0x10, 0x02, 0x00, 0x01, 0x01, 0x12, 0x10, 0x03, 0x13}));
   EXPECT_EQ(quietOwner.WriteCount(), 0u);
 }
@@ -257,10 +297,11 @@ TEST_F(LusbTest, NoResponseNoticeComesAtTheSeventhTimeOutOrTheThirdForCode05) {
   link->Submit(Command(cmdIdentify), true);
   impatientLink.Submit(BuildFrame(TCmdPacket(7, 0x05), pkFramed), true);
 
-  ASSERT_TRUE(RunUntil(
-      [&] { return owner.Noticed(lnNoResponse) && impatientOwner.Noticed(lnNoResponse); }));
+  ASSERT_TRUE(RunUntil([&] {
+    return owner.Noticed(kNoResponseNotice) && impatientOwner.Noticed(kNoResponseNotice);
+  }));
   const TNotice& notice = owner.notices.at(0);
-  EXPECT_EQ(notice.Code, lnNoResponse);
+  EXPECT_EQ(notice.Code, kNoResponseNotice);
   EXPECT_EQ(notice.Value, 1);  // byte 3 of the last command: its receiver
   EXPECT_GE(notice.At - owner.WriteTime(0), 7 * kWait);
   EXPECT_LT(notice.At - owner.WriteTime(0), 8 * kWait);
@@ -292,7 +333,7 @@ TEST_F(LusbTest, NoResponseNoticeRepeatsEverySeventhTimeOutAndRestartsAfterATran
   ASSERT_TRUE(RunUntil([&] { return owner.WriteCount() == 2; }));
   ASSERT_TRUE(noticesSeen(3));
   EXPECT_GE(owner.notices[2].At - owner.WriteTime(1), 7 * kWait);
-  for (const TNotice& notice : owner.notices) EXPECT_EQ(notice.Code, lnNoResponse);
+  for (const TNotice& notice : owner.notices) EXPECT_EQ(notice.Code, kNoResponseNotice);
 }
 
 TEST_F(LusbTest, CloseReportsWorkerEndedAndNoStopTimeout) {
@@ -308,7 +349,7 @@ TEST_F(LusbTest, CloseReportsWorkerEndedAndNoStopTimeout) {
   ASSERT_TRUE(RunUntil([&] { return !owner.notices.empty(); }));
   RunUntil([] { return false; }, 20ms);  // anything else posted would show now
   ASSERT_EQ(owner.notices.size(), 1u);
-  EXPECT_EQ(owner.notices[0].Code, lnWorkerEnded);
+  EXPECT_EQ(owner.notices[0].Code, kWorkerEndedNotice);
   EXPECT_EQ(owner.notices[0].Value, 1);
   EXPECT_TRUE(unopenedOwner.notices.empty());
 }
@@ -318,6 +359,7 @@ TEST_F(LusbTest, SecondOpenFailsAndNothingIsSentBeforeOpen) {
   link->SendBytes(early.data(), static_cast<int>(early.size()));
   link->Submit(early, true);
   EXPECT_FALSE(link->Busy());
+  EXPECT_EQ(link->WaitTimeout(), 800ms);  // until the owner sets its own
   ASSERT_TRUE(link->Open());
   EXPECT_FALSE(link->Open());
   link->Submit(Command(0x31), true);
@@ -369,9 +411,9 @@ TEST_F(LusbTest, HandlerMayCloseOrDeleteTheLink) {
     ASSERT_TRUE(RunUntil([&] { return handlerOwner.WriteCount() == 1; }));
     Feed(*raw, Answer(cmdIdentify));
 
-    ASSERT_TRUE(RunUntil([&] { return handlerOwner.Noticed(lnWorkerEnded); }));
-    EXPECT_FALSE(handlerOwner.Noticed(lnStopTimeout));
-    EXPECT_LT(messageBoxTime, kStopTimeout / 2);
+    ASSERT_TRUE(RunUntil([&] { return handlerOwner.Noticed(kWorkerEndedNotice); }));
+    EXPECT_FALSE(handlerOwner.Noticed(kStopTimeoutNotice));
+    EXPECT_LT(messageBoxTime, kCloseWait / 2);
     EXPECT_EQ(handlerOwner.WriteCount(), 1u);  // the queued command died with the link
     if (!deleteIt) {
       EXPECT_FALSE(raw->Running());
@@ -392,8 +434,8 @@ TEST_F(LusbTest, CloseServesADeliveryTheWorkerIsBlockedIn) {
   std::this_thread::sleep_for(20ms);
 
   link->Close();
-  ASSERT_TRUE(RunUntil([&] { return owner.Noticed(lnWorkerEnded); }));
-  EXPECT_FALSE(owner.Noticed(lnStopTimeout));
+  ASSERT_TRUE(RunUntil([&] { return owner.Noticed(kWorkerEndedNotice); }));
+  EXPECT_FALSE(owner.Noticed(kStopTimeoutNotice));
   EXPECT_TRUE(owner.responses.empty());  // a closing link does not call the handler
 }
 
@@ -464,9 +506,9 @@ TEST_F(LusbTest, CloseGivesUpOnAWorkerStuckInAWrite) {
       const Clock::time_point closing = Clock::now();
       stuckLink.Close();
       const Clock::duration closeTime = Clock::now() - closing;
-      EXPECT_GE(closeTime, kStopTimeout);
-      EXPECT_LT(closeTime, kStopTimeout + kCloseAllowance);
-      ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnStopTimeout); }));
+      EXPECT_GE(closeTime, kCloseWait);
+      EXPECT_LT(closeTime, kCloseWait + kCloseAllowance);
+      ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(kStopTimeoutNotice); }));
     }  // deleted while its worker is still inside the write
     stuck.Release();
     RunUntil([] { return false; }, 20ms);
@@ -498,9 +540,9 @@ TEST_F(LusbTest, LinkMayBeClosedAndDeletedFromInsideItsOwnClose) {
   other.join();
 
   EXPECT_TRUE(deletedInside);
-  EXPECT_LT(closeTime, kStopTimeout);
-  ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(lnWorkerEnded); }));
-  EXPECT_FALSE(stuck.Noticed(lnStopTimeout));
+  EXPECT_LT(closeTime, kCloseWait);
+  ASSERT_TRUE(RunUntil([&] { return stuck.Noticed(kWorkerEndedNotice); }));
+  EXPECT_FALSE(stuck.Noticed(kStopTimeoutNotice));
 }
 
 // A timer submits a command while an idle link is delivering a late response,
