@@ -247,18 +247,10 @@ void Transmit(TLinkShared& s) KV_EXCLUDES(s.FLock, s.FGate) {
 
 // `quietTimeouts` counts the time-outs after FTimeoutLimit has been reached.
 void CountTimeout(TLinkShared& s, int& quietTimeouts) {
-  if (s.FTimeoutCount < s.FTimeoutLimit) {
-    ++s.FTimeoutCount;
-    quietTimeouts = 0;
-    return;
-  }
-  if (quietTimeouts > kQuietTimeoutsBeforeNotice ||
-      SendAreaByte(s, kFrameCodeOffset) == kImpatientCommandCode) {
+  const bool impatient = SendAreaByte(s, kFrameCodeOffset) == kImpatientCommandCode;
+  if (NoResponseNoticeDue(s.FTimeoutCount, quietTimeouts, s.FTimeoutLimit, impatient)) {
     NotifyFromWorker(s, lnNoResponse, SendAreaByte(s, kFrameReceiverOffset));
-    s.FTimeoutCount = 0;
-    return;
   }
-  ++quietTimeouts;
 }
 
 // A sent message in flight: everything the UI side of a delivery needs, on the
@@ -362,6 +354,21 @@ constexpr int64_t CounterFrequency() {
 }
 
 }  // namespace
+
+bool NoResponseNoticeDue(int8_t& timeoutCount, int& quietTimeouts, int timeoutLimit,
+                         bool impatientCommand) {
+  if (timeoutCount < timeoutLimit) {
+    ++timeoutCount;
+    quietTimeouts = 0;
+    return false;
+  }
+  if (quietTimeouts > kQuietTimeoutsBeforeNotice || impatientCommand) {
+    timeoutCount = 0;
+    return true;
+  }
+  ++quietTimeouts;
+  return false;
+}
 
 int64_t ElapsedMilliseconds(int64_t ticks, int64_t ticksPerSecond) {
   if (ticksPerSecond <= 0 || ticks <= 0) return 0;

@@ -81,6 +81,13 @@ inline constexpr std::chrono::milliseconds kStopTimeout{5000};
 // cut, not rounded, and held at 0xFFFFFFFF, the widest the message carries.
 int64_t ElapsedMilliseconds(int64_t ticks, int64_t ticksPerSecond);
 
+// One more wait of the worker that ended without a response: whether the owner
+// is to hear lnNoResponse now. `timeoutCount` (the link's FTimeoutCount, which a
+// transmission clears) and `quietTimeouts` carry the count from one time-out to
+// the next; an impatient command (code 0x05) is given up on sooner.
+bool NoResponseNoticeDue(int8_t& timeoutCount, int& quietTimeouts, int timeoutLimit,
+                         bool impatientCommand);
+
 namespace lusb_detail {
 struct TLinkShared;
 }
