@@ -149,7 +149,7 @@ SimulatedUnit::SimulatedUnit(hid::SimulatedHidBus& bus, const SimOptions& option
 
 SimulatedUnit::~SimulatedUnit() {
   timeline_.Stop();
-  std::lock_guard bus_lock(bus_mutex_);
+  MutexLock bus_lock(bus_mutex_);
   DetachLocked();
 }
 
@@ -164,7 +164,7 @@ void SimulatedUnit::PowerUp() {
     case SimStart::kAbsent: {
       uint64_t generation = 0;
       {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         generation = generation_;
       }
       timeline_.After(milliseconds(options_.attach_ms),
@@ -175,61 +175,69 @@ void SimulatedUnit::PowerUp() {
 }
 
 void SimulatedUnit::Unplug() {
-  std::lock_guard bus_lock(bus_mutex_);
+  MutexLock bus_lock(bus_mutex_);
   DetachLocked();
 }
 
 void SimulatedUnit::PlugIn(Personality personality) {
-  std::lock_guard bus_lock(bus_mutex_);
+  MutexLock bus_lock(bus_mutex_);
   DetachLocked();
   if (personality != Personality::kDetached) AttachLocked(personality);
 }
 
 Personality SimulatedUnit::CurrentPersonality() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return personality_;
 }
 
 bool SimulatedUnit::WaitForPersonality(Personality personality, milliseconds limit) const {
-  std::unique_lock lock(mutex_);
-  return personality_changed_.wait_for(lock, limit, [&] {
-    return personality_ == personality &&
-           device_id_.has_value() == (personality != Personality::kDetached);
-  });
+  const Clock::time_point give_up = Clock::now() + limit;
+  MutexLock lock(mutex_);
+  while (!IsIn(personality)) {
+    if (personality_changed_.wait_until(mutex_, give_up) == std::cv_status::timeout) {
+      return IsIn(personality);
+    }
+  }
+  return true;
+}
+
+bool SimulatedUnit::IsIn(Personality personality) const {
+  return personality_ == personality &&
+         device_id_.has_value() == (personality != Personality::kDetached);
 }
 
 std::optional<SimulatedUnit::DeviceId> SimulatedUnit::CurrentDeviceId() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return device_id_;
 }
 
 UnitVerdict SimulatedUnit::Verdict() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return JudgeUnit(flash_, dsp_, log_);
 }
 
 std::vector<std::string> SimulatedUnit::Violations() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return log_.Violations();
 }
 
 std::vector<ReceivedReport> SimulatedUnit::ReceivedReports() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return received_;
 }
 
 std::vector<uint8_t> SimulatedUnit::FlashBytes() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return flash_.bytes;
 }
 
 std::vector<uint8_t> SimulatedUnit::DspBytes() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return dsp_.bytes;
 }
 
 size_t SimulatedUnit::UnfiredFaults() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return faults_.Unfired();
 }
 
@@ -240,7 +248,7 @@ void SimulatedUnit::OnOutputReport(const uint8_t* data, size_t count) {
   uint64_t generation = 0;
   Personality personality = Personality::kDetached;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     generation = generation_;
     personality = personality_;
     if (received_.size() < kMaxKeptReports) {
@@ -261,7 +269,7 @@ void SimulatedUnit::Process(uint64_t generation, Personality personality,
                             const std::vector<uint8_t>& report, Clock::time_point arrival) {
   AnswerPlan plan;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // Sent to an attachment that has gone since: that device no longer exists.
     if (generation != generation_) return;
     plan = personality == Personality::kRun ? PlanRunAnswer(report, arrival)
@@ -368,17 +376,17 @@ void SimulatedUnit::ApplyCommonFaults(const std::vector<SimFault>& faults,
 }
 
 bool SimulatedUnit::StillCurrent(uint64_t generation) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return generation == generation_ && device_id_.has_value();
 }
 
 void SimulatedUnit::Deliver(const AnswerPlan& plan) {
-  std::lock_guard bus_lock(bus_mutex_);
+  MutexLock bus_lock(bus_mutex_);
   if (!StillCurrent(plan.generation)) return;
   DeviceId id = 0;
   Personality before = Personality::kDetached;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     id = *device_id_;
     before = personality_;
   }
@@ -415,7 +423,7 @@ void SimulatedUnit::UnplugLocked(Personality comeback) {
   if (options_.replug_ms < 0) return;
   uint64_t generation = 0;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     generation = generation_;
   }
   timeline_.After(milliseconds(options_.replug_ms),
@@ -424,11 +432,11 @@ void SimulatedUnit::UnplugLocked(Personality comeback) {
 
 void SimulatedUnit::UnplugOnceReadFailed(uint64_t generation, Personality comeback,
                                          Clock::time_point give_up) {
-  std::lock_guard bus_lock(bus_mutex_);
+  MutexLock bus_lock(bus_mutex_);
   if (!StillCurrent(generation)) return;
   DeviceId id = 0;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     id = *device_id_;
   }
   if (bus_.InputUnread(id) && Clock::now() < give_up) {
@@ -443,11 +451,11 @@ void SimulatedUnit::UnplugOnceReadFailed(uint64_t generation, Personality comeba
 void SimulatedUnit::LeaveOnceAnswerTaken(uint64_t generation, Personality target,
                                          Clock::time_point give_up) {
   {
-    std::lock_guard bus_lock(bus_mutex_);
+    MutexLock bus_lock(bus_mutex_);
     if (!StillCurrent(generation)) return;
     DeviceId id = 0;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       id = *device_id_;
     }
     if (bus_.InputUnread(id) && Clock::now() < give_up) {
@@ -462,12 +470,12 @@ void SimulatedUnit::LeaveOnceAnswerTaken(uint64_t generation, Personality target
 }
 
 void SimulatedUnit::SwitchPersonality(uint64_t generation, Personality target) {
-  std::lock_guard bus_lock(bus_mutex_);
+  MutexLock bus_lock(bus_mutex_);
   if (!StillCurrent(generation)) return;
   DetachLocked();
   uint64_t detached_generation = 0;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     detached_generation = generation_;
   }
   timeline_.After(milliseconds(options_.reenum_ms), [this, detached_generation, target] {
@@ -476,9 +484,9 @@ void SimulatedUnit::SwitchPersonality(uint64_t generation, Personality target) {
 }
 
 void SimulatedUnit::AttachIfStill(uint64_t generation, Personality target) {
-  std::lock_guard bus_lock(bus_mutex_);
+  MutexLock bus_lock(bus_mutex_);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // Plugged or pulled by hand meanwhile: that wins.
     if (generation != generation_ || device_id_) return;
   }
@@ -501,7 +509,7 @@ hid::SimDeviceProfile SimulatedUnit::ProfileFor(Personality personality) const {
 
 void SimulatedUnit::AttachLocked(Personality target) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++generation_;
     personality_ = target;
     // Each attach in update mode is a fresh start of the boot loader.
@@ -513,7 +521,7 @@ void SimulatedUnit::AttachLocked(Personality target) {
   }
   DeviceId id = bus_.Attach(ProfileFor(target), this);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     device_id_ = id;
   }
   personality_changed_.notify_all();
@@ -522,7 +530,7 @@ void SimulatedUnit::AttachLocked(Personality target) {
 void SimulatedUnit::DetachLocked() {
   std::optional<DeviceId> id;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     id = device_id_;
     if (!id) return;
     ++generation_;
@@ -530,7 +538,7 @@ void SimulatedUnit::DetachLocked() {
   }
   bus_.Detach(*id);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     device_id_.reset();
   }
   personality_changed_.notify_all();

@@ -29,6 +29,7 @@
 #include "sim/unit_memory.h"
 #include "sim/unit_timeline.h"
 #include "sim/unit_verdict.h"
+#include "toolkit/thread_annotations.h"
 
 namespace kv::sim {
 
@@ -118,13 +119,19 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
   void SwitchPersonality(uint64_t generation, Personality target);
   void AttachIfStill(uint64_t generation, Personality target);
 
-  // mutex_ held.
-  AnswerPlan PlanRunAnswer(const std::vector<uint8_t>& report, Clock::time_point arrival);
-  AnswerPlan PlanBootAnswer(const std::vector<uint8_t>& report, Clock::time_point arrival);
+  AnswerPlan PlanRunAnswer(const std::vector<uint8_t>& report, Clock::time_point arrival)
+      KV_REQUIRES(mutex_);
+  AnswerPlan PlanBootAnswer(const std::vector<uint8_t>& report, Clock::time_point arrival)
+      KV_REQUIRES(mutex_);
   void ApplyCommonFaults(const std::vector<SimFault>& faults,
                          std::optional<std::vector<uint8_t>> answer, Clock::time_point arrival,
-                         std::chrono::milliseconds processing, AnswerPlan& plan);
-  std::vector<SimFault> TakeFaults(FaultSite site, uint32_t index = 0, uint32_t occurrence = 1);
+                         std::chrono::milliseconds processing, AnswerPlan& plan)
+      KV_REQUIRES(mutex_);
+  std::vector<SimFault> TakeFaults(FaultSite site, uint32_t index = 0, uint32_t occurrence = 1)
+      KV_REQUIRES(mutex_);
+
+  // In that personality, and on the bus unless it is kDetached.
+  bool IsIn(Personality personality) const KV_REQUIRES(mutex_);
 
   // bus_mutex_ held.
   void AttachLocked(Personality target);
@@ -141,23 +148,24 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
   const Clock::time_point created_;
 
   // Serialises this unit's attach, detach and sends on the bus; taken before mutex_.
-  std::mutex bus_mutex_;
+  Mutex bus_mutex_;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable personality_changed_;
-  Personality personality_ = Personality::kDetached;
-  std::optional<DeviceId> device_id_;  // written with bus_mutex_ and mutex_ held
-  uint64_t generation_ = 0;            // counts attaches and detaches
-  BootLoader boot_loader_;
-  RequestPacing pacing_{options_.PaceDivisor()};  // of the current attachment in update mode
-  FlashMemory flash_;
-  DspMemory dsp_;
-  ProtocolLog log_;
-  FaultPlan faults_;
-  SimRandom garbage_random_;
-  Clock::time_point busy_until_;
-  std::vector<ReceivedReport> received_;
-  uint64_t reports_not_kept_ = 0;
+  mutable Mutex mutex_;
+  mutable std::condition_variable_any personality_changed_;
+  Personality personality_ KV_GUARDED_BY(mutex_) = Personality::kDetached;
+  std::optional<DeviceId> device_id_;              // written with bus_mutex_ and mutex_ held
+  uint64_t generation_ KV_GUARDED_BY(mutex_) = 0;  // counts attaches and detaches
+  BootLoader boot_loader_ KV_GUARDED_BY(mutex_);
+  // Of the current attachment in update mode.
+  RequestPacing pacing_ KV_GUARDED_BY(mutex_){options_.PaceDivisor()};
+  FlashMemory flash_ KV_GUARDED_BY(mutex_);
+  DspMemory dsp_ KV_GUARDED_BY(mutex_);
+  ProtocolLog log_ KV_GUARDED_BY(mutex_);
+  FaultPlan faults_ KV_GUARDED_BY(mutex_);
+  SimRandom garbage_random_ KV_GUARDED_BY(mutex_);
+  Clock::time_point busy_until_ KV_GUARDED_BY(mutex_);
+  std::vector<ReceivedReport> received_ KV_GUARDED_BY(mutex_);
+  uint64_t reports_not_kept_ KV_GUARDED_BY(mutex_) = 0;
 
   UnitTimeline timeline_;  // last: its thread starts once everything above exists
 };
