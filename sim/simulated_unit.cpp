@@ -434,18 +434,23 @@ void SimulatedUnit::UnplugOnceReadFailed(uint64_t generation, Personality comeba
                                          Clock::time_point give_up) {
   MutexLock bus_lock(bus_mutex_);
   if (!StillCurrent(generation)) return;
+  if (HostStillReading(give_up, [this, generation, comeback, give_up] {
+        UnplugOnceReadFailed(generation, comeback, give_up);
+      })) {
+    return;
+  }
+  UnplugLocked(comeback);
+}
+
+bool SimulatedUnit::HostStillReading(Clock::time_point give_up, UnitTimeline::Task poll_again) {
   DeviceId id = 0;
   {
     MutexLock lock(mutex_);
     id = *device_id_;
   }
-  if (bus_.InputUnread(id) && Clock::now() < give_up) {
-    timeline_.After(kAnswerTakenPoll, [this, generation, comeback, give_up] {
-      UnplugOnceReadFailed(generation, comeback, give_up);
-    });
-    return;
-  }
-  UnplugLocked(comeback);
+  if (!bus_.InputUnread(id) || Clock::now() >= give_up) return false;
+  timeline_.After(kAnswerTakenPoll, std::move(poll_again));
+  return true;
 }
 
 void SimulatedUnit::LeaveOnceAnswerTaken(uint64_t generation, Personality target,
@@ -453,15 +458,9 @@ void SimulatedUnit::LeaveOnceAnswerTaken(uint64_t generation, Personality target
   {
     MutexLock bus_lock(bus_mutex_);
     if (!StillCurrent(generation)) return;
-    DeviceId id = 0;
-    {
-      MutexLock lock(mutex_);
-      id = *device_id_;
-    }
-    if (bus_.InputUnread(id) && Clock::now() < give_up) {
-      timeline_.After(kAnswerTakenPoll, [this, generation, target, give_up] {
-        LeaveOnceAnswerTaken(generation, target, give_up);
-      });
+    if (HostStillReading(give_up, [this, generation, target, give_up] {
+          LeaveOnceAnswerTaken(generation, target, give_up);
+        })) {
       return;
     }
   }

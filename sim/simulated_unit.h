@@ -130,6 +130,9 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
   std::vector<SimFault> TakeFaults(FaultSite site, uint32_t index = 0, uint32_t occurrence = 1)
       KV_REQUIRES(mutex_);
 
+  // Bus lock held, the unit on the bus: true while the host has not taken all the
+  // unit sent and `give_up` has not come, with `poll_again` queued for the next poll.
+  bool HostStillReading(Clock::time_point give_up, UnitTimeline::Task poll_again);
   // In that personality, and on the bus unless it is kDetached.
   bool IsIn(Personality personality) const KV_REQUIRES(mutex_);
 

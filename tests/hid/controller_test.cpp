@@ -214,6 +214,16 @@ class HidControllerTest : public ::testing::TestWithParam<SimVocabulary> {
   bool PumpUntil(const std::function<bool()>& done, Clock::duration limit = kWaitLimit) {
     return loop->RunUntil(done, limit);
   }
+  // Sends the device a report, gives the read thread `time` to hand it over,
+  // expects nothing to arrive, data or error, and checks the device back in.
+  void ExpectReportUnreadThenCheckIn(SimulatedHidBus::DeviceId id, TJvHidDevice*& held,
+                                     uint8_t value, Clock::duration time) {
+    bus->SendInputReport(id, UnitReport(value));
+    PumpFor(time);
+    EXPECT_TRUE(received.empty());
+    EXPECT_TRUE(errors.empty());
+    ctl->CheckIn(held);
+  }
   // Lets whatever is already under way settle; used only to show that nothing
   // more happens.
   void PumpFor(Clock::duration time) {
@@ -494,11 +504,7 @@ TEST_P(HidControllerTest, DeviceThatRefusesReadWriteIsListedButNeverRead) {
   EXPECT_FALSE(ctl->Item(0)->OpenedReadWrite());
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
-  bus->SendInputReport(id, UnitReport(0));
-  PumpFor(30ms);
-  EXPECT_TRUE(received.empty());
-  EXPECT_TRUE(errors.empty());
-  ctl->CheckIn(held);
+  ExpectReportUnreadThenCheckIn(id, held, 0, 30ms);
 }
 
 // ---------------------------------------------------------------------------
@@ -559,11 +565,7 @@ TEST_P(HidControllerTest, DeviceWithoutInputReportIsCheckedOutWithoutReading) {
   Start();
   TJvHidDevice* held = CheckOut(kRunPid);
   ASSERT_NE(held, nullptr);
-  bus->SendInputReport(id, UnitReport(0));
-  PumpFor(30ms);
-  EXPECT_TRUE(received.empty());
-  EXPECT_TRUE(errors.empty());
-  ctl->CheckIn(held);
+  ExpectReportUnreadThenCheckIn(id, held, 0, 30ms);
   EXPECT_EQ(held, nullptr);
 }
 
@@ -790,11 +792,8 @@ TEST_P(HidControllerTest, AGoneDevicesThreadReadsNothingMore) {
   ASSERT_NE(held, nullptr);
   bus->HangUp(id);
   PumpFor(150ms);
-  bus->SendInputReport(id, UnitReport(7));  // dropped by the dead interface
-  PumpFor(150ms);
-  EXPECT_TRUE(received.empty());
-  EXPECT_TRUE(errors.empty());
-  ctl->CheckIn(held);
+  // Dropped by the dead interface.
+  ExpectReportUnreadThenCheckIn(id, held, 7, 150ms);
 }
 
 // A report that comes the moment a device is checked out is read: the read

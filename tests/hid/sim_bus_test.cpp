@@ -47,6 +47,25 @@ std::unique_ptr<HidHandle> OpenReader(SimulatedHidBus& bus) {
   return bus.Open(interfaces.front().path, HidAccess::kReadWrite, true, error);
 }
 
+// One unit with 65-byte reports on its own bus, a reading handle on it, and
+// what a read fills in.
+struct ReadingUnit {
+  explicit ReadingUnit(SimVocabulary vocabulary = SimVocabulary::kWindows) : bus(vocabulary) {
+    id = bus.Attach(BusDevice(65, 65), &endpoint);
+    reader = OpenReader(bus);
+  }
+  HidReadStatus Read(std::chrono::milliseconds slice = kLongSlice) {
+    return reader->Read(buffer.data(), buffer.size(), slice, got, error);
+  }
+  SimulatedHidBus bus;
+  CountingEndpoint endpoint;
+  SimulatedHidBus::DeviceId id = 0;
+  std::unique_ptr<HidHandle> reader;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(65);
+  size_t got = 0;
+  uint32_t error = 0;
+};
+
 TEST(SimulatedHidBus, InputReportsAreTruncatedToTheBufferAndShortOnesKeptAsTheyAre) {
   SimulatedHidBus bus;
   CountingEndpoint endpoint;
@@ -90,26 +109,19 @@ TEST(SimulatedHidBus, InputReportBecomesReadableOnlyAfterTheReportTime) {
 }
 
 TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
-  SimulatedHidBus bus;
-  CountingEndpoint endpoint;
-  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
-  auto reader = OpenReader(bus);
-  ASSERT_NE(reader, nullptr);
-  std::vector<uint8_t> buffer(65);
-  size_t got = 0;
-  uint32_t error = 0;
+  ReadingUnit unit;
+  ASSERT_NE(unit.reader, nullptr);
+  auto& [bus, endpoint, id, reader, buffer, got, error] = unit;
 
   reader->CancelRead();  // also ends a read that starts later, and every one after it
-  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSlice, got, error),
-            HidReadStatus::kCancelled);
-  EXPECT_EQ(reader->Read(buffer.data(), buffer.size(), kLongSlice, got, error),
-            HidReadStatus::kCancelled);
+  EXPECT_EQ(unit.Read(), HidReadStatus::kCancelled);
+  EXPECT_EQ(unit.Read(), HidReadStatus::kCancelled);
 
   reader = OpenReader(bus);
   ASSERT_NE(reader, nullptr);
   HidReadStatus status = HidReadStatus::kPending;
   const auto started = Clock::now();
-  std::thread blocked([&] { status = reader->Read(buffer.data(), 65, kLongSlice, got, error); });
+  std::thread blocked([&] { status = unit.Read(); });
   std::this_thread::sleep_for(20ms);
   bus.Detach(id);
   blocked.join();
@@ -129,21 +141,15 @@ TEST(SimulatedHidBus, CancelAndDetachEndAPendingReadAtOnce) {
 }
 
 TEST(SimulatedHidBus, FailNextReadFailsOneReadWithTheCode) {
-  SimulatedHidBus bus;
-  CountingEndpoint endpoint;
-  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
-  auto reader = OpenReader(bus);
-  ASSERT_NE(reader, nullptr);
-  bus.FailNextRead(id, 31);
-  bus.SendInputReport(id, {0, 1});
-  std::vector<uint8_t> buffer(65);
-  size_t got = 0;
-  uint32_t error = 0;
-  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kFailed);
-  EXPECT_EQ(error, 31u);
-  EXPECT_EQ(reader->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kCompleted);
-  EXPECT_NE(bus.ErrorText(31), bus.ErrorText(1167));
-  EXPECT_FALSE(bus.ErrorText(4242).empty());
+  ReadingUnit unit;
+  ASSERT_NE(unit.reader, nullptr);
+  unit.bus.FailNextRead(unit.id, 31);
+  unit.bus.SendInputReport(unit.id, {0, 1});
+  EXPECT_EQ(unit.Read(), HidReadStatus::kFailed);
+  EXPECT_EQ(unit.error, 31u);
+  EXPECT_EQ(unit.Read(), HidReadStatus::kCompleted);
+  EXPECT_NE(unit.bus.ErrorText(31), unit.bus.ErrorText(1167));
+  EXPECT_FALSE(unit.bus.ErrorText(4242).empty());
 }
 
 // What the unit waits for before it leaves the bus: the host has read every
@@ -179,22 +185,16 @@ TEST(SimulatedHidBus, InputCountsAsUnreadUntilTheReadingHandleHasTakenIt) {
 
   // A host that reads and writes on one handle: the two reports the writer
   // still holds count as unread once it has read there.
-  EXPECT_EQ(writer->Read(buffer.data(), 65, kLongSlice, got, error),
-            HidReadStatus::kCompleted);
+  EXPECT_EQ(writer->Read(buffer.data(), 65, kLongSlice, got, error), HidReadStatus::kCompleted);
   EXPECT_TRUE(bus.InputUnread(id));
   bus.Detach(id);
   EXPECT_FALSE(bus.InputUnread(id));
 }
 
 TEST(SimulatedHidBus, SpeakingLinuxAGoneNodeHangsUpAndErrorsAreErrnoValues) {
-  SimulatedHidBus bus(SimVocabulary::kLinux);
-  CountingEndpoint endpoint;
-  const auto id = bus.Attach(BusDevice(65, 65), &endpoint);
-  auto reader = OpenReader(bus);
-  ASSERT_NE(reader, nullptr);
-  std::vector<uint8_t> buffer(65);
-  size_t got = 0;
-  uint32_t error = 0;
+  ReadingUnit unit(SimVocabulary::kLinux);
+  ASSERT_NE(unit.reader, nullptr);
+  auto& [bus, endpoint, id, reader, buffer, got, error] = unit;
 
   // EIO and ENODEV on a read mean the device has left; EPROTO does not.
   bus.FailNextRead(id, 71);
