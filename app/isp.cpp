@@ -141,6 +141,7 @@ void TfmIsp::CloseSession() {
     ReceiveEnabled = false;
   }
   EarlyIspReply.reset();
+  IspReplyCut = false;
   UpdateState = usVersionCheck;
   sbStatus.SetBackground(toolkit::Color::ButtonFace());
   SetPanel(kPanelSession, kPanelDisconnect);

@@ -348,6 +348,9 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   std::atomic<uint64_t> ReportsWrittenCount{0};
   uint64_t IspRequestMark = 0;  // ReportsWrittenCount when the step's request was submitted
   std::optional<TInputReport> EarlyIspReply;  // the first reply before the arming
+  // The reply on its way through the link came shorter than its step's fields:
+  // the step fails without reading them.
+  bool IspReplyCut = false;
   // Written records handed over by the worker, not yet passed on. Handed over
   // before each write, so a reply, which can only come after its write, finds
   // its request's record here and lists it first: the traffic keeps the wire's order.

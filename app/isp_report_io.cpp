@@ -146,20 +146,20 @@ void TfmIsp::AcceptReport(const TInputReport& report) {
   }
   // One report per arming while a boot-loader step is outstanding.
   if (UpdateState >= usConnect) ReceiveEnabled = false;
+  const std::span<const uint8_t> bytes(report.Data.data(), message.Bytes);
+  TTrafficRecord record = MakeRecord(TTrafficDirection::kRead, report.ReportId, bytes);
   if (AwaitsIspReply(UpdateState) && !IsDeviceFrame(report.Data) &&
       report.Received < IspReplyBytesNeeded(UpdateState)) {
     // A HID read delivers the whole report the device sent, so a short one is
     // the unit's answer to this request, cut: the step's wrong reply. Waiting
     // for another would wait for one that never comes (the boot loader answers
-    // once), and its fields are not there to be read.
-    const std::span<const uint8_t> received(report.Data.data(),
-                                            std::min(report.Received, report.Data.size()));
-    ListRead(MakeRecord(TTrafficDirection::kRead, report.ReportId, received));
-    FailIspStep();
-    return;
+    // once), and its fields are not there to be read. The link still takes it
+    // as the answer to its request, so that it is not left waiting for one.
+    IspReplyCut = true;
+    record = MakeRecord(TTrafficDirection::kRead, report.ReportId,
+                        std::span<const uint8_t>(report.Data.data(),
+                                                 std::min(report.Received, report.Data.size())));
   }
-  const std::span<const uint8_t> bytes(report.Data.data(), message.Bytes);
-  const TTrafficRecord record = MakeRecord(TTrafficDirection::kRead, report.ReportId, bytes);
   if (Link) Link->Receive(bytes.data(), static_cast<int>(bytes.size()));
   ListRead(record);
 }

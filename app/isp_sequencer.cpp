@@ -4,6 +4,7 @@
 // decisions are the engine's (engine/isp_steps.h); this file acts on them.
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "app/isp.h"
 #include "app/isp_private.h"
@@ -61,6 +62,7 @@ void TfmIsp::RunIspStep() {
   KV_ASSERT_UI_THREAD(Loop);
   if (UpdateState < usConnect || UpdateState > usMcuReset) return;
   EarlyIspReply.reset();
+  IspReplyCut = false;
   if (UpdateState != usProgramData) SetStepText(std::string(IspStepText(UpdateState)));
   const IspRequest request = BuildStepRequest();
   if (UpdateState == usMcuReset) {
@@ -103,7 +105,7 @@ void TfmIsp::ArmReply() {
 void TfmIsp::HandleIspReply(const TCmdPacket& reply) {
   KV_ASSERT_UI_THREAD(Loop);
   if (UpdateState == usGetDeviceId) DeviceId = 0;
-  if (ReplyChecksumEcho(reply) != RequestSum) {
+  if (std::exchange(IspReplyCut, false) || ReplyChecksumEcho(reply) != RequestSum) {
     FailIspStep();
     return;
   }
