@@ -18,12 +18,10 @@ TOutputWriter::~TOutputWriter() {
   thread_.join();
 }
 
-// The analysis cannot follow std::unique_lock, which the waits need.
-void TOutputWriter::Drain() KV_NO_THREAD_SAFETY_ANALYSIS {
+void TOutputWriter::Drain() {
   sync();
-  std::unique_lock<Mutex> lock(lock_);
-  changed_.wait(lock,
-                [this]() KV_NO_THREAD_SAFETY_ANALYSIS { return handedOver_.empty() && !writing_; });
+  MutexLock lock(lock_);
+  while (!handedOver_.empty() || writing_) changed_.wait(lock_);
 }
 
 TOutputWriter::int_type TOutputWriter::overflow(int_type ch) {
@@ -47,23 +45,26 @@ int TOutputWriter::sync() {
   return 0;
 }
 
-void TOutputWriter::WriteAll() KV_NO_THREAD_SAFETY_ANALYSIS {
-  std::unique_lock<Mutex> lock(lock_);
-  for (;;) {
-    changed_.wait(
-        lock, [this]() KV_NO_THREAD_SAFETY_ANALYSIS { return !handedOver_.empty() || closing_; });
-    if (handedOver_.empty()) return;  // closing, and everything written
-    std::deque<std::string> batch;
-    batch.swap(handedOver_);
-    writing_ = true;
-    lock.unlock();
+void TOutputWriter::WriteAll() {
+  for (std::deque<std::string> batch; TakeBatch(batch);) {
     // A stream that cannot be written (a closed pipe) stays failed; the rest is dropped.
     for (const std::string& text : batch) target_ << text;
     target_.flush();
-    lock.lock();
+    batch.clear();
+  }
+}
+
+bool TOutputWriter::TakeBatch(std::deque<std::string>& batch) {
+  MutexLock lock(lock_);
+  if (writing_) {
     writing_ = false;
     changed_.notify_all();
   }
+  while (handedOver_.empty() && !closing_) changed_.wait(lock_);
+  if (handedOver_.empty()) return false;  // closing, and everything written
+  batch.swap(handedOver_);
+  writing_ = true;
+  return true;
 }
 
 }  // namespace kv::cli

@@ -34,6 +34,9 @@ class TOutputWriter final : public std::streambuf {
 
  private:
   void WriteAll();
+  // The writer's thread: marks the last batch written, then waits for the next
+  // one; false once closing with nothing left.
+  bool TakeBatch(std::deque<std::string>& batch);
 
   std::ostream& target_;
   std::string put_;  // the caller's thread: put since the last flush
