@@ -21,6 +21,7 @@ test_packages=(
   clang clang-tidy libclang-rt-14-dev
   xvfb xdotool imagemagick
   dpkg-dev lintian
+  qemu-system-x86 busybox-static python3
 )
 
 dry_run=0

@@ -154,7 +154,7 @@ bool ClickButton(HWND button) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: kv-win-probe COMMAND ARGS\n"
+               "usage: kv-win-probe COMMAND ARGS [; COMMAND ARGS]...\n"
                "  wait-window CAPTION LIMIT_MS\n"
                "  controls CAPTION\n"
                "  panels CAPTION\n"
@@ -380,28 +380,48 @@ int Limit(const char* text) {
   return std::atoi(text);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Places in the window's own pixels: a probe unaware of DPI would be shown
-  // coordinates scaled back to 96 DPI.
-  SetProcessDPIAware();
-  if (argc < 3) return Usage();
-  const std::string command = argv[1];
-  const std::string subject = argv[2];
-  if (command == "wait-window" && argc == 4) return WaitWindow(subject, Limit(argv[3]));
+// One command: its name, its subject and the rest of its arguments.
+int RunCommand(const std::vector<std::string>& words) {
+  if (words.size() < 2) return Usage();
+  const size_t argc = words.size() + 1;
+  const std::string& command = words[0];
+  const std::string& subject = words[1];
+  auto arg = [&](size_t i) { return words[i - 1].c_str(); };
+  if (command == "wait-window" && argc == 4) return WaitWindow(subject, Limit(arg(3)));
   if (command == "controls" && argc == 3) return Controls(subject);
   if (command == "panels" && argc == 3) return Panels(subject);
   if (command == "wait-panel" && argc == 6) {
-    return WaitPanel(subject, std::atoi(argv[3]), argv[4], Limit(argv[5]));
+    return WaitPanel(subject, std::atoi(arg(3)), arg(4), Limit(arg(5)));
   }
-  if (command == "wait-enabled" && argc == 5) return WaitEnabled(subject, argv[3], Limit(argv[4]));
-  if (command == "click" && argc == 4) return Click(subject, argv[3]);
-  if (command == "wait-box" && argc == 4) return WaitBox(subject, Limit(argv[3]));
+  if (command == "wait-enabled" && argc == 5) return WaitEnabled(subject, arg(3), Limit(arg(4)));
+  if (command == "click" && argc == 4) return Click(subject, arg(3));
+  if (command == "wait-box" && argc == 4) return WaitBox(subject, Limit(arg(3)));
   if (command == "press-ok" && argc == 3) return PressOk(subject);
   if (command == "boxes" && argc == 3) return Boxes();
   if (command == "windows" && argc == 3) return Windows(subject);
   if (command == "close" && argc == 3) return Close(subject);
-  if (command == "wait-gone" && argc == 4) return WaitGone(subject, Limit(argv[3]));
+  if (command == "wait-gone" && argc == 4) return WaitGone(subject, Limit(arg(3)));
   return Usage();
+}
+
+}  // namespace
+
+// Several commands may follow each other, separated by a ";" word: one wine
+// process for them all, where each process start costs seconds. The first
+// that fails ends the run with its code.
+int main(int argc, char** argv) {
+  // Places in the window's own pixels: a probe unaware of DPI would be shown
+  // coordinates scaled back to 96 DPI.
+  SetProcessDPIAware();
+  std::vector<std::string> words;
+  for (int i = 1; i <= argc; ++i) {
+    if (i < argc && std::string(argv[i]) != ";") {
+      words.emplace_back(argv[i]);
+      continue;
+    }
+    const int code = RunCommand(words);
+    if (code != 0) return code;
+    words.clear();
+  }
+  return 0;
 }
