@@ -11,6 +11,7 @@ namespace kv::hid {
 // Windows system error codes.
 inline constexpr uint32_t kWinErrorFileNotFound = 2;
 inline constexpr uint32_t kWinErrorPathNotFound = 3;
+inline constexpr uint32_t kWinErrorAccessDenied = 5;
 inline constexpr uint32_t kWinErrorDeviceNotConnected = 1167;
 inline constexpr uint32_t kWinErrorDeviceRemoved = 1617;
 
@@ -28,6 +29,16 @@ inline constexpr uint32_t kLinuxEproto = 71;
 constexpr bool IsWindowsGoneError(uint32_t error) {
   return error == kWinErrorFileNotFound || error == kWinErrorPathNotFound ||
          error == kWinErrorDeviceNotConnected || error == kWinErrorDeviceRemoved;
+}
+
+// A read on Windows failed because the interface is gone. Besides the codes
+// above, a read on a handle still open on an interface that has been removed
+// fails with ERROR_ACCESS_DENIED (the HID class driver's STATUS_DELETE_PENDING;
+// wine's hidclass answers every read after an unplug so). Only a read: an open
+// refused with that code means another program holds the interface, or the
+// user may not open it.
+constexpr bool IsWindowsReadGoneError(uint32_t error) {
+  return IsWindowsGoneError(error) || error == kWinErrorAccessDenied;
 }
 
 // A read on an open hidraw node failed because its device has left: the

@@ -7,6 +7,8 @@
 #include "toolkit/thread_annotations.h"
 
 #include <windows.h>
+
+#include <dbt.h>
 // windows.h first: these rely on its types.
 #include <hidsdi.h>
 #include <setupapi.h>
@@ -237,7 +239,7 @@ class Win32HidHandle : public HidHandle {
     DWORD completion_error = ERROR_SUCCESS;
     transferred = TakeCompletedRead(buffer, capacity, completion_error);
     // A pending read that the unplug ended completes with the "gone" code.
-    if (completion_error != ERROR_SUCCESS && IsWindowsGoneError(completion_error)) {
+    if (completion_error != ERROR_SUCCESS && IsWindowsReadGoneError(completion_error)) {
       error = completion_error;
       return HidReadStatus::kGone;
     }
@@ -290,7 +292,7 @@ class Win32HidHandle : public HidHandle {
   }
 
   static HidReadStatus FailedOrGone(uint32_t error) {
-    return IsWindowsGoneError(error) ? HidReadStatus::kGone : HidReadStatus::kFailed;
+    return IsWindowsReadGoneError(error) ? HidReadStatus::kGone : HidReadStatus::kFailed;
   }
 
   size_t TakeCompletedRead(uint8_t* buffer, size_t capacity, DWORD& completion_error) {
@@ -338,12 +340,15 @@ class Win32HidHandle : public HidHandle {
 
 // A hidden top-level window on a thread of its own. Top-level windows get the
 // system's DBT_DEVNODES_CHANGED broadcast without registering for anything; a
-// message-only window would not.
+// message-only window would not. It also registers for the HID interface
+// class's arrivals and removals, which are sent where that broadcast is not
+// (wine sends only these), and passes each on as DBT_DEVNODES_CHANGED.
 class DeviceChangeWindow {
  public:
   using Forward = std::function<void(WPARAM, LPARAM)>;
 
-  explicit DeviceChangeWindow(Forward forward) : forward_(std::move(forward)) {}
+  DeviceChangeWindow(Forward forward, const GUID& hid_class)
+      : forward_(std::move(forward)), hid_class_(hid_class) {}
   ~DeviceChangeWindow() { Stop(); }
   DeviceChangeWindow(const DeviceChangeWindow&) = delete;
   DeviceChangeWindow& operator=(const DeviceChangeWindow&) = delete;
@@ -410,11 +415,19 @@ class DeviceChangeWindow {
     }
     start_done_.notify_one();
     if (window == nullptr) return;
+    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = hid_class_;
+    // Without it the broadcast alone still tells, where the system sends it.
+    HDEVNOTIFY interface_changes =
+        RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
       TranslateMessage(&message);
       DispatchMessageA(&message);
     }
+    if (interface_changes != nullptr) UnregisterDeviceNotification(interface_changes);
   }
 
   static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -426,7 +439,12 @@ class DeviceChangeWindow {
     auto* self = reinterpret_cast<DeviceChangeWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     switch (message) {
       case WM_DEVICECHANGE:
-        if (self != nullptr) self->forward_(wparam, lparam);
+        if (self == nullptr) return kDeviceChangeHandled;
+        if (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE) {
+          self->forward_(DBT_DEVNODES_CHANGED, 0);
+        } else {
+          self->forward_(wparam, lparam);
+        }
         return kDeviceChangeHandled;
       case WM_QUERYENDSESSION:
         return kQueryEndSessionAllowed;
@@ -442,6 +460,7 @@ class DeviceChangeWindow {
   }
 
   const Forward forward_;
+  const GUID hid_class_;
   std::thread thread_;
   Mutex start_mutex_;
   std::condition_variable_any start_done_;
@@ -521,7 +540,7 @@ class Win32HidPlatform : public HidPlatform {
     MutexLock lock(window_mutex_);
     if (window_) return;
     auto window = std::make_unique<DeviceChangeWindow>(
-        [this](WPARAM wparam, LPARAM lparam) { NotifyDeviceChange(wparam, lparam); });
+        [this](WPARAM wparam, LPARAM lparam) { NotifyDeviceChange(wparam, lparam); }, hid_class_);
     if (window->Start()) window_ = std::move(window);
   }
 

@@ -262,7 +262,7 @@ class SimHandle final : public HidHandle {
 
  private:
   bool IsReadGoneError(uint32_t error) const {
-    return state_->vocabulary == SimVocabulary::kWindows ? IsWindowsGoneError(error)
+    return state_->vocabulary == SimVocabulary::kWindows ? IsWindowsReadGoneError(error)
                                                          : IsLinuxReadGoneErrno(error);
   }
 

@@ -103,6 +103,13 @@ const std::vector<UnitLeftCase>& Cases() {
        Written("33,704"),
        FlashOnly("33,704"),
        kDspNone},
+      // The system's own words for a read on an interface that has left (Linux EIO;
+      // Windows ERROR_ACCESS_DENIED on a handle still open, as wine answers): the unit left.
+      {{"fault=read-error:5@data:600", "fault=unplug@data:600"},
+       4,
+       Written("33,704"),
+       FlashOnly("33,704"),
+       kDspNone},
       {{"fault=read-error@data:600", "fault=unplug@data:600"},
        6,
        Written("33,704"),

@@ -202,7 +202,7 @@ run update -- %s --json --trace update.trace --timeout 60
         guest='''
 unit_start --sim start=absent --sim attach-ms=60000 &&
 run later --background -- %s --json --trace later.trace --timeout 60 &&
-json_wait later '"waiting"' 30 && unit_plug run && wait
+json_wait later '"waiting"' 30 && unit_plug run && run_wait
 ''' % NATIVE,
         runs={'later': (0, 'updated')},
         unit=CLEAN_UPDATE,
@@ -220,6 +220,7 @@ run second -- %s --json --trace second.trace --timeout 60
                ('first.json', r'running kv93t-update again finishes the update')]),
     'access': dict(
         guest='''
+rm -f /var/lib/man-db/auto-update  # no manual page index rebuilt under emulation
 dpkg -i $KV_DEB/kv93t-update_*_amd64.deb >$OUT/dpkg.log 2>&1 || say "dpkg -i failed"
 useradd -M -G plugdev kvuser && useradd -M kvother &&
 unit_start && node_wait 0821 &&
@@ -244,7 +245,7 @@ run check -- %s --check --json --timeout 30
     'wine_cli': dict(
         guest='''
 unit_start && node_wait 0821 &&
-wineserver -p && run wine -- wine $KV_WIN64/app/kv93t-update.exe --json --trace wine.trace --timeout 60
+wine_up null && run wine -- wine $KV_WIN64/app/kv93t-update.exe --json --trace wine.trace --timeout 60
 ''',
         runs={'wine': (0, 'updated')},
         unit=CLEAN_UPDATE,

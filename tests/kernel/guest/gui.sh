@@ -11,6 +11,7 @@ xvfb=$!
 for _ in $(seq 100); do [ -e /tmp/.X11-unix/X7 ] && break; sleep 0.1; done
 export DISPLAY=:7
 wineserver -p
+timeout 300 wine cmd /c exit >/dev/null 2>&1  # services up before the window registers
 wine "$KV_WIN64/app/kv93t-update-gui.exe" &
 gui=$!
 timeout 600 wine "$probe" wait-window "$caption" 240000 \; \

@@ -99,7 +99,21 @@ run() {
     cp /run/work/* $OUT/ 2>/dev/null
     say "$name ended: $(cat /run/work/$name.rc)"
   ) &
-  [ -n "$background" ] || wait $!
+  RUN_PID=$!
+  [ -n "$background" ] || wait $RUN_PID
+}
+# run_wait: waits for the run started last with --background.
+run_wait() { wait "$RUN_PID"; }
+# wine_up [null]: a wineserver that stays, and wine's services and plug and
+# play started by a first process: a program started while they are still
+# coming up cannot register for device notifications (their RPC server is not
+# there yet). With "null", wine's null graphics driver: without an X display
+# wine creates no window at all, the tool's hidden device-change window included.
+wine_up() {
+  if [ "${1:-}" = null ]; then
+    printf '\n[Software\\\\Wine\\\\Drivers] 1700000000\n"Graphics"="null"\n' >>"$WINEPREFIX/user.reg"
+  fi
+  wineserver -p && timeout 300 wine cmd /c exit >/dev/null 2>&1
 }
 mkdir -p /run/work
 chmod 1777 /run/work
