@@ -17,6 +17,7 @@ inline constexpr uint32_t kWinErrorDeviceRemoved = 1617;
 
 // Linux errno values, spelt out so that the simulated bus can speak them on
 // any build.
+inline constexpr uint32_t kLinuxEperm = 1;
 inline constexpr uint32_t kLinuxEnoent = 2;
 inline constexpr uint32_t kLinuxEio = 5;
 inline constexpr uint32_t kLinuxEnxio = 6;

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "hid/access_hint.h"
 #include "hid/hid_platform.h"
 #include "hid/interface_gone.h"
 #include "hid/report_descriptor.h"
@@ -33,14 +34,25 @@ namespace kv::hid {
 namespace {
 
 // The shared vocabulary spells out the Linux numbers; they must be these.
-static_assert(kLinuxEnoent == ENOENT && kLinuxEio == EIO && kLinuxEnxio == ENXIO &&
-              kLinuxEacces == EACCES && kLinuxEnodev == ENODEV && kLinuxEinval == EINVAL &&
-              kLinuxEproto == EPROTO);
+static_assert(kLinuxEperm == EPERM && kLinuxEnoent == ENOENT && kLinuxEio == EIO &&
+              kLinuxEnxio == ENXIO && kLinuxEacces == EACCES && kLinuxEnodev == ENODEV &&
+              kLinuxEinval == EINVAL && kLinuxEproto == EPROTO);
 static_assert(kLinuxPollIn == POLLIN && kLinuxPollErr == POLLERR && kLinuxPollHup == POLLHUP);
 
 // A write that the node does not take within this long has failed (a real
 // hidraw write is synchronous; only a stalled device or test node makes it wait).
 constexpr std::chrono::milliseconds kWriteLimit{2000};
+
+// The unit's udev rule where udev reads rules from; "" when it is in none of
+// those folders (udev reads no rule under /usr/local).
+std::string InstalledUnitRule() {
+  for (const char* folder :
+       {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+    const std::string path = std::string(folder) + "/70-kv93t.rules";
+    if (access(path.c_str(), F_OK) == 0) return path;
+  }
+  return {};
+}
 
 // strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills
 // the buffer); these two overloads accept whichever the C library declares.
@@ -386,11 +398,7 @@ class LinuxHidPlatform : public HidPlatform {
   bool IsGoneError(uint32_t error) const override { return IsLinuxOpenGoneErrno(error); }
 
   std::string AccessHint(uint32_t error) const override {
-    if (error != EACCES && error != EPERM) return {};
-    return "this user may not open the unit's hidraw node: install the udev rule "
-           "packaging/70-kv93t.rules (sudo cp packaging/70-kv93t.rules /etc/udev/rules.d/ && "
-           "sudo udevadm control --reload), then unplug and replug the unit; without logind, "
-           "add the user to the plugdev group";
+    return LinuxAccessHint(error, InstalledUnitRule());
   }
 
  private:

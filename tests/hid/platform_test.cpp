@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "hid/access_hint.h"
 #include "hid/hid_platform.h"
 #include "hid/interface_gone.h"
 #include "hid/report_descriptor.h"
@@ -214,6 +216,37 @@ TEST(HidrawPoll, AHangUpOrErrorWithNothingToReadIsGoneNotAReadError) {
   for (const auto& [events, outcome] : cases) {
     EXPECT_EQ(ClassifyHidrawPoll(events), outcome) << "events 0x" << std::hex << events;
   }
+}
+
+// A read on a removed interface's handle that is still open fails on Windows
+// with ERROR_ACCESS_DENIED (5), as wine answered every read after an unplug on
+// a real USB stack: that is the unit leaving. An open refused with 5 is not.
+TEST(InterfaceGone, WindowsReadsCountAccessDeniedAsGoneOpensDoNot) {
+  const std::tuple<uint32_t, bool, bool> cases[] = {
+      // code, gone for a read, gone for an open
+      {1167, true, true}, {1617, true, true}, {2, true, true},    {3, true, true},
+      {5, true, false},   {31, false, false}, {87, false, false}, {0, false, false},
+  };
+  for (const auto& [code, read_gone, open_gone] : cases) {
+    EXPECT_EQ(IsWindowsReadGoneError(code), read_gone) << code;
+    EXPECT_EQ(IsWindowsGoneError(code), open_gone) << code;
+  }
+}
+
+// A user refused the node (EACCES 13, EPERM 1) is told what helps: installing
+// the rule where it is missing, joining plugdev where the package put it in place.
+TEST(AccessHint, NamesTheRuleAndWhatIsMissing) {
+  const std::string installed = "/usr/lib/udev/rules.d/70-kv93t.rules";
+  for (const uint32_t code : {13u, 1u}) {
+    const std::string missing = LinuxAccessHint(code, "");
+    EXPECT_NE(missing.find("install the udev rule packaging/70-kv93t.rules"), std::string::npos);
+    const std::string present = LinuxAccessHint(code, installed);
+    EXPECT_NE(present.find("the udev rule " + installed + " is installed"), std::string::npos);
+    EXPECT_NE(present.find("add this user to plugdev"), std::string::npos);
+    EXPECT_EQ(present.find("install the udev rule"), std::string::npos);
+  }
+  EXPECT_EQ(LinuxAccessHint(2, ""), "");  // ENOENT: not a matter of access
+  EXPECT_EQ(LinuxAccessHint(5, installed), "");
 }
 
 // ---------------------------------------------------------------------------

@@ -231,7 +231,8 @@ run member --user kvuser -- /usr/bin/kv93t-update --json --trace member.trace --
         runs={'member': (0, 'updated'), 'outsider': (4, None)},
         unit=CLEAN_UPDATE,
         holds=[('node-mode.txt', r'^660 plugdev$'), ('outsider.json', r'no access'),
-               ('outsider.json', r'70-kv93t\.rules')]),
+               ('outsider.json', r'the udev rule /\S*/70-kv93t\.rules is installed'),
+               ('outsider.json', r'add this user to plugdev')]),
     'list_check': dict(
         guest='''
 unit_start && node_wait 0821 &&
@@ -256,7 +257,9 @@ unit_start && node_wait 0821 && run gui -- sh $KV_SOURCE/tests/kernel/guest/gui.
 ''',
         runs={'gui': (0, None)},
         unit=CLEAN_UPDATE,
-        holds=[('gui.json', r'Program OK')]),
+        # The probe's line for the " Program OK !! " box it waited for; the screenshot is kept.
+        holds=[('gui.json', r'^box .* symbol information caption Update KV-93T'),
+               ('window.png', r'PNG')]),
 }
 
 
@@ -398,7 +401,7 @@ def run_scenario(name, cache, out, tool, win64, deb, limit):
     os.makedirs(out)
     source = os.path.dirname(os.path.dirname(HERE))
     with open(os.path.join(out, 'env.sh'), 'w') as env:
-        env.write('KV_CACHE=%s\nKV_SOURCE=%s\nKV_TOOL=%s\nKV_GADGET=%s\nKV_WIN64=%s\nKV_DEB=%s\n' %
+        env.write('export KV_CACHE=%s KV_SOURCE=%s KV_TOOL=%s KV_GADGET=%s KV_WIN64=%s KV_DEB=%s\n' %
                   (cache, source, tool, os.path.join(os.path.dirname(os.path.dirname(tool)),
                                                      'sim/gadget/kv93t-gadget'), win64, deb))
     open(os.path.join(out, 'scenario.sh'), 'w').write(spec['guest'])
