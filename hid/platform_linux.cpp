@@ -48,7 +48,7 @@ constexpr std::chrono::milliseconds kWriteLimit{2000};
 std::string InstalledUnitRule() {
   for (const char* folder :
        {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
-    const std::string path = std::string(folder) + "/70-kv93t.rules";
+    std::string path = std::string(folder) + "/70-kv93t.rules";
     if (access(path.c_str(), F_OK) == 0) return path;
   }
   return {};

@@ -23,9 +23,15 @@ kernel_log=$PWD/build/kernel-road.log
 start_kernel_road() {
   [ "${KV_KERNEL:-ON}" = ON ] || return 0
   echo "=== kernel (in the background, log in $kernel_log)"
-  ctest --preset kernel >"$kernel_log" 2>&1 &
+  # A process group of its own, so that a failure here ends its guests too.
+  setsid ctest --preset kernel >"$kernel_log" 2>&1 &
   kernel_pid=$!
 }
+stop_kernel_road() {
+  [ -n "$kernel_pid" ] && kill -- "-$kernel_pid" 2>/dev/null
+  return 0
+}
+trap stop_kernel_road EXIT
 
 for preset in "${presets[@]}"; do
   echo "=== $preset"
@@ -48,6 +54,7 @@ if [ -n "$kernel_pid" ]; then
   echo "=== kernel (waiting for it)"
   status=0
   wait "$kernel_pid" || status=$?
+  kernel_pid=""
   cat "$kernel_log"
   exit "$status"
 fi
