@@ -94,7 +94,7 @@ run() {
   [ -n "$user" ] && as="setpriv --reuid=$user --regid=$user --init-groups"
   (
     cd /run/work || exit 1
-    timeout -k 5 "${KV_RUN_LIMIT:-240}" $as "$@" >"/run/work/$name.json" 2>"/run/work/$name.err"
+    timeout -k 5 "${KV_RUN_LIMIT:-480}" $as "$@" >"/run/work/$name.json" 2>"/run/work/$name.err"
     echo $? >"/run/work/$name.rc"
     cp /run/work/* $OUT/ 2>/dev/null
     say "$name ended: $(cat /run/work/$name.rc)"
