@@ -322,11 +322,11 @@ def end_object(text):
     return last if last.get('event') == 'end' else {}
 
 
-def judge(name, spec, out):
+def judge(scenario, out):
     failures = []
     if read(out, 'scenario.rc').strip() != '0':
         failures.append('the guest scenario ended with %r' % read(out, 'scenario.rc').strip())
-    for run, (code, result) in spec['runs'].items():
+    for run, (code, result) in scenario['runs'].items():
         got = read(out, run + '.rc').strip()
         if got != str(code):
             failures.append('%s: exit code %s, expected %d' % (run, got or 'none', code))
@@ -338,10 +338,10 @@ def judge(name, spec, out):
             if 'READ ERROR' in read(out, run + suffix):
                 failures.append('%s%s holds "READ ERROR"' % (run, suffix))
     verdict = read(out, 'verdict.txt').strip().splitlines()
-    if not verdict or not verdict[-1].startswith(spec['unit']):
+    if not verdict or not verdict[-1].startswith(scenario['unit']):
         failures.append('unit: %r, expected %r' % (verdict[-1] if verdict else 'no verdict',
-                                                   spec['unit']))
-    for file, pattern in spec.get('holds', []):
+                                                   scenario['unit']))
+    for file, pattern in scenario.get('holds', []):
         if not re.search(pattern, read(out, file), re.M):
             failures.append('%s does not hold /%s/' % (file, pattern))
     return failures
@@ -396,7 +396,7 @@ def phase_figures(out, run):
 
 
 def run_scenario(name, cache, out, tool, win64, deb, limit):
-    spec = SCENARIOS[name]
+    scenario = SCENARIOS[name]
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
     source = os.path.dirname(os.path.dirname(HERE))
@@ -404,15 +404,15 @@ def run_scenario(name, cache, out, tool, win64, deb, limit):
         env.write('export KV_CACHE=%s KV_SOURCE=%s KV_TOOL=%s KV_GADGET=%s KV_WIN64=%s KV_DEB=%s\n' %
                   (cache, source, tool, os.path.join(os.path.dirname(os.path.dirname(tool)),
                                                      'sim/gadget/kv93t-gadget'), win64, deb))
-    open(os.path.join(out, 'scenario.sh'), 'w').write(spec['guest'])
+    open(os.path.join(out, 'scenario.sh'), 'w').write(scenario['guest'])
     took = boot(cache, out, limit)
     log('%s: the guest ran %.1f s' % (name, took))
-    failures = judge(name, spec, out)
+    failures = judge(scenario, out)
     if failures:
-        report_failure(out, failures, spec['runs'])
+        report_failure(out, failures, scenario['runs'])
         return 1
-    if 'figures' in spec:
-        phase_figures(out, spec['figures'])
+    if 'figures' in scenario:
+        phase_figures(out, scenario['figures'])
     log('passed: ' + name)
     return 0
 
