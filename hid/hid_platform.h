@@ -32,6 +32,11 @@ struct HidCaps {
 struct HidInterfaceInfo {
   std::string instance_id;  // plug-and-play device instance: stable while attached
   std::string path;         // what Open takes
+  // The USB port of the device the interface belongs to ("1-1.2" on Linux, the
+  // location path on Windows, "sim-N" on the simulated bus): it stays the same
+  // when the unit re-enumerates in its other personality under a new path, so
+  // it names the unit. Empty when the platform cannot tell.
+  std::string port;
 };
 
 enum class HidAccess { kReadWrite, kNone };

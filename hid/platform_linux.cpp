@@ -86,6 +86,7 @@ struct HidrawNode {
   std::string devnode;      // /dev/hidrawN: what Open takes
   std::string hid_syspath;  // the hid parent, e.g. .../0003:0168:0821.0007
   HidAttributes attributes;
+  std::string port;  // the USB device's name in sysfs, its port path: "1-1.2"
 };
 
 std::optional<uint16_t> HexAttribute(udev_device* device, const char* name) {
@@ -137,7 +138,14 @@ std::optional<HidrawNode> DescribeNode(udev* context, const char* syspath) {
   const char* hid_syspath = udev_device_get_syspath(hid);
   const std::optional<HidAttributes> attributes = AttributesOf(hidraw.get(), hid);
   if (hid_syspath == nullptr || !attributes) return std::nullopt;
-  return HidrawNode{devnode, hid_syspath, *attributes};
+  std::string port;
+  if (udev_device* usb =
+          udev_device_get_parent_with_subsystem_devtype(hidraw.get(), "usb", "usb_device")) {
+    // Bus number, then the hub ports down to the device: the same whichever
+    // product id the device enumerates with.
+    if (const char* name = udev_device_get_sysname(usb)) port = name;
+  }
+  return HidrawNode{devnode, hid_syspath, *attributes, std::move(port)};
 }
 
 // libudev keeps process-wide state of its own (its random seed among it) that
@@ -333,7 +341,8 @@ class LinuxHidPlatform : public HidPlatform {
   std::vector<HidInterfaceInfo> EnumerateInterfaces() override {
     std::vector<HidInterfaceInfo> interfaces;
     for (HidrawNode& node : ListHidrawNodes())
-      interfaces.push_back(HidInterfaceInfo{std::move(node.hid_syspath), std::move(node.devnode)});
+      interfaces.push_back(HidInterfaceInfo{std::move(node.hid_syspath), std::move(node.devnode),
+                                            std::move(node.port)});
     return interfaces;
   }
 

@@ -436,7 +436,7 @@ std::vector<HidInterfaceInfo> SimulatedHidBus::EnumerateInterfaces() {
   std::vector<HidInterfaceInfo> interfaces;
   interfaces.reserve(state_->devices.size());
   for (const auto& [id, device] : state_->devices) {
-    interfaces.push_back({device->instance_id, device->path});
+    interfaces.push_back({device->instance_id, device->path, device->description.port});
   }
   return interfaces;
 }

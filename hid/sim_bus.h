@@ -30,6 +30,7 @@ struct SimDeviceProfile {
   HidAttributes attributes;
   HidCaps caps;      // input/output lengths include the report ID byte
   std::string name;  // for listings; part of the instance id
+  std::string port;  // the USB port it is plugged into (HidInterfaceInfo::port)
   // The read-write open fails (as for a device another program holds); the
   // no-access open still works, so the device is listed but not readable.
   bool deny_read_write = false;

@@ -278,13 +278,51 @@ bool ParseSimFault(std::string_view text, SimFault& fault, std::string& error) {
   return true;
 }
 
+namespace {
+
+// "unitN.KEY=VALUE": the setting of unit N alone, checked now on a copy and
+// applied when that unit is built (SimOptions::ForUnit).
+bool ApplyUnitSetting(std::string_view key_value, SimOptions& options, std::string& error) {
+  const size_t dot = key_value.find('.');
+  const std::string_view number_text = key_value.substr(4, dot - 4);
+  int64_t number = 0;
+  if (!ParseRanged("unitN", number_text, 1, kMaxUnits, number, error)) return false;
+  const std::string_view setting = key_value.substr(dot + 1);
+  if (setting.starts_with("units=") || setting.starts_with("unit")) {
+    error = "unit" + std::string(number_text) + ": \"" + std::string(setting) +
+            "\" is a setting of the whole setup";
+    return false;
+  }
+  SimOptions scratch = options;
+  if (!ApplySimOption(setting, scratch, error)) return false;
+  options.unit_settings.emplace_back(static_cast<int>(number), std::string(setting));
+  return true;
+}
+
+}  // namespace
+
 bool ApplySimOption(std::string_view key_value, SimOptions& options, std::string& error) {
   size_t equals = key_value.find('=');
   if (equals == std::string_view::npos) {
     error = "simulator option \"" + std::string(key_value) + "\" is not KEY=VALUE";
     return false;
   }
+  const size_t dot = key_value.find('.');
+  if (key_value.starts_with("unit") && dot != std::string_view::npos && dot < equals) {
+    return ApplyUnitSetting(key_value, options, error);
+  }
   return ApplyValidated(key_value.substr(0, equals), key_value.substr(equals + 1), options, error);
+}
+
+SimOptions SimOptions::ForUnit(int number) const {
+  SimOptions unit = *this;
+  unit.unit_settings.clear();
+  std::string error;
+  for (const auto& [target, setting] : unit_settings) {
+    // Checked when it was given: it applies.
+    if (target == number) ApplySimOption(setting, unit, error);
+  }
+  return unit;
 }
 
 bool ApplySimOptions(const std::vector<std::string>& settings, SimOptions& options,
@@ -338,6 +376,7 @@ const char* SimOptionsUsage() {
          "  usb-ms=N  reply-ms=N  erase-ms=N  reenum-ms=N  attach-ms=N  cmd-ms=N\n"
          "  replug-ms=N|never  pace=N (minimum intervals divided by N)\n"
          "  fault=KIND@WHERE (repeatable)\n"
+         "  unitN.KEY=VALUE: a setting of unit N alone (units=8 unit3.fault=unplug@data:9)\n"
          "    KIND: no-reply bad-echo unplug duplicate garbage short[:N] oversize[:L]\n"
          "          read-error[:CODE] early late[:MS] stuck[:N] (data:K only)\n"
          "    WHERE: connect sync-package firmware-version device-id read-config\n"

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kv::sim {
@@ -98,6 +99,11 @@ struct SimOptions {
   int PaceDivisor() const { return pace.value_or(1); }
 
   std::vector<SimFault> faults;
+
+  // "unitN.KEY=VALUE" settings in the order given: unit N's own, on top of the rest.
+  std::vector<std::pair<int, std::string>> unit_settings;
+  // What unit `number` (1 up) is built with.
+  SimOptions ForUnit(int number) const;
 };
 
 // Applies one KEY=VALUE setting. An unknown key or a malformed or out-of-range

@@ -10,7 +10,7 @@ SimulatedSetup::SimulatedSetup(hid::SimulatedHidBus& bus, const SimOptions& opti
   bus.SetReportTime(std::chrono::milliseconds(options.usb_ms));
   int count = std::max(options.units, 1);
   for (int number = 1; number <= count; ++number) {
-    units_.push_back(std::make_unique<SimulatedUnit>(bus, options, number));
+    units_.push_back(std::make_unique<SimulatedUnit>(bus, options.ForUnit(number), number));
   }
   for (auto& unit : units_) unit->PowerUp();
 }
