@@ -28,8 +28,10 @@ TIspApplication::TIspApplication(TIspApplicationOptions options)
     options.Timing = TIspTiming{}.Scaled(*options.PaceDivisor);
     if (!options.Sim.pace) options.Sim.pace = *options.PaceDivisor;
   }
-  platform_ = std::make_unique<TIspPlatform>(options.Simulate, options.Sim, options.SimReportTime,
-                                             options.SimVocabulary);
+  platform_ = options.SharedPlatform
+                  ? std::move(options.SharedPlatform)
+                  : std::make_shared<TIspPlatform>(options.Simulate, options.Sim,
+                                                   options.SimReportTime, options.SimVocabulary);
   messageBoxes_ = options.CreateMessageBoxes
                       ? options.CreateMessageBoxes(*loop_)
                       : std::make_unique<toolkit::ScriptedMessageBoxes>(*loop_);

@@ -74,6 +74,10 @@ using TMessageBoxFactory =
     std::function<std::unique_ptr<toolkit::MessageBoxService>(toolkit::EventLoop& loop)>;
 
 struct TIspApplicationOptions {
+  // Set: the platform already built, shared with other applications of the same
+  // process (several units updated at once); Simulate, Sim, SimReportTime and
+  // SimVocabulary are then not used.
+  std::shared_ptr<TIspPlatform> SharedPlatform;
   bool Simulate = false;
   sim::SimOptions Sim;
   std::optional<std::chrono::microseconds> SimReportTime;
@@ -128,7 +132,7 @@ class TIspApplication {
  private:
   // Declared in building order: members are destroyed in the reverse one.
   std::unique_ptr<toolkit::EventLoop> loop_;
-  std::unique_ptr<TIspPlatform> platform_;
+  std::shared_ptr<TIspPlatform> platform_;
   std::unique_ptr<toolkit::MessageBoxService> messageBoxes_;
   diag::TfmHidData hidData_;
   diag::TfmProgData progData_;

@@ -504,7 +504,7 @@ hid::SimDeviceProfile SimulatedUnit::ProfileFor(Personality personality) const {
   description.caps.OutputReportByteLength = kUnitReportBytes;
   description.name = "KV-93T #" + std::to_string(number_) + " " + PersonalityName(personality);
   // Plugged into a port of its own, which both personalities share.
-  description.port = "sim-" + std::to_string(number_);
+  description.port = Port();
   return description;
 }
 

@@ -84,6 +84,8 @@ class SimulatedUnit final : public hid::SimDeviceEndpoint {
   bool WaitForPersonality(Personality personality, std::chrono::milliseconds limit) const;
   std::optional<DeviceId> CurrentDeviceId() const;
   int Number() const { return number_; }
+  // The USB port it is plugged into, the same in both personalities.
+  std::string Port() const { return "sim-" + std::to_string(number_); }
 
   const ParameterBlock& Parameters() const { return parameters_; }
   uint32_t Key() const { return firmware_.Key(); }

@@ -85,8 +85,21 @@ class TParser {
         options.TraceFile = value;
       } else if (word.Name == "--path") {
         if (!TakeValue(word, value)) return Failure();
-        if (value.empty()) return Failure("--path needs a device path (as --list prints it)");
+        if (value.empty()) {
+          return Failure("--path needs a USB port or a device path (as --list prints them)");
+        }
         options.DevicePath = value;
+      } else if (word.Name == "--all" || word.Name == "--station") {
+        if (!NoValue(word)) return Failure();
+        const TUnitScope scope = word.Name == "--all" ? TUnitScope::kAll : TUnitScope::kStation;
+        if (options.Units != TUnitScope::kOne && options.Units != scope) {
+          return Failure("--all and --station cannot be combined");
+        }
+        options.Units = scope;
+      } else if (word.Name == "--report") {
+        if (!TakeValue(word, value)) return Failure();
+        if (value.empty()) return Failure("--report needs a file name");
+        options.ReportFile = value;
       } else if (word.Name == "--dump") {
         if (!TakeValue(word, value)) return Failure();
         if (value == "mcu") {
@@ -133,6 +146,12 @@ class TParser {
     if (!options.SimSettings.empty() && !options.Simulate) {
       return Failure("--sim " + options.SimSettings.front() + " needs --simulate");
     }
+    if (options.Units != TUnitScope::kOne && !options.DevicePath.empty()) {
+      return Failure("--path names one unit; --all and --station take every unit");
+    }
+    if (!options.ReportFile.empty() && options.Units == TUnitScope::kOne) {
+      return Failure("--report needs --all or --station");
+    }
     if (helpGiven) {
       options.Mode = TToolMode::kHelp;
       return Success(options);
@@ -143,6 +162,12 @@ class TParser {
     }
     if (int(dumpGiven) + int(listGiven) + int(checkGiven) > 1) {
       return Failure("--dump, --list and --check cannot be combined");
+    }
+    if (options.Units != TUnitScope::kOne &&
+        int(dumpGiven) + int(listGiven) + int(checkGiven) > 0) {
+      return Failure(
+          "--all and --station update units; they cannot be combined with --dump, "
+          "--list or --check");
     }
     if (dumpGiven) options.Mode = TToolMode::kDump;
     if (listGiven) options.Mode = TToolMode::kList;
@@ -202,7 +227,14 @@ Updates the firmware of a KV-93T unit attached by USB: waits for the unit, press
   --simulate          update a simulated unit instead of hardware
   --sim KEY=VALUE     an option of the simulated unit (repeatable; needs --simulate);
                       see sim/README.md, e.g. --sim start=update --sim fault=bad-echo@data:17
-  --path PATH         the unit to use when several are attached (a path as --list prints it)
+  --path PORT|PATH    the unit to use when several are attached: its USB port or its
+                      device path, as --list prints them (the port stays when the unit
+                      switches to update mode and back; the path does not)
+  --all               update every unit attached now, at once, each followed by its USB
+                      port; ends when every unit has ended (exit: the largest unit's code)
+  --station           keep running: update each unit as it is plugged in, once until it
+                      is unplugged; Ctrl-C lets the units in flight end, then stops
+  --report FILE       with --all or --station: append one JSON line per finished unit
   --timeout SECONDS   end the update when it makes no progress for that long (default 60
                       once under way; 0: wait for ever, as the window does); also gives up
                       when no unit is found for that long (default: keep waiting)
@@ -217,7 +249,8 @@ Updates the firmware of a KV-93T unit attached by USB: waits for the unit, press
   --version           the tool's version and the firmware it carries
   --                  ends the options (the tool takes no other arguments)
 
-Exit codes: 0 updated, 1 usage error (or several units without --path), 2 unit refused
+Exit codes: 0 updated (with --all or --station: every unit; otherwise the largest of
+the units' codes), 1 usage error (or several units without --path), 2 unit refused
 by the unit check, 3 boot-loader failure, 4 no unit found or no progress within the limit,
 5 the simulated unit's verification failed, 6 any other failure (trace file included),
 130 interrupted (Ctrl-C, SIGTERM: the session is closed first).

@@ -20,6 +20,13 @@ enum class TToolMode {
 
 enum class TDumpImage { kMcu, kDsp };
 
+// Which units an update works on.
+enum class TUnitScope {
+  kOne,      // the only unit attached, or the one --path names
+  kAll,      // --all: every unit attached at the start, at once
+  kStation,  // --station: every unit as it is plugged in, until interrupted
+};
+
 struct TCliOptions {
   TToolMode Mode = TToolMode::kUpdate;
   TDumpImage Dump = TDumpImage::kMcu;
@@ -31,6 +38,9 @@ struct TCliOptions {
   bool Json = false;
   // --path: the one unit to update when several are attached; empty: the only one.
   std::string DevicePath;
+  TUnitScope Units = TUnitScope::kOne;
+  // --report: one JSON line per finished unit is appended here; empty: none.
+  std::string ReportFile;
   // --timeout: how long the update may go without progress (0: for ever, as
   // the window waits); unset: kDefaultStallSeconds once the update is under way
   // and no limit while no unit has been found.

@@ -128,4 +128,15 @@ TJsonObject& TJsonObject::Add(std::string_view key, const std::vector<std::strin
   return *this;
 }
 
+TJsonObject& TJsonObject::Add(std::string_view key, const std::vector<TJsonObject>& objects) {
+  Key(key);
+  body_ += '[';
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (i > 0) body_ += ',';
+    body_ += objects[i].Text();
+  }
+  body_ += ']';
+  return *this;
+}
+
 }  // namespace kv::cli

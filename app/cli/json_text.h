@@ -27,6 +27,7 @@ class TJsonObject {
   // Seconds with millisecond resolution.
   TJsonObject& AddSeconds(std::string_view key, double seconds);
   TJsonObject& Add(std::string_view key, const std::vector<std::string>& texts);
+  TJsonObject& Add(std::string_view key, const std::vector<TJsonObject>& objects);
 
   std::string Text() const { return "{" + body_ + "}"; }
 

@@ -25,6 +25,8 @@ class TOutputWriter final : public std::streambuf {
   // Returns once everything handed over so far has been written: as long as the
   // reader takes, as writing to the stream directly would.
   void Drain();
+  // Any thread: hands over text written elsewhere (TLineHandOver), whole.
+  void HandOver(std::string text);
 
  protected:
   int_type overflow(int_type ch) override;
@@ -46,6 +48,27 @@ class TOutputWriter final : public std::streambuf {
   bool writing_ KV_GUARDED_BY(lock_) = false;
   bool closing_ KV_GUARDED_BY(lock_) = false;
   std::thread thread_;
+};
+
+// One writer's stream among several sharing a TOutputWriter (one per unit
+// updated at once): complete lines go over whole, each begun with `prefix`, so
+// that lines of different units never mix; a partial line waits for its end.
+class TLineHandOver final : public std::streambuf {
+ public:
+  TLineHandOver(TOutputWriter& writer, std::string prefix);
+  ~TLineHandOver() override;
+  TLineHandOver(const TLineHandOver&) = delete;
+  TLineHandOver& operator=(const TLineHandOver&) = delete;
+
+ protected:
+  int_type overflow(int_type ch) override;
+  std::streamsize xsputn(const char* text, std::streamsize count) override;
+  int sync() override;
+
+ private:
+  TOutputWriter& writer_;
+  const std::string prefix_;
+  std::string put_;
 };
 
 }  // namespace kv::cli

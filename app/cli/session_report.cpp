@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
+#include <utility>
 
 #include "app/cli/json_text.h"
 #include "engine/engine_texts.h"
@@ -179,7 +181,7 @@ class TPlainReporter final : public TSessionReporter {
 
 class TJsonReporter final : public TSessionReporter {
  public:
-  explicit TJsonReporter(std::ostream& out) : out_(out) {}
+  TJsonReporter(std::ostream& out, std::string unit) : out_(out), unit_(std::move(unit)) {}
 
   // Every change is an object of its own: a program reading the stream sees every step.
   std::chrono::milliseconds MinInterval() const override { return std::chrono::milliseconds(0); }
@@ -222,14 +224,57 @@ class TJsonReporter final : public TSessionReporter {
   }
 
  private:
-  static TJsonObject Event(std::string_view name, double seconds) {
+  TJsonObject Event(std::string_view name, double seconds) const {
     TJsonObject object;
     object.AddSeconds("time", seconds).Add("event", name);
+    if (!unit_.empty()) object.Add("unit", unit_);
     return object;
   }
   void Emit(const TJsonObject& object) { out_ << object.Text() << '\n' << std::flush; }
 
   std::ostream& out_;
+  const std::string unit_;
+};
+
+// One unit's session on the station's board.
+class TBoardReporter final : public TSessionReporter {
+ public:
+  TBoardReporter(TStationBoard& board, std::string unit)
+      : board_(board), unit_(std::move(unit)), label_("[" + unit_ + "] ") {}
+
+  std::chrono::milliseconds MinInterval() const override { return kLiveRedrawInterval; }
+  void ViewChanged(const TWindowView& view, double /*seconds*/) override {
+    const int width = std::max(board_.LineWidth() - static_cast<int>(label_.size()), 1);
+    board_.Live(unit_, label_ + LiveLineText(view, width));
+  }
+  void Note(std::string_view text, double seconds) override {
+    Line(TimeStamp(seconds) + Printable(text));
+  }
+  void Waiting(std::string_view text, double /*seconds*/) override {
+    board_.Live(unit_, label_ + Printable(text));
+  }
+  void Message(std::string_view /*id*/, std::string_view text, toolkit::MessageSymbol symbol,
+               double seconds) override {
+    Line(TimeStamp(seconds) + MessageLine(text, symbol));
+  }
+  void Exception(std::string_view text, double seconds) override {
+    Line(TimeStamp(seconds) + "exception: " + Printable(text));
+  }
+  void Verification(const TVerificationReport& report, double /*seconds*/) override {
+    Line("simulated unit's verification:");
+    for (const std::string& line : report.Lines) Line("  " + Printable(line));
+  }
+  void End(TExitCode code, std::string_view reason, double seconds) override {
+    board_.Live(unit_, {});
+    Line(TimeStamp(seconds) + EndLine(code, reason));
+  }
+
+ private:
+  void Line(const std::string& text) { board_.Line(label_ + text); }
+
+  TStationBoard& board_;
+  const std::string unit_;
+  const std::string label_;
 };
 
 }  // namespace
@@ -240,8 +285,61 @@ std::unique_ptr<TSessionReporter> CreateLiveLineReporter(std::ostream& out, TCol
 std::unique_ptr<TSessionReporter> CreatePlainReporter(std::ostream& out) {
   return std::make_unique<TPlainReporter>(out);
 }
-std::unique_ptr<TSessionReporter> CreateJsonReporter(std::ostream& out) {
-  return std::make_unique<TJsonReporter>(out);
+std::unique_ptr<TSessionReporter> CreateJsonReporter(std::ostream& out, std::string unit) {
+  return std::make_unique<TJsonReporter>(out, std::move(unit));
+}
+
+TStationBoard::TStationBoard(TOutputWriter& writer, TColumnsQuery columns)
+    : writer_(writer), columns_(std::move(columns)) {}
+
+void TStationBoard::Line(const std::string& text) {
+  MutexLock lock(mutex_);
+  Redraw(text + '\n');
+}
+
+void TStationBoard::Live(const std::string& unit, const std::string& text) {
+  MutexLock lock(mutex_);
+  if (text.empty()) {
+    live_.erase(unit);
+  } else {
+    live_[unit] = text;
+  }
+  Redraw({});
+}
+
+void TStationBoard::Tally(const std::string& text) {
+  MutexLock lock(mutex_);
+  tally_ = text;
+  Redraw({});
+}
+
+std::unique_ptr<TSessionReporter> TStationBoard::ReporterFor(const std::string& unit) {
+  return std::make_unique<TBoardReporter>(*this, unit);
+}
+
+int TStationBoard::LineWidth() const {
+  const int columns = columns_ ? columns_() : 0;
+  return std::max(1, (columns > 0 ? columns : kDefaultTerminalColumns) - 1);
+}
+
+void TStationBoard::Redraw(const std::string& above) {
+  // Back to the first line of the live area, cleared to the end of the screen;
+  // the lines above it stay as they scrolled.
+  std::string text = "\r";
+  if (linesShown_ > 0) text += "\x1b[" + std::to_string(linesShown_) + "A";
+  text += "\x1b[J";
+  text += above;
+  const size_t width = static_cast<size_t>(LineWidth());
+  linesShown_ = 0;
+  for (const auto& [unit, line] : live_) {
+    text += line.substr(0, width) + '\n';
+    ++linesShown_;
+  }
+  if (!tally_.empty()) {
+    text += Printable(tally_.substr(0, width)) + '\n';
+    ++linesShown_;
+  }
+  writer_.HandOver(std::move(text));
 }
 
 std::string StepKind(std::string_view step) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/cli/exit_codes.h"
+#include "app/cli/output_writer.h"
 #include "toolkit/message_box.h"
 
 namespace kv::cli {
@@ -67,8 +69,39 @@ std::unique_ptr<TSessionReporter> CreateLiveLineReporter(std::ostream& out, TCol
 // ("Mcu Programing 17") counting once; for logs and pipes.
 std::unique_ptr<TSessionReporter> CreatePlainReporter(std::ostream& out);
 // JSON Lines: one object per line, every status and connection change its
-// own object, the end object last (the README documents every field).
-std::unique_ptr<TSessionReporter> CreateJsonReporter(std::ostream& out);
+// own object, the end object last (the README documents every field). With
+// several units, `unit` (its port) is in every object.
+std::unique_ptr<TSessionReporter> CreateJsonReporter(std::ostream& out, std::string unit = {});
+
+// On a terminal while several units are updated: each unit's lines scroll
+// above, each begun with its port; below them one live line per unit in
+// progress and the station's tally, redrawn in place. Any thread.
+class TStationBoard {
+ public:
+  TStationBoard(TOutputWriter& writer, TColumnsQuery columns);
+  TStationBoard(const TStationBoard&) = delete;
+  TStationBoard& operator=(const TStationBoard&) = delete;
+
+  // A line of its own above the live area.
+  void Line(const std::string& text);
+  // The unit's live line; empty: the unit has none any more.
+  void Live(const std::string& unit, const std::string& text);
+  void Tally(const std::string& text);
+  // What a unit's session reports through.
+  std::unique_ptr<TSessionReporter> ReporterFor(const std::string& unit);
+  // The width a live line may take.
+  int LineWidth() const;
+
+ private:
+  void Redraw(const std::string& above) KV_REQUIRES(mutex_);
+
+  TOutputWriter& writer_;
+  const TColumnsQuery columns_;
+  Mutex mutex_;
+  std::map<std::string, std::string> live_ KV_GUARDED_BY(mutex_);
+  std::string tally_ KV_GUARDED_BY(mutex_);
+  size_t linesShown_ KV_GUARDED_BY(mutex_) = 0;
+};
 
 // ---- Pieces of the rendering, exposed for tests ----
 

@@ -147,31 +147,61 @@ uint32_t Crc32(const uint8_t* bytes, size_t count) {
   return ~crc;
 }
 
+uint32_t ImageCrc(const FirmwareImage& image) {
+  const size_t bytes = static_cast<size_t>(std::max<int32_t>(image.ImageByteCount, 0));
+  return Crc32(image.ImageBuffer.data(), std::min(bytes, image.ImageBuffer.size()));
+}
+
 std::string ImageLine(const char* name, const FirmwareImage& image) {
   char line[128];
-  const size_t bytes = static_cast<size_t>(std::max<int32_t>(image.ImageByteCount, 0));
-  std::snprintf(line, sizeof line, "%s: %zu bytes, CRC-32 %08" PRIX32, name, bytes,
-                Crc32(image.ImageBuffer.data(), std::min(bytes, image.ImageBuffer.size())));
+  std::snprintf(line, sizeof line, "%s: %d bytes, CRC-32 %08" PRIX32, name,
+                std::max<int32_t>(image.ImageByteCount, 0), ImageCrc(image));
   return line;
+}
+
+// The embedded images as the window prepares them; null when one cannot be.
+std::unique_ptr<FirmwareImage> PreparedMcuImage() {
+  auto image = std::make_unique<FirmwareImage>();
+  if (!Succeeded(ParseMcuImage(*image, kMcuImageBound, EmbeddedMcuHexLines(),
+                               [](const std::string&) {}))) {
+    return nullptr;
+  }
+  return image;
+}
+
+std::unique_ptr<FirmwareImage> PreparedDspImage() {
+  auto image = std::make_unique<FirmwareImage>();
+  if (!PrepareDspImage(*image)) return nullptr;
+  return image;
 }
 
 }  // namespace
 
+std::optional<TImageCrcs> EmbeddedImageCrcs() {
+  const std::unique_ptr<FirmwareImage> mcu = PreparedMcuImage();
+  const std::unique_ptr<FirmwareImage> dsp = PreparedDspImage();
+  if (!mcu || !dsp) return std::nullopt;
+  return TImageCrcs{ImageCrc(*mcu), ImageCrc(*dsp)};
+}
+
+const char* ToolVersion() {
+  return kToolVersion;
+}
+
 TExitCode PrintVersion(std::ostream& out, std::ostream& err) {
   out << "kv93t-update " << kToolVersion << " (" << TfmIsp::kCaption << ")\n";
-  auto image = std::make_unique<FirmwareImage>();
-  if (!Succeeded(ParseMcuImage(*image, kMcuImageBound, EmbeddedMcuHexLines(),
-                               [](const std::string&) {}))) {
+  const std::unique_ptr<FirmwareImage> mcu = PreparedMcuImage();
+  if (!mcu) {
     err << "kv93t-update: the embedded microcontroller image cannot be prepared\n";
     return TExitCode::kFailed;
   }
-  out << ImageLine("microcontroller image", *image) << '\n';
-  image = std::make_unique<FirmwareImage>();
-  if (!PrepareDspImage(*image)) {
+  out << ImageLine("microcontroller image", *mcu) << '\n';
+  const std::unique_ptr<FirmwareImage> dsp = PreparedDspImage();
+  if (!dsp) {
     err << "kv93t-update: the embedded DSP program cannot be prepared\n";
     return TExitCode::kFailed;
   }
-  out << ImageLine("DSP program image", *image) << '\n';
+  out << ImageLine("DSP program image", *dsp) << '\n';
   out << "accepted unit: type 0x" << std::hex << std::uppercase << int{uaUnitTypeKv93t} << std::dec
       << ", model \"" << kUnitModel << "\", version " << kLowestAcceptedVersion;
   if (kHighestAcceptedVersion != kLowestAcceptedVersion) out << " to " << kHighestAcceptedVersion;

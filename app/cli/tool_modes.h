@@ -1,6 +1,8 @@
 // The modes of kv93t-update besides the update itself.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <ostream>
 
 #include "app/cli/cli_options.h"
@@ -17,5 +19,14 @@ TExitCode DumpEmbeddedImage(const TCliOptions& options, std::ostream& out, std::
 
 // --version: the tool's version and the identity of the firmware it carries.
 TExitCode PrintVersion(std::ostream& out, std::ostream& err);
+
+// The CRC-32 of each embedded image as it is programmed, as --version prints
+// them; nothing when an image cannot be prepared.
+struct TImageCrcs {
+  uint32_t Mcu = 0;
+  uint32_t Dsp = 0;
+};
+std::optional<TImageCrcs> EmbeddedImageCrcs();
+const char* ToolVersion();
 
 }  // namespace kv::cli

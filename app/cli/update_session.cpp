@@ -8,6 +8,7 @@
 
 #include "app/cli/chain_outcome.h"
 #include "engine/engine_texts.h"
+#include "engine/isp_report.h"
 #include "link/lcmd.h"
 
 namespace kv::cli {
@@ -108,8 +109,9 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, st
       err_(err),
       interrupts_(interrupts),
       start_(toolkit::Clock::now()),
-      outputWriter_(out),
-      output_(&outputWriter_),
+      outputWriter_(std::make_unique<TOutputWriter>(out)),
+      output_(outputWriter_.get()),
+      traceFile_(options.TraceFile),
       lastActivity_(start_) {
   if (options.Json) {
     reporter_ = CreateJsonReporter(output_);
@@ -119,6 +121,22 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, st
     reporter_ = CreatePlainReporter(output_);
   }
 }
+
+TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& err,
+                               TInterruptHub* interrupts, TSessionSeat seat)
+    : options_(options),
+      err_(err),
+      interrupts_(interrupts),
+      start_(toolkit::Clock::now()),
+      output_(nullptr),
+      reporter_(std::move(seat.Reporter)),
+      traceFile_(std::move(seat.TraceFile)),
+      sharedPlatform_(std::move(seat.Platform)),
+      fanOut_(std::move(seat.FanOut)),
+      pinnedPort_(std::move(seat.Port)),
+      seated_(true),
+      chosenSimUnit_(seat.SimUnit),
+      lastActivity_(start_) {}
 
 TUpdateSession::~TUpdateSession() {
   if (interrupts_ != nullptr) interrupts_->SetHandler({});
@@ -131,7 +149,7 @@ TUpdateSession::~TUpdateSession() {
 
 TExitCode TUpdateSession::Run() {
   const TExitCode code = RunSession();
-  outputWriter_.Drain();
+  if (outputWriter_) outputWriter_->Drain();
   return code;
 }
 
@@ -142,6 +160,7 @@ TExitCode TUpdateSession::RunSession() {
   }
   std::optional<TExitCode> refused;
   TIspApplicationOptions application;
+  application.SharedPlatform = sharedPlatform_;
   application.Simulate = options_.Simulate;
   application.Sim = options_.Sim;
   application.PaceDivisor = options_.PaceDivisor;
@@ -168,20 +187,20 @@ TExitCode TUpdateSession::RunSession() {
   TellWhereTheUnitWasLeft();
   ReportVerification();
   if (traceError_ && outcome_->Code == TExitCode::kUpdated) {
-    outcome_ = TOutcome{TExitCode::kFailed, "the unit has been updated, but the trace file " +
-                                                options_.TraceFile +
-                                                " could not be written: " + *traceError_};
+    outcome_ =
+        TOutcome{TExitCode::kFailed, "the unit has been updated, but the trace file " + traceFile_ +
+                                         " could not be written: " + *traceError_};
   }
   reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
   return outcome_->Code;
 }
 
 bool TUpdateSession::OpenTrace() {
-  if (options_.TraceFile.empty()) return true;
+  if (traceFile_.empty()) return true;
   errno = 0;
-  trace_ = std::fopen(options_.TraceFile.c_str(), "w");
+  trace_ = std::fopen(traceFile_.c_str(), "w");
   if (trace_ != nullptr) return true;
-  const std::string reason = "the trace file " + options_.TraceFile +
+  const std::string reason = "the trace file " + traceFile_ +
                              " cannot be opened: " + SystemErrorText(errno) +
                              "; nothing was sent to the unit";
   err_ << "kv93t-update: " << reason << '\n';
@@ -196,14 +215,23 @@ std::optional<TExitCode> TUpdateSession::ChoosePlatform(const TIspPlatform& buil
     return TExitCode::kFailed;
   }
   platform_ = built.Platform();
+  if (seated_) {
+    reporter_->Note("using the unit at port " + pinnedPort_, Seconds());
+    platform_ = std::make_shared<TPinnedUnitPlatform>(fanOut_, pinnedPort_);
+    return std::nullopt;
+  }
   return ChooseUnit(built.Setup());
 }
 
 std::optional<TExitCode> TUpdateSession::ChooseUnit(const sim::SimulatedSetup* setup) {
   std::vector<TSeenInterface> units;
   bool pathSeen = false;
+  const auto named = [this](const TSeenInterface& seen) {
+    return seen.Path == options_.DevicePath ||
+           (!seen.Port.empty() && seen.Port == options_.DevicePath);
+  };
   for (TSeenInterface& seen : SurveyInterfaces(*platform_)) {
-    if (seen.Path == options_.DevicePath) pathSeen = true;
+    if (named(seen)) pathSeen = true;
     if (seen.IsUnit()) units.push_back(std::move(seen));
   }
   if (options_.DevicePath.empty()) {
@@ -213,14 +241,14 @@ std::optional<TExitCode> TUpdateSession::ChooseUnit(const sim::SimulatedSetup* s
                         "--path:",
                     Seconds());
     for (const TSeenInterface& unit : units) {
-      reporter_->Note("  " + unit.Path + "  (" + unit.Personality() + " mode)", Seconds());
+      reporter_->Note("  " + unit.Path + "  (" + unit.Personality() + " mode" +
+                          (unit.Port.empty() ? std::string() : ", port " + unit.Port) + ")",
+                      Seconds());
     }
     Finish(TExitCode::kUsage, "several units are attached and no --path chose one");
     return TExitCode::kUsage;
   }
-  const auto chosen = std::find_if(units.begin(), units.end(), [this](const TSeenInterface& unit) {
-    return unit.Path == options_.DevicePath;
-  });
+  const auto chosen = std::find_if(units.begin(), units.end(), named);
   if (chosen == units.end()) {
     if (pathSeen) {
       Finish(TExitCode::kUsage, "--path " + options_.DevicePath + " is not a KV-93T");
@@ -246,7 +274,13 @@ std::optional<TExitCode> TUpdateSession::ChooseUnit(const sim::SimulatedSetup* s
                                                : "; " + std::to_string(otherUnitPaths_.size()) +
                                                      " other unit(s) left alone"),
                   Seconds());
-  platform_ = std::make_shared<TChosenUnitPlatform>(platform_, otherUnitPaths_);
+  if (chosen->Port.empty()) {
+    platform_ = std::make_shared<TChosenUnitPlatform>(platform_, otherUnitPaths_);
+  } else {
+    // Followed by its port: whatever path it comes back with, and never another unit's.
+    platform_ = std::make_shared<TPinnedUnitPlatform>(
+        std::make_shared<TDeviceChangeFanOut>(platform_), chosen->Port);
+  }
   return std::nullopt;
 }
 
@@ -394,7 +428,14 @@ void TUpdateSession::ReportVerification() {
   const sim::SimulatedSetup* setup = root_->Platform().Setup();
   if (setup == nullptr) return;
   TVerificationReport report;
-  if (chosenSimUnit_) {
+  if (chosenSimUnit_ && seated_) {
+    // Each unit is judged by its own session.
+    const sim::UnitVerdict verdict = setup->Verdicts().at(*chosenSimUnit_);
+    report.Updated = verdict.UpdateComplete();
+    for (const std::string& line : verdict.lines) {
+      report.Lines.push_back("unit " + std::to_string(*chosenSimUnit_ + 1) + ": " + line);
+    }
+  } else if (chosenSimUnit_) {
     // Only the chosen unit is judged for the update; the others must have heard nothing.
     report.Updated = true;
     const std::vector<sim::UnitVerdict> verdicts = setup->Verdicts();
@@ -464,6 +505,7 @@ void TUpdateSession::OnException(const std::string& text) {
 void TUpdateSession::OnTraffic(const TTrafficRecord& record) {
   WriteTraceLine(record);
   NoteWritten(record);
+  NoteUnitFacts(record);
   // A dropped report moves nothing on; a read one answers the latest read error.
   if (record.Direction != TTrafficDirection::kDropped) NoteActivity();
   if (record.Direction == TTrafficDirection::kRead) unansweredReadError_.reset();
@@ -506,6 +548,35 @@ void TUpdateSession::NoteWritten(const TTrafficRecord& record) {
       break;
     default:
       break;
+  }
+}
+
+void TUpdateSession::NoteUnitFacts(const TTrafficRecord& record) {
+  if (record.Bytes.empty() || record.WriteFailed) return;
+  if (record.Direction == TTrafficDirection::kWritten) {
+    lastBootRequest_.reset();
+    if (!WrittenFrameCode(record)) lastBootRequest_ = record.Bytes[0];
+    return;
+  }
+  if (record.Direction != TTrafficDirection::kRead) return;
+  const std::vector<uint8_t>& bytes = record.Bytes;
+  if (lastBootRequest_ == ispGetDeviceId && bytes.size() >= kIspDeviceIdOffset + 4) {
+    // Little-endian, as every word of a boot-loader reply.
+    facts_.DeviceId = uint32_t{bytes[kIspDeviceIdOffset]} |
+                      uint32_t{bytes[kIspDeviceIdOffset + 1]} << 8 |
+                      uint32_t{bytes[kIspDeviceIdOffset + 2]} << 16 |
+                      uint32_t{bytes[kIspDeviceIdOffset + 3]} << 24;
+    return;
+  }
+  // A run-mode answer: 10 02 <sender> <receiver> L <code> <L-1 payload bytes> ...
+  if (bytes.size() <= kFramePayloadOffset || bytes[0] != frDle || bytes[1] != frStx) return;
+  const size_t payload =
+      std::min<size_t>(bytes[kFrameLengthOffset] > 0 ? bytes[kFrameLengthOffset] - 1 : 0,
+                       bytes.size() - kFramePayloadOffset);
+  const uint8_t* first = bytes.data() + kFramePayloadOffset;
+  if (bytes[kFrameCodeOffset] == cmdIdentify && payload > 0) facts_.UnitType = first[0];
+  if (bytes[kFrameCodeOffset] == cmdVersionText) {
+    facts_.VersionText = std::string(reinterpret_cast<const char*>(first), payload);
   }
 }
 
@@ -572,7 +643,7 @@ void TUpdateSession::WriteTraceLine(const TTrafficRecord& record) {
   traceError_ = SystemErrorText(errno != 0 ? errno : EIO);
   std::fclose(trace_);
   trace_ = nullptr;
-  reporter_->Note("the trace file " + options_.TraceFile + " cannot be written: " + *traceError_ +
+  reporter_->Note("the trace file " + traceFile_ + " cannot be written: " + *traceError_ +
                       "; the update goes on, the run will end with exit 6",
                   Seconds());
 }

@@ -65,16 +65,41 @@ struct TUnitAccount {
 // Where the update left the unit, and what to do about it.
 std::string UnitLeftText(const TUnitAccount& account);
 
+// What the unit told about itself on the way, for the station's record.
+struct TUnitFacts {
+  std::optional<uint8_t> UnitType;         // the identify answer's first byte
+  std::optional<std::string> VersionText;  // the version answer, as the unit sent it
+  std::optional<uint32_t> DeviceId;        // the boot loader's device identifier
+};
+
+// A session's place among several of one process (--all, --station): the
+// platform they share, the port it is pinned to, and where its output goes.
+struct TSessionSeat {
+  std::shared_ptr<TIspPlatform> Platform;
+  std::shared_ptr<TDeviceChangeFanOut> FanOut;
+  std::string Port;
+  std::unique_ptr<TSessionReporter> Reporter;
+  std::string TraceFile;          // this unit's own; empty: none
+  std::optional<size_t> SimUnit;  // the simulated unit on that port
+};
+
 class TUpdateSession {
  public:
   TUpdateSession(const TCliOptions& options, std::ostream& out, std::ostream& err,
                  TInterruptHub* interrupts, bool outIsTerminal, TColumnsQuery columns);
+  // One unit among several: its output goes to the seat's reporter, `err` is its own.
+  TUpdateSession(const TCliOptions& options, std::ostream& err, TInterruptHub* interrupts,
+                 TSessionSeat seat);
   ~TUpdateSession();
   TUpdateSession(const TUpdateSession&) = delete;
   TUpdateSession& operator=(const TUpdateSession&) = delete;
 
   // Returns once everything printed has been written.
   TExitCode Run();
+  // After Run: why it ended, and what the unit told.
+  TExitCode Code() const { return outcome_->Code; }
+  const std::string& Reason() const { return outcome_->Reason; }
+  const TUnitFacts& Facts() const { return facts_; }
 
  private:
   TExitCode RunSession();
@@ -118,6 +143,7 @@ class TUpdateSession {
   void OnException(const std::string& text);
   void OnTraffic(const TTrafficRecord& record);
   void NoteWritten(const TTrafficRecord& record);
+  void NoteUnitFacts(const TTrafficRecord& record);
   void NoteConnection(const std::string& panel);
   void ProgramFromTheStart();
   TUnitAccount Account() const;
@@ -144,9 +170,19 @@ class TUpdateSession {
   TInterruptHub* interrupts_;
   const toolkit::Clock::time_point start_;
   // Standard output through its own writer thread; the reporter writes here.
-  TOutputWriter outputWriter_;
+  // A seated session has neither: its seat's reporter writes where the station says.
+  std::unique_ptr<TOutputWriter> outputWriter_;
   std::ostream output_;
   std::unique_ptr<TSessionReporter> reporter_;
+  std::string traceFile_;
+  // Seated: the shared platform, and the port this session is pinned to.
+  std::shared_ptr<TIspPlatform> sharedPlatform_;
+  std::shared_ptr<TDeviceChangeFanOut> fanOut_;
+  std::string pinnedPort_;
+  bool seated_ = false;
+  TUnitFacts facts_;
+  // The latest boot-loader request written: its reply comes next.
+  std::optional<uint8_t> lastBootRequest_;
   std::FILE* trace_ = nullptr;
   std::optional<std::string> traceError_;
 

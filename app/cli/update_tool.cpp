@@ -2,6 +2,7 @@
 
 #include "app/cli/cli_options.h"
 #include "app/cli/exit_codes.h"
+#include "app/cli/station.h"
 #include "app/cli/tool_modes.h"
 #include "app/cli/unit_query.h"
 #include "app/cli/update_session.h"
@@ -30,6 +31,11 @@ int RunUpdateTool(const std::vector<std::string>& args, std::ostream& out, std::
       return ToInt(DumpEmbeddedImage(options, out, err));
     case TToolMode::kUpdate:
       break;
+  }
+  if (options.Units != TUnitScope::kOne) {
+    TStation station(options, out, err, environment.Interrupts, environment.OutIsTerminal,
+                     environment.Columns);
+    return ToInt(station.Run());
   }
   TUpdateSession session(options, out, err, environment.Interrupts, environment.OutIsTerminal,
                          environment.Columns);
