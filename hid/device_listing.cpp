@@ -34,6 +34,7 @@ InterfaceListing ListHidInterfaces(std::shared_ptr<HidPlatform> platform) {
     ListedInterface listed;
     listed.path = device->DevicePath();
     listed.instance_id = device->DeviceInstance();
+    listed.port = device->Port();
     listed.attributes = device->Attributes();
     listed.caps = device->GetCaps();
     listed.caps_known = listed.caps.InputReportByteLength != 0 ||

@@ -20,6 +20,7 @@ constexpr std::chrono::milliseconds kListingScanLimit{5000};
 struct ListedInterface {
   std::string path;
   std::string instance_id;
+  std::string port;  // empty when the platform cannot tell
   HidAttributes attributes;
   bool caps_known = false;
   HidCaps caps;

@@ -72,6 +72,9 @@ class TJvHidDevice {
   uint16_t VersionNumber() const { return attributes_.VersionNumber; }
   const std::string& DeviceInstance() const { return instance_id_; }
   const std::string& DevicePath() const { return path_; }
+  // The USB port the device is plugged into (HidInterfaceInfo::port): the same
+  // in both of the unit's personalities. Empty when the platform cannot tell.
+  const std::string& Port() const { return port_; }
 
   // Any thread.
   bool PluggedIn() const { return plugged_in_.load(); }
@@ -127,6 +130,7 @@ class TJvHidDevice {
   const std::shared_ptr<HidPlatform> platform_;
   const std::string instance_id_;
   const std::string path_;
+  const std::string port_;
   const HidAttributes attributes_;
   const bool opened_read_write_;
   const uint32_t read_write_open_error_;

@@ -1,23 +1,28 @@
 // The Windows binding: HID interfaces listed through SetupAPI, queried through
 // hid.dll (both loaded at run time, so the tool starts even where they are
-// missing), reports moved with file I/O, and plug and unplug seen by a hidden
-// top-level window that receives the system's WM_DEVICECHANGE broadcast.
+// missing), each one's USB port read from the device tree through cfgmgr32
+// (loaded the same way, and only wanted for the port), reports moved with file
+// I/O, and plug and unplug seen by a hidden top-level window that receives the
+// system's WM_DEVICECHANGE broadcast.
 #include "hid/platform_win32.h"
 #include "hid/interface_gone.h"
 #include "toolkit/thread_annotations.h"
 
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <dbt.h>
 // windows.h first: these rely on its types.
 #include <hidsdi.h>
 #include <setupapi.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -45,6 +50,7 @@ constexpr auto kWindowStartLimit = std::chrono::seconds(5);
 
 constexpr char kHidLibrary[] = "hid.dll";
 constexpr char kSetupLibrary[] = "setupapi.dll";
+constexpr char kConfigLibrary[] = "cfgmgr32.dll";
 constexpr char kWindowClassName[] = "KvHidDeviceChangeWindow";
 
 using HidDGetHidGuidFn = void(WINAPI*)(LPGUID);
@@ -61,6 +67,17 @@ using SetupDiGetDeviceInterfaceDetailAFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVICE_IN
 using SetupDiGetDeviceInstanceIdAFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD,
                                                     PDWORD);
 using SetupDiDestroyDeviceInfoListFn = BOOL(WINAPI*)(HDEVINFO);
+using CmGetParentFn = CONFIGRET(WINAPI*)(PDEVINST, DEVINST, ULONG);
+using CmGetDeviceIdAFn = CONFIGRET(WINAPI*)(DEVINST, PCHAR, ULONG, ULONG);
+using CmGetDevNodePropertyWFn = CONFIGRET(WINAPI*)(DEVINST, const DEVPROPKEY*, DEVPROPTYPE*, PBYTE,
+                                                   PULONG, ULONG);
+using CmGetDevNodeRegistryPropertyWFn = CONFIGRET(WINAPI*)(DEVINST, ULONG, PULONG, PVOID, PULONG,
+                                                           ULONG);
+
+// DEVPKEY_Device_LocationPaths, spelled out here: devpkey.h only declares it,
+// and no import library of the toolchain defines it.
+constexpr DEVPROPKEY kLocationPathsKey = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
 
 // Only from the system directory, so that a DLL of the same name beside the
 // tool is never picked up. Systems without the flag (Windows 7 before
@@ -81,7 +98,7 @@ bool Bind(HMODULE module, const char* name, Function& function) {
 }
 
 // hid.dll and setupapi.dll, kept loaded while the platform or any handle it
-// opened needs them.
+// opened needs them; cfgmgr32.dll beside them when it can be had.
 class HidLibraries {
  public:
   static std::shared_ptr<const HidLibraries> Load() {
@@ -92,6 +109,7 @@ class HidLibraries {
   ~HidLibraries() {
     if (hid_ != nullptr) FreeLibrary(hid_);
     if (setup_ != nullptr) FreeLibrary(setup_);
+    if (config_ != nullptr) FreeLibrary(config_);
   }
   HidLibraries(const HidLibraries&) = delete;
   HidLibraries& operator=(const HidLibraries&) = delete;
@@ -106,6 +124,12 @@ class HidLibraries {
   SetupDiGetDeviceInterfaceDetailAFn SetupDiGetDeviceInterfaceDetailA = nullptr;
   SetupDiGetDeviceInstanceIdAFn SetupDiGetDeviceInstanceIdA = nullptr;
   SetupDiDestroyDeviceInfoListFn SetupDiDestroyDeviceInfoList = nullptr;
+  // For the port alone: each may be null, and a port that cannot be read is
+  // left empty while the interface is still listed.
+  CmGetParentFn CM_Get_Parent = nullptr;
+  CmGetDeviceIdAFn CM_Get_Device_IDA = nullptr;
+  CmGetDevNodePropertyWFn CM_Get_DevNode_PropertyW = nullptr;  // Vista and later
+  CmGetDevNodeRegistryPropertyWFn CM_Get_DevNode_Registry_PropertyW = nullptr;
 
  private:
   HidLibraries() = default;
@@ -114,6 +138,7 @@ class HidLibraries {
     hid_ = LoadSystemLibrary(kHidLibrary);
     setup_ = LoadSystemLibrary(kSetupLibrary);
     if (hid_ == nullptr || setup_ == nullptr) return false;
+    LoadPortQueries();
     return Bind(hid_, "HidD_GetHidGuid", HidD_GetHidGuid) &&
            Bind(hid_, "HidD_GetAttributes", HidD_GetAttributes) &&
            Bind(hid_, "HidD_GetPreparsedData", HidD_GetPreparsedData) &&
@@ -126,9 +151,139 @@ class HidLibraries {
            Bind(setup_, "SetupDiDestroyDeviceInfoList", SetupDiDestroyDeviceInfoList);
   }
 
+  void LoadPortQueries() {
+    config_ = LoadSystemLibrary(kConfigLibrary);
+    if (config_ == nullptr) return;
+    // Without the climb neither property can be reached.
+    if (!Bind(config_, "CM_Get_Parent", CM_Get_Parent) ||
+        !Bind(config_, "CM_Get_Device_IDA", CM_Get_Device_IDA)) {
+      CM_Get_Parent = nullptr;
+      CM_Get_Device_IDA = nullptr;
+      return;
+    }
+    Bind(config_, "CM_Get_DevNode_PropertyW", CM_Get_DevNode_PropertyW);
+    Bind(config_, "CM_Get_DevNode_Registry_PropertyW", CM_Get_DevNode_Registry_PropertyW);
+  }
+
   HMODULE hid_ = nullptr;
   HMODULE setup_ = nullptr;
+  HMODULE config_ = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// The USB port of an interface
+
+// Device instance ids are upper case as the system makes them; compared
+// without regard to case all the same, as the system does.
+bool StartsWithNoCase(const char* text, const char* prefix) {
+  return _strnicmp(text, prefix, std::strlen(prefix)) == 0;
+}
+bool ContainsNoCase(const char* text, const char* part) {
+  const size_t length = std::strlen(part);
+  for (; *text != '\0'; ++text) {
+    if (_strnicmp(text, part, length) == 0) return true;
+  }
+  return false;
+}
+
+// The USB device node a HID device node belongs to. Its parent is the device
+// itself for a device with one interface; for a composite device it is the
+// USB interface node ("USB\VID_xxxx&PID_xxxx&MI_nn\..."), whose own parent is the
+// device. Only USB nodes are climbed through: a HID device over Bluetooth or
+// a virtual bus has no port of its own, and the USB radio or host controller
+// further up would name one that many devices share.
+std::optional<DEVINST> UsbDeviceNodeOf(const HidLibraries& libraries, DEVINST hid_node) {
+  if (libraries.CM_Get_Parent == nullptr || libraries.CM_Get_Device_IDA == nullptr)
+    return std::nullopt;
+  // The device, or its interface and then the device.
+  constexpr int kLevelsToTheDevice = 2;
+  DEVINST node = hid_node;
+  for (int level = 0; level < kLevelsToTheDevice; ++level) {
+    DEVINST parent = 0;
+    if (libraries.CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return std::nullopt;
+    // One more than the longest id, so that it is always terminated.
+    std::array<char, MAX_DEVICE_ID_LEN + 1> id{};
+    if (libraries.CM_Get_Device_IDA(parent, id.data(), MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS)
+      return std::nullopt;
+    if (!StartsWithNoCase(id.data(), "USB\\")) return std::nullopt;
+    if (!ContainsNoCase(id.data(), "&MI_")) return parent;
+    node = parent;
+  }
+  return std::nullopt;
+}
+
+// Far above any location a system gives (a location path of ten hubs is under
+// 200 characters); a driver that claims more is not believed.
+constexpr ULONG kPropertyLimitBytes = 16 * 1024;
+
+// A configuration-manager text property asked for twice, for its size and
+// then for itself. Null when the property is missing, of another type, too
+// long, or grew between the calls. The buffer holds one zero character more
+// than the property, so that whatever the property holds, it is terminated.
+template <typename Query>
+std::optional<std::vector<WCHAR>> WideTextProperty(Query query, ULONG wanted_type) {
+  ULONG type = 0;
+  ULONG bytes = 0;
+  if (query(type, nullptr, bytes) != CR_BUFFER_SMALL || bytes == 0 || bytes > kPropertyLimitBytes)
+    return std::nullopt;
+  std::vector<WCHAR> text((bytes + 1) / sizeof(WCHAR) + 1, L'\0');
+  if (query(type, text.data(), bytes) != CR_SUCCESS || type != wanted_type) return std::nullopt;
+  return text;
+}
+
+// The first string of a terminated wide text, in UTF-8; null when there is
+// none or it is empty.
+std::optional<std::string> FirstStringOf(const std::optional<std::vector<WCHAR>>& property) {
+  if (!property) return std::nullopt;
+  const std::vector<WCHAR>& text = *property;
+  const size_t length = wcsnlen(text.data(), text.size());
+  if (length == 0) return std::nullopt;
+  const int wide_length = static_cast<int>(length);
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::nullopt;
+  std::string result(static_cast<size_t>(size), '\0');
+  if (WideCharToMultiByte(CP_UTF8, 0, text.data(), wide_length, result.data(), size, nullptr,
+                          nullptr) != size)
+    return std::nullopt;
+  return result;
+}
+
+// Where a HID interface's USB device is plugged in, the same whichever product
+// id the device enumerates with; empty when the system does not tell. Never a
+// reason to leave the interface out of a scan.
+std::string UsbPortOf(const HidLibraries& libraries, DEVINST hid_node) {
+  // No USB device above the node: not on USB, or a system that keeps no tree
+  // (wine 8 gives its HID nodes no parent at all).
+  const std::optional<DEVINST> device = UsbDeviceNodeOf(libraries, hid_node);
+  if (!device) return {};
+  // The location path, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(1)": the
+  // whole way from the root, unique on the machine. A list; the first entry is
+  // the one the system itself goes by.
+  if (libraries.CM_Get_DevNode_PropertyW != nullptr) {
+    const auto paths = WideTextProperty(
+        [&](ULONG& type, WCHAR* buffer, ULONG& bytes) {
+          return libraries.CM_Get_DevNode_PropertyW(*device, &kLocationPathsKey, &type,
+                                                    reinterpret_cast<PBYTE>(buffer), &bytes, 0);
+        },
+        DEVPROP_TYPE_STRING_LIST);
+    if (auto first = FirstStringOf(paths)) return *first;
+  }
+  // Where the device has no location path (or the system no function to read
+  // it), the hub's location information, "Port_#0002.Hub_#0001": the port and
+  // hub numbers, still the same through a re-enumeration, though two hubs of
+  // one machine may share them.
+  if (libraries.CM_Get_DevNode_Registry_PropertyW != nullptr) {
+    const auto location = WideTextProperty(
+        [&](ULONG& type, WCHAR* buffer, ULONG& bytes) {
+          return libraries.CM_Get_DevNode_Registry_PropertyW(*device, CM_DRP_LOCATION_INFORMATION,
+                                                             &type, buffer, &bytes, 0);
+        },
+        REG_SZ);
+    if (auto text = FirstStringOf(location)) return *text;
+  }
+  return {};
+}
 
 std::string SystemErrorText(DWORD error) {
   char text[512] = {};
@@ -576,6 +731,7 @@ class Win32HidPlatform : public HidPlatform {
     info.path.assign(detail->DevicePath, strnlen(detail->DevicePath, path_capacity));
     if (info.path.empty()) return std::nullopt;
     info.instance_id = InstanceIdOf(set, device_info).value_or(info.path);
+    info.port = UsbPortOf(*libraries_, device_info.DevInst);
     return info;
   }
 

@@ -1,7 +1,7 @@
 // hid-list: prints every HID interface the controller of this build lists,
-// with its identifiers, report lengths and whether it could be opened for
-// reading and writing (and, when not, why and what to do), and names the
-// unit's personality where it is the unit. Useful to check the udev rule on
+// with its identifiers, USB port, report lengths and whether it could be
+// opened for reading and writing (and, when not, why and what to do), and
+// names the unit's personality where it is the unit. Useful to check the udev rule on
 // Linux or a driver on Windows before running the update tool; it shows what
 // kv93t-update --list shows, from the same listing, with the instance ids and
 // report lengths added.
@@ -28,8 +28,8 @@ void Print(const kv::hid::ListedInterface& listed) {
   std::printf("  %s", listed.read_write ? "read-write" : "no access");
   if (listed.personality != kv::hid::Kv93tPersonality::kNone)
     std::printf("  <- KV-93T %s mode", kv::hid::PersonalityWord(listed.personality));
-  std::printf("\n    path:     %s\n    instance: %s\n", listed.path.c_str(),
-              listed.instance_id.c_str());
+  std::printf("\n    path:     %s\n    instance: %s\n    port:     %s\n", listed.path.c_str(),
+              listed.instance_id.c_str(), listed.port.empty() ? "-" : listed.port.c_str());
   if (!listed.read_write) {
     std::printf("    read-write open refused: %s\n", listed.refusal_text.c_str());
     if (!listed.access_hint.empty()) std::printf("    %s\n", listed.access_hint.c_str());

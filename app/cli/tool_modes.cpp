@@ -42,13 +42,20 @@ const char* AccessWord(const hid::ListedInterface& listed) {
   return listed.read_write ? "read-write" : "no access";
 }
 
+// The port names the unit through its switch to the other personality, where
+// the path changes; "-" where the system does not tell it.
+std::string PortColumn(const hid::ListedInterface& listed) {
+  return "port " + (listed.port.empty() ? std::string("-") : listed.port);
+}
+
 std::string PlainDeviceLines(const hid::ListedInterface& listed) {
   char ids[64];
   std::snprintf(ids, sizeof ids, "vendor 0x%04" PRIX16 "  product 0x%04" PRIX16,
                 listed.attributes.VendorID, listed.attributes.ProductID);
   std::string lines = std::string(ids) + "  " +
                       Padded(PersonalityColumn(listed), kPersonalityColumn) + "  " +
-                      Padded(AccessWord(listed), kAccessColumn) + "  " + listed.path + "\n";
+                      Padded(AccessWord(listed), kAccessColumn) + "  " + PortColumn(listed) + "  " +
+                      listed.path + "\n";
   if (!listed.read_write) {
     lines += "    read-write open refused: " + listed.refusal_text + "\n";
     if (!listed.access_hint.empty()) lines += "    " + listed.access_hint + "\n";
@@ -63,6 +70,7 @@ std::string JsonDeviceLine(const hid::ListedInterface& listed) {
       .Add("product", int64_t{listed.attributes.ProductID})
       .Add("personality", hid::PersonalityWord(listed.personality))
       .Add("access", AccessWord(listed));
+  if (!listed.port.empty()) object.Add("port", listed.port);
   if (!listed.read_write) {
     object.Add("refusal", listed.refusal_text).Add("hint", listed.access_hint);
   }

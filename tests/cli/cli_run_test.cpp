@@ -589,18 +589,24 @@ TEST(CliRun, DumpsTheDspImageWithItsHeader) {
 TEST(CliRun, ListsTheUnitInEitherPersonality) {
   const ToolRun run = RunTool({"--list", "--simulate", "--sim", "start=update"});
   ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_NE(run.out.find("vendor 0x0168  product 0x0904  KV-93T update mode"), std::string::npos)
+  EXPECT_NE(run.out.find("vendor 0x0168  product 0x0904  KV-93T update mode  read-write  "
+                         "port sim-1  "),
+            std::string::npos)
       << run.out;
   const ToolRun two = RunTool({"--list", "--simulate", "--sim", "units=2", "--json"});
   ASSERT_EQ(two.code, 0);
   const std::vector<std::string> lines = two.OutLines();
   ASSERT_EQ(lines.size(), 2u) << two.out;
+  std::set<std::string> ports;
   for (const std::string& line : lines) {
     const std::optional<test::JsonObject> device = test::JsonReader::ParseObject(line);
     ASSERT_TRUE(device) << line;
     EXPECT_EQ(device->at("personality").String(), "run");
     EXPECT_EQ(device->at("vendor").Number(), 0x0168);
+    ASSERT_TRUE(device->count("port")) << line;
+    ports.insert(device->at("port").String());
   }
+  EXPECT_EQ(ports, (std::set<std::string>{"sim-1", "sim-2"}));
 }
 
 }  // namespace

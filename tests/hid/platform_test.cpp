@@ -260,6 +260,8 @@ TEST(SystemHidPlatform, ListedInterfacesAnswerAttributeAndCapabilityQueries) {
   for (const HidInterfaceInfo& info : platform->EnumerateInterfaces()) {
     EXPECT_FALSE(info.path.empty());
     EXPECT_FALSE(info.instance_id.empty()) << info.path;
+    // Empty where the system does not tell it, but never cut from a longer buffer.
+    EXPECT_EQ(info.port.find('\0'), std::string::npos) << info.path;
     uint32_t error = 0;
     auto handle = platform->Open(info.path, HidAccess::kReadWrite, false, error);
     if (!handle) handle = platform->Open(info.path, HidAccess::kNone, false, error);

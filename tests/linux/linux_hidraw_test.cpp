@@ -292,6 +292,8 @@ TEST_F(LinuxHidrawRoad, TheBindingListsTheNodeWithItsUsbIdentityAndReportLengths
   const std::vector<hid::HidInterfaceInfo> interfaces = platform->EnumerateInterfaces();
   ASSERT_EQ(interfaces.size(), 1u);
   EXPECT_EQ(interfaces[0].path, "/dev/hidraw0");
+  // The USB device's name in the testbed's sysfs: its bus and port.
+  EXPECT_EQ(interfaces[0].port, "1-4");
   // The hid device's sysfs path: new with every attachment.
   EXPECT_NE(interfaces[0].instance_id.find("0003:0168:0821.0001"), std::string::npos)
       << interfaces[0].instance_id;
@@ -394,7 +396,7 @@ TEST_F(LinuxHidrawRoad, ListNamesTheUnitAndItsAccess) {
   const cli::TExitCode code = cli::ListDevices(options, out, err);
   EXPECT_EQ(code, cli::TExitCode::kUpdated) << err.str();
   EXPECT_NE(out.str().find("vendor 0x0168  product 0x0821  KV-93T run mode     read-write  "
-                           "/dev/hidraw0\n"),
+                           "port 1-4  /dev/hidraw0\n"),
             std::string::npos)
       << out.str();
   EXPECT_NE(out.str().find("1 HID device, 1 of them the KV-93T."), std::string::npos);
@@ -440,7 +442,8 @@ TEST_F(LinuxHidrawRoad, AnUnreadableNodeGivesTheUdevRuleAndExitFour) {
   close(output[0]);
   ASSERT_TRUE(WIFEXITED(status)) << text;
   EXPECT_EQ(WEXITSTATUS(status), 4) << text;
-  EXPECT_NE(text.find("KV-93T run mode     no access   /dev/hidraw0"), std::string::npos) << text;
+  EXPECT_NE(text.find("KV-93T run mode     no access   port 1-4  /dev/hidraw0"), std::string::npos)
+      << text;
   EXPECT_NE(text.find("Permission denied"), std::string::npos) << text;
   EXPECT_NE(text.find("packaging/70-kv93t.rules"), std::string::npos) << text;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,6 +90,8 @@ class HostPort {
           auto port = std::make_unique<HostPort>();
           port->handle = std::move(handle);
           port->instance_id = info.instance_id;
+          port->path = info.path;
+          port->usb_port = info.port;
           return port;
         }
       }
@@ -125,6 +128,8 @@ class HostPort {
 
   std::unique_ptr<hid::HidHandle> handle;
   std::string instance_id;
+  std::string path;
+  std::string usb_port;
 };
 
 struct DeviceFrameSeen {
@@ -315,6 +320,10 @@ TEST_F(SimulatedUnitTest, PersonalitySwitchesAreDetachPlusAttachUnderNewInstance
   auto update = OpenUpdate();
   ASSERT_TRUE(update);
   EXPECT_NE(update->instance_id, run->instance_id);
+  // A new path in the other personality, the same port: that is what names the unit.
+  EXPECT_NE(update->path, run->path);
+  EXPECT_EQ(run->usb_port, "sim-1");
+  EXPECT_EQ(update->usb_port, "sim-1");
   ASSERT_TRUE(update->Write(Framed(kIdentify)));  // a run-mode command in update mode
   EXPECT_EQ(update->Read(kQuiet).status, HidReadStatus::kPending);
   ASSERT_NO_FATAL_FAILURE(RunQueries(*update));
@@ -665,6 +674,8 @@ TEST_F(SimulatedUnitTest, AbsentUnitPlugsInLaterAndSeveralUnitsAreDistinct) {
   std::vector<hid::HidInterfaceInfo> interfaces = bus_.EnumerateInterfaces();
   ASSERT_EQ(interfaces.size(), 2u);
   EXPECT_NE(interfaces[0].instance_id, interfaces[1].instance_id);
+  const std::set<std::string> ports{interfaces[0].port, interfaces[1].port};
+  EXPECT_EQ(ports, (std::set<std::string>{"sim-1", "sim-2"}));
   EXPECT_TRUE(setup_->AllClean());
   EXPECT_FALSE(setup_->AllUpdated());
   // A clean verdict at a divided pace says so: it is never plainly "clean".
