@@ -244,9 +244,13 @@ void TfmIsp::Publish(const TIspEvent& event) {
   // The controller reports its devices unplugged while the window is destroyed:
   // no front end is told of a window that is going.
   if (TearingDown) return;
-  // An observer may subscribe another while it is told: those are told from the next event on.
+  // An observer may subscribe another while it is told, which may move the list:
+  // each is called through a copy, and one added now is told from the next event on.
   const size_t count = eventObservers_.size();
-  for (size_t i = 0; i < count; ++i) eventObservers_[i](event);
+  for (size_t i = 0; i < count; ++i) {
+    const TIspEventObserver observer = eventObservers_[i];
+    observer(event);
+  }
 }
 
 void TfmIsp::StartTimer(toolkit::Timer& timer, TChainTimer which) {
@@ -256,9 +260,9 @@ void TfmIsp::StartTimer(toolkit::Timer& timer, TChainTimer which) {
 }
 
 void TfmIsp::StopTimer(toolkit::Timer& timer, TChainTimer which) {
-  if (!timer.Enabled()) return;
+  const bool wasRunning = timer.Enabled();
   timer.Stop();
-  Publish(TIspWaitEvent{which, false});
+  if (wasRunning) Publish(TIspWaitEvent{which, false});
 }
 
 void TfmIsp::CountFire(const toolkit::Timer& timer, TChainTimer which) {
