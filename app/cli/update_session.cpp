@@ -132,7 +132,7 @@ TExitCode TUpdateSession::RunSession() {
   application.PaceDivisor = options_.PaceDivisor;
   application.SimVocabulary = hid::kHostSimVocabulary;
   application.TrafficObserver = [this](const TTrafficRecord& record) { OnTraffic(record); };
-  application.CreateMessageBoxes = [this](toolkit::EventLoop&) {
+  application.CreateMessageBoxes = [](toolkit::EventLoop&) {
     return std::make_unique<TConsoleBoxes>();
   };
   application.ExceptionBox = [this](const std::string& text) { OnException(text); };
@@ -486,8 +486,9 @@ void TUpdateSession::NoteWritten(const TTrafficRecord& record) {
     }
     return;
   }
-  // A boot-loader request. The window tells the bytes sent when it builds the
-  // next request, and that needs this one's reply, which is listed after it.
+  // A boot-loader request. The bytes the window told with it are still the
+  // latest: it builds the next request only on this one's reply, which is listed
+  // after it.
   const int32_t bytesSent = shown_.McuDownload ? shown_.McuDownload->BytesSent : 0;
   switch (record.Bytes[0]) {
     case ispStartProgram:
