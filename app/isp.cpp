@@ -108,7 +108,7 @@ void TfmIsp::BindHandlers() {
 void TfmIsp::FormCreate() {
   KV_ASSERT_UI_THREAD(Loop);
   ShowNoDevice();
-  McuUpdatePending = 0;
+  SetMcuUpdatePending(false);
   AutoStage = asNone;
 }
 
@@ -123,7 +123,7 @@ void TfmIsp::FormClose() {
 void TfmIsp::ShowNoDevice() {
   KV_ASSERT_UI_THREAD(Loop);
   if (HeldDevice != nullptr) return;
-  SetPanel(kPanelConnection, kPanelNoDevice);
+  ShowConnection(TIspConnection::kNone);
   bnDspPorgram.SetEnabled(false);
   bnMcuProgram.SetEnabled(false);
 }
@@ -133,8 +133,9 @@ void TfmIsp::CloseSession() {
   // A release still pending belongs to the session closed here; left running it
   // would close the next session, which a quickly re-enumerating unit may
   // already have opened.
-  tmWaitDisconnect.Stop();
-  tmWrongDisconnect.Stop();
+  StopTimer(tmWaitDisconnect, TChainTimer::kWaitDisconnect);
+  StopTimer(tmWrongDisconnect, TChainTimer::kWrongDisconnect);
+  const bool linkClosed = Link != nullptr;
   if (Link) {
     Link->Close();
     Link.reset();
@@ -143,9 +144,10 @@ void TfmIsp::CloseSession() {
   EarlyIspReply.reset();
   IspReplyCut = false;
   UpdateState = usVersionCheck;
-  sbStatus.SetBackground(toolkit::Color::ButtonFace());
+  SetBusy(false);
   SetPanel(kPanelSession, kPanelDisconnect);
-  pbProgress.SetPosition(0);
+  SetProgress(0);
+  if (linkClosed) Publish(TIspSessionEndEvent{});
 }
 
 void TfmIsp::DeviceChangeMessage() {
@@ -167,8 +169,13 @@ void TfmIsp::HidData1Click() {
 // ---- Helpers ----
 
 void TfmIsp::SetHeldDevice(hid::TJvHidDevice* device) {
-  MutexLock lock(HeldDeviceLock);
-  HeldDevice = device;
+  {
+    MutexLock lock(HeldDeviceLock);
+    HeldDevice = device;
+  }
+  TIspConnectionEvent connection = picture_.Connection;
+  connection.UnitHeld = device != nullptr;
+  if (connection != picture_.Connection) Publish(connection);
 }
 
 bool TfmIsp::IsUnit(const hid::TJvHidDevice* device, uint16_t productId) {
@@ -187,13 +194,75 @@ void TfmIsp::SetPanel(int panel, std::string_view text) {
   sbStatus.SetPanelText(panel, std::string(text));
 }
 
-void TfmIsp::SetStepText(std::string text) {
-  sbStatus.SetSimpleText(std::move(text));
+void TfmIsp::ShowConnection(TIspConnection connection) {
+  std::string_view panel = kPanelNoDevice;
+  if (connection == TIspConnection::kRunMode) panel = kPanelRunHid;
+  if (connection == TIspConnection::kUpdateMode) panel = kPanelUpdateHid;
+  SetPanel(kPanelConnection, panel);
+  TIspConnectionEvent event = picture_.Connection;
+  event.Connection = connection;
+  event.Panel = std::string(panel);
+  if (event != picture_.Connection) Publish(event);
+}
+
+void TfmIsp::SetStep(TIspStepKind kind, std::string text, std::optional<int32_t> number) {
+  sbStatus.SetSimpleText(text);
+  TIspStepEvent event{kind, std::move(text), number};
+  if (event != picture_.Step) Publish(event);
+}
+
+void TfmIsp::SetProgressRange(int max) {
+  pbProgress.SetRange(0, max);
+  SetProgress(pbProgress.Position());
+}
+
+void TfmIsp::SetProgress(int position) {
+  pbProgress.SetPosition(position);
+  // The bar clamps the position into its range: what it shows is told.
+  const TIspProgressEvent event{pbProgress.Position(), pbProgress.Max()};
+  if (event != picture_.Progress) Publish(event);
+}
+
+void TfmIsp::SetBusy(bool busy) {
+  sbStatus.SetBackground(busy ? kBusyColor : toolkit::Color::ButtonFace());
+  if (busy != picture_.Busy) Publish(TIspBusyEvent{busy});
+}
+
+void TfmIsp::SetMcuUpdatePending(bool pending) {
+  McuUpdatePending = pending ? 1 : 0;
+  if (pending != picture_.McuUpdatePending) Publish(TIspMcuUpdateEvent{pending});
+}
+
+void TfmIsp::SubscribeEvents(TIspEventObserver observer) {
+  KV_ASSERT_UI_THREAD(Loop);
+  observer(TIspEvent(picture_));
+  eventObservers_.push_back(std::move(observer));
+}
+
+void TfmIsp::Publish(const TIspEvent& event) {
+  Apply(picture_, event);
+  // The controller reports its devices unplugged while the window is destroyed:
+  // no front end is told of a window that is going.
+  if (TearingDown) return;
+  // An observer may subscribe another while it is told, which may move the list:
+  // each is called through a copy, and one added now is told from the next event on.
+  const size_t count = eventObservers_.size();
+  for (size_t i = 0; i < count; ++i) {
+    const TIspEventObserver observer = eventObservers_[i];
+    observer(event);
+  }
 }
 
 void TfmIsp::StartTimer(toolkit::Timer& timer, TChainTimer which) {
   ++TimerTally[static_cast<size_t>(which)].Starts;
   timer.Start();
+  Publish(TIspWaitEvent{which, true});
+}
+
+void TfmIsp::StopTimer(toolkit::Timer& timer, TChainTimer which) {
+  const bool wasRunning = timer.Enabled();
+  timer.Stop();
+  if (wasRunning) Publish(TIspWaitEvent{which, false});
 }
 
 void TfmIsp::CountFire(const toolkit::Timer& timer, TChainTimer which) {
@@ -204,6 +273,7 @@ void TfmIsp::CountFire(const toolkit::Timer& timer, TChainTimer which) {
 
 void TfmIsp::ShowMessage(texts::TMessageId id, std::string_view text,
                          toolkit::MessageSymbol symbol) {
+  Publish(TIspMessageEvent{texts::BoxId(id), std::string(text), symbol});
   MessageBoxes.Show(texts::BoxId(id), std::string(text), symbol);
 }
 
@@ -238,12 +308,12 @@ bool TfmIsp::HidCtlEnumerate(hid::TJvHidDevice* HidDev, int Idx) {
   if (!HidCtl->CheckOutByIndex(claimed, Idx)) return true;
   SetHeldDevice(claimed);
   if (updateMode) {
-    SetPanel(kPanelConnection, kPanelUpdateHid);
+    ShowConnection(TIspConnection::kUpdateMode);
     bnDspPorgram.SetEnabled(false);
     if (McuUpdatePending == 0) btnStartProgram.SetEnabled(true);
     return true;
   }
-  SetPanel(kPanelConnection, kPanelRunHid);
+  ShowConnection(TIspConnection::kRunMode);
   if (AutoStage == asNone) {
     btnStartProgram.SetEnabled(true);
   } else if (AutoStage == asMcuUpdate) {
@@ -261,7 +331,7 @@ void TfmIsp::HidCtlDeviceUnplug(hid::TJvHidDevice* HidDev) {
   if (TearingDown) return;
   hid::TJvHidDevice* device = HidDev;
   HidCtl->CheckIn(device);
-  SetPanel(kPanelConnection, kPanelNoDevice);
+  ShowConnection(TIspConnection::kNone);
   bnDspPorgram.SetEnabled(false);
   btnStartProgram.SetEnabled(false);
   CloseSession();
@@ -307,11 +377,11 @@ void TfmIsp::bnMcuProgramClick() {
     SendCommand(TCmdPacket(1, cmdIdentify));
     SendCommand(TCmdPacket(cmdEnterUpdate));
   }
-  sbStatus.SetBackground(kBusyColor);
+  SetBusy(true);
   fmProgData.ReplaceListing(DumpImage(Image.ImageBuffer, Image.ImageByteCount, 0));
-  pbProgress.SetRange(0, Image.ImageByteCount / static_cast<int32_t>(kIspProgramDataBytes) + 1);
+  SetProgressRange(Image.ImageByteCount / static_cast<int32_t>(kIspProgramDataBytes) + 1);
   bnMcuProgram.SetEnabled(false);
-  McuUpdatePending = 1;
+  SetMcuUpdatePending(true);
   StartTimer(tmMcuProg, TChainTimer::kMcuProg);
   btnStartProgram.SetEnabled(false);
 }
@@ -345,8 +415,8 @@ void TfmIsp::bnSecurityClick() {
   ParamBlockIndex = 0;
   SendCommand(TCmdPacket(1, cmdReadParameter, static_cast<uint8_t>(ParamBlockIndex)));
   UpdateState = usRunCommands;
-  sbStatus.SetBackground(kBusyColor);
-  SetStepText(std::string(texts::kStepParameterData));
+  SetBusy(true);
+  SetStep(TIspStepKind::kParameterData, std::string(texts::kStepParameterData));
 }
 
 void TfmIsp::bnDspPorgramClick() {
@@ -362,9 +432,9 @@ void TfmIsp::bnDspPorgramClick() {
   Link->SetPollDisabled(true);
   SendCommand(TCmdPacket(1, cmdIdentify));
   UpdateState = usRunCommands;
-  SetStepText(std::string(texts::kStepDspProgram));
+  SetStep(TIspStepKind::kDspProgram, std::string(texts::kStepDspProgram));
   StartTimer(tmDspProgram, TChainTimer::kDspProgram);
-  sbStatus.SetBackground(kBusyColor);
+  SetBusy(true);
   bnMcuProgram.SetEnabled(false);
   bnDspPorgram.SetEnabled(false);
 }
@@ -386,7 +456,7 @@ void TfmIsp::StartIspSession() {
 void TfmIsp::tmUsbWaitTimer() {
   KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmUsbWait, TChainTimer::kUsbWait);
-  tmUsbWait.Stop();
+  StopTimer(tmUsbWait, TChainTimer::kUsbWait);
   ReceiveEnabled = true;
   if (!EarlyIspReply) return;
   // The boot loader answered inside the arming delay: its reply is the one.
@@ -398,14 +468,14 @@ void TfmIsp::tmUsbWaitTimer() {
 void TfmIsp::tmWaitDisconnectTimer() {
   KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmWaitDisconnect, TChainTimer::kWaitDisconnect);
-  tmWaitDisconnect.Stop();
+  StopTimer(tmWaitDisconnect, TChainTimer::kWaitDisconnect);
   CloseSession();
 }
 
 void TfmIsp::tmWrongDisconnectTimer() {
   KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmWrongDisconnect, TChainTimer::kWrongDisconnect);
-  tmWrongDisconnect.Stop();
+  StopTimer(tmWrongDisconnect, TChainTimer::kWrongDisconnect);
   CloseSession();
   UpdateState = usVersionCheck;
 }
@@ -414,17 +484,17 @@ void TfmIsp::tmMcuProgTimer() {
   KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmMcuProg, TChainTimer::kMcuProg);
   if (!PanelIs(kPanelUpdateHid)) return;
-  tmMcuProg.Stop();
+  StopTimer(tmMcuProg, TChainTimer::kMcuProg);
   AutoStage = asMcuUpdate;
   UpdateState = usConnect;
   StartIspSession();
-  sbStatus.SetBackground(kBusyColor);
+  SetBusy(true);
 }
 
 void TfmIsp::tmAutoUpdateTimer() {
   KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmAutoUpdate, TChainTimer::kAutoUpdate);
-  tmAutoUpdate.Stop();
+  StopTimer(tmAutoUpdate, TChainTimer::kAutoUpdate);
   if (UpdateRefused != 0) {
     btnStartProgram.SetEnabled(true);
     return;
@@ -435,21 +505,22 @@ void TfmIsp::tmAutoUpdateTimer() {
 void TfmIsp::tmDspProgramTimer() {
   KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmDspProgram, TChainTimer::kDspProgram);
-  tmDspProgram.Stop();
-  sbStatus.SetBackground(kBusyColor);
+  StopTimer(tmDspProgram, TChainTimer::kDspProgram);
+  SetBusy(true);
   PrepareDspImage(Image);
   fmProgData.ReplaceListing(DumpImage(Image.ImageBuffer, Image.ImageByteCount, 0));
   DspChunkIndex = 0;
   SendDspChunk(DspChunkIndex);
   DspLastChunk = DspLastChunkIndex(Image.ImageByteCount);
-  pbProgress.SetRange(0, DspLastChunk);
-  pbProgress.SetPosition(0);
+  Publish(TIspDspDownloadEvent{DspLastChunk});
+  SetProgressRange(DspLastChunk);
+  SetProgress(0);
 }
 
 void TfmIsp::tmRunStepTimer() {
   KV_ASSERT_UI_THREAD(Loop);
   CountFire(tmRunStep, TChainTimer::kRunStep);
-  tmRunStep.Stop();
+  StopTimer(tmRunStep, TChainTimer::kRunStep);
   switch (AutoStage) {
     case asMcuUpdate:
       AutoStage = asDspDue;
@@ -465,7 +536,7 @@ void TfmIsp::tmRunStepTimer() {
         Link->SetPollDisabled(false);
       }
       AutoStage = asNone;
-      McuUpdatePending = 0;
+      SetMcuUpdatePending(false);
       ShowMessage(texts::TMessageId::kProgramOk, texts::kProgramOk,
                   toolkit::MessageSymbol::kInformation);
       SendCommand(TCmdPacket(1, cmdCode04));

@@ -23,7 +23,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/isp_events.h"
 #include "diag/diag_windows.h"
 #include "engine/engine_texts.h"
 #include "engine/isp_report.h"
@@ -86,18 +88,6 @@ struct TIspTiming {
 inline constexpr std::chrono::milliseconds kCommandLinkWaitTimeout{5000};
 inline constexpr std::chrono::milliseconds kDspLinkWaitTimeout{10000};
 inline constexpr std::chrono::milliseconds kFinishedLinkWaitTimeout{500};
-
-// The seven timers, for the pacing tally.
-enum class TChainTimer {
-  kUsbWait,
-  kWaitDisconnect,
-  kDspProgram,
-  kMcuProg,
-  kRunStep,
-  kWrongDisconnect,
-  kAutoUpdate,
-};
-inline constexpr size_t kChainTimerCount = 7;
 
 // What each timer did: how often it was started and fired, and the intervals of
 // the firings added up. Benchmarks compute the chain's pacing floor from it.
@@ -285,6 +275,11 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   void LinkMessage(uint32_t message, uintptr_t wparam, intptr_t lparam) override;
   toolkit::EventLoop& LinkLoop() override { return Loop; }
 
+  // ---- Events (UI thread) ----
+  // The observer is told where the window stands (a TIspPicture) at once, then
+  // every event as it is published, until the window is destroyed.
+  void SubscribeEvents(TIspEventObserver observer);
+
   // Reports written to a held device so far (any thread).
   uint64_t ReportsWritten() const { return ReportsWrittenCount.load(); }
 
@@ -302,8 +297,16 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   static bool IsEitherPersonality(const hid::TJvHidDevice* device);
   bool PanelIs(std::string_view text) const;
   void SetPanel(int panel, std::string_view text);
-  void SetStepText(std::string text);
+  // Each sets what the window shows, then publishes it when it changed.
+  void ShowConnection(TIspConnection connection);
+  void SetStep(TIspStepKind kind, std::string text, std::optional<int32_t> number = std::nullopt);
+  void SetProgressRange(int max);
+  void SetProgress(int position);
+  void SetBusy(bool busy);
+  void SetMcuUpdatePending(bool pending);
+  void Publish(const TIspEvent& event);
   void StartTimer(toolkit::Timer& timer, TChainTimer which);
+  void StopTimer(toolkit::Timer& timer, TChainTimer which);
   void CountFire(const toolkit::Timer& timer, TChainTimer which);
   void ShowMessage(texts::TMessageId id, std::string_view text, toolkit::MessageSymbol symbol);
   void EnsureLink();
@@ -314,6 +317,8 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
 
   // app/isp_sequencer.cpp
   IspRequest BuildStepRequest();
+  // Where the microcontroller download stands, as its requests are built.
+  void PublishMcuDownload();
   void ArmReply();
   void FailIspStep();
 
@@ -361,6 +366,9 @@ class TfmIsp : public toolkit::Form, public TLinkOwner {
   };
   std::deque<THandedOver> written_ KV_GUARDED_BY(writtenLock_);
   bool TearingDown = false;
+  // What the events have told so far; UI thread.
+  TIspPicture picture_;
+  std::vector<TIspEventObserver> eventObservers_;
   // Tasks posted to the loop do nothing once the window is gone.
   toolkit::WeakOwner<TfmIsp> weakSelf_{*this};
 };

@@ -30,7 +30,7 @@ void TfmIsp::SendCommand(const TCmdPacket& packet, bool append, int mode) {
 void TfmIsp::HandleLinkResponse(const ByteBuffer& response) {
   KV_ASSERT_UI_THREAD(Loop);
   const TCmdPacket reply = ParseResponse(response);
-  if (ResponseStopsAutoUpdate(UpdateState)) tmAutoUpdate.Stop();
+  if (ResponseStopsAutoUpdate(UpdateState)) StopTimer(tmAutoUpdate, TChainTimer::kAutoUpdate);
   switch (RouteResponse(UpdateState, reply.Code)) {
     case TResponseRoute::kIdentify:
       IdentifyStep(reply);
@@ -124,16 +124,17 @@ void TfmIsp::StopForParamError(texts::TMessageId id, const std::string& message)
 }
 
 void TfmIsp::DspChunkStep(const TCmdPacket& /*reply*/) {
-  SetStepText(std::string(texts::kStepDspChunk) + std::to_string(DspChunkIndex));
-  pbProgress.SetPosition(DspChunkIndex);
+  SetStep(TIspStepKind::kDspChunk,
+          std::string(texts::kStepDspChunk) + std::to_string(DspChunkIndex), DspChunkIndex);
+  SetProgress(DspChunkIndex);
   if (DspChunkIndex < DspLastChunk) {
     DspChunkIndex += 1;
     SendDspChunk(DspChunkIndex);
     return;
   }
   UpdateState = usRunCommands;
-  pbProgress.SetPosition(0);
-  sbStatus.SetBackground(toolkit::Color::ButtonFace());
+  SetProgress(0);
+  SetBusy(false);
   SetPanel(isp_detail::kPanelSession, kPanelDisconnect);
   StartTimer(tmRunStep, TChainTimer::kRunStep);
 }

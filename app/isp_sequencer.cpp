@@ -13,6 +13,45 @@
 
 namespace kv {
 
+namespace {
+
+// The step a boot-loader state's request shows (the data packets name their own).
+TIspStepKind IspStepKind(int32_t state) {
+  switch (state) {
+    case usConnect:
+      return TIspStepKind::kConnect;
+    case usSyncPackage:
+      return TIspStepKind::kSyncPackage;
+    case usGetFirmwareVersion:
+      return TIspStepKind::kGetFirmwareVersion;
+    case usGetDeviceId:
+      return TIspStepKind::kGetDeviceId;
+    case usReadConfig:
+      return TIspStepKind::kReadConfig;
+    case usSyncProgram:
+      return TIspStepKind::kSyncProgram;
+    case usStartProgram:
+      return TIspStepKind::kStartProgram;
+    case usProgramData:
+      return TIspStepKind::kProgramData;
+    case usMcuReset:
+      return TIspStepKind::kMcuReset;
+    default:
+      return TIspStepKind::kNone;
+  }
+}
+
+}  // namespace
+
+void TfmIsp::PublishMcuDownload() {
+  const auto perPacket = static_cast<int32_t>(kIspProgramDataBytes);
+  const int32_t dataBytes =
+      std::max<int32_t>(Image.ImageByteCount - static_cast<int32_t>(kIspStartDataBytes), 0);
+  Publish(TIspMcuDownloadEvent{ProgramOffset, Image.ImageByteCount,
+                               (dataBytes + perPacket - 1) / perPacket, Timing.UsbWaitData,
+                               Timing.UsbWaitOther});
+}
+
 IspRequest TfmIsp::BuildStepRequest() {
   const std::span<const uint8_t> image(
       Image.ImageBuffer.data(),
@@ -37,17 +76,19 @@ IspRequest TfmIsp::BuildStepRequest() {
       IspRequest request = BuildStartProgramRequest(PacketNumber, Image.ImageByteCount, image);
       // An image shorter than one start packet has nothing left for data packets.
       ProgramOffset = std::min<int32_t>(kIspStartDataBytes, static_cast<int32_t>(image.size()));
+      PublishMcuDownload();
       btnStartProgram.SetEnabled(false);
       return request;
     }
     case usProgramData: {
       ProgramProgress = IspDataProgress(PacketNumber);
-      SetStepText(IspDataStepText(ProgramProgress));
-      pbProgress.SetPosition(ProgramProgress);
+      SetStep(TIspStepKind::kProgramData, IspDataStepText(ProgramProgress), ProgramProgress);
+      SetProgress(ProgramProgress);
       PacketNumber = NextIspPacketNumber(PacketNumber);
       const IspDataPacket packet =
           BuildProgramDataRequest(PacketNumber, image, Image.ImageByteCount, ProgramOffset);
       ProgramOffset += packet.BytesCopied;
+      PublishMcuDownload();
       return packet.Request;
     }
     case usMcuReset:
@@ -63,12 +104,14 @@ void TfmIsp::RunIspStep() {
   if (UpdateState < usConnect || UpdateState > usMcuReset) return;
   EarlyIspReply.reset();
   IspReplyCut = false;
-  if (UpdateState != usProgramData) SetStepText(std::string(IspStepText(UpdateState)));
+  if (UpdateState != usProgramData) {
+    SetStep(IspStepKind(UpdateState), std::string(IspStepText(UpdateState)));
+  }
   const IspRequest request = BuildStepRequest();
   if (UpdateState == usMcuReset) {
     UpdateState = usRunCommands;
-    pbProgress.SetPosition(0);
-    SetPanel(isp_detail::kPanelConnection, kPanelNoDevice);
+    SetProgress(0);
+    ShowConnection(TIspConnection::kNone);
     StartTimer(tmWaitDisconnect, TChainTimer::kWaitDisconnect);
   }
 
@@ -121,7 +164,7 @@ void TfmIsp::HandleIspReply(const TCmdPacket& reply) {
   }
   if (answered == usGetDeviceId) {
     DeviceId = ReplyDataWord(reply, kIspDeviceIdOffset);
-    SetStepText(IspDeviceIdText(DeviceId, ConfigWord0, ConfigWord1));
+    SetStep(TIspStepKind::kDeviceId, IspDeviceIdText(DeviceId, ConfigWord0, ConfigWord1));
   } else if (answered == usReadConfig) {
     ConfigWord0 = ReplyDataWord(reply, kIspConfigWord0Offset);
     ConfigWord1 = ReplyDataWord(reply, kIspConfigWord1Offset);

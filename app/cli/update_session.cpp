@@ -5,9 +5,9 @@
 #include <cstring>
 #include <sstream>
 #include <utility>
+#include <variant>
 
 #include "app/cli/chain_outcome.h"
-#include "engine/engine_texts.h"
 #include "engine/isp_report.h"
 #include "link/lcmd.h"
 
@@ -15,13 +15,10 @@ namespace kv::cli {
 
 namespace {
 
-constexpr int kConnectionPanel = 1;
 // A written run-mode frame: DLE STX, then sender and receiver, length, code.
 constexpr size_t kFrameCodeIndex = 5;
 // Ends the trace line of a report the device did not take (README: the trace).
 constexpr const char* kWriteFailedMark = "(write failed)";
-// Bytes "Start Program" carries before the data packets take over.
-constexpr int32_t kStartProgramImageBytes = 48;
 // The DSP download has no pacing of its own: its time left is told from its rate
 // once it has run this long, never from its first chunks.
 constexpr double kDspRateSettleSeconds = 2.0;
@@ -54,13 +51,6 @@ std::string Grouped(int64_t value) {
 
 std::string SystemErrorText(int error) {
   return std::strerror(error);
-}
-
-// The running number of a counting step ("Mcu Programing 17" -> 17).
-std::optional<int> StepNumber(const std::string& step) {
-  const std::string kind = StepKind(step);
-  if (kind.size() == step.size()) return std::nullopt;
-  return std::atoi(step.c_str() + kind.size());
 }
 
 }  // namespace
@@ -96,11 +86,6 @@ std::string UnitLeftText(const TUnitAccount& account) {
   if (account.InUpdateMode) return "the unit was left in update mode; " + intact + again;
   if (account.ToldToEnterUpdate) return "the unit was told to enter update mode; " + intact + again;
   return "the unit was left in run mode, unchanged";
-}
-
-void TUpdateSession::TConsoleBoxes::Show(toolkit::MessageId id, const std::string& text,
-                                         toolkit::MessageSymbol symbol) {
-  session_.OnMessage(id, text, symbol);
 }
 
 TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, std::ostream& err,
@@ -166,8 +151,8 @@ TExitCode TUpdateSession::RunSession() {
   application.PaceDivisor = options_.PaceDivisor;
   application.SimVocabulary = hid::kHostSimVocabulary;
   application.TrafficObserver = [this](const TTrafficRecord& record) { OnTraffic(record); };
-  application.CreateMessageBoxes = [this](toolkit::EventLoop&) {
-    return std::make_unique<TConsoleBoxes>(*this);
+  application.CreateMessageBoxes = [](toolkit::EventLoop&) {
+    return std::make_unique<TConsoleBoxes>();
   };
   application.ExceptionBox = [this](const std::string& text) { OnException(text); };
   application.ChoosePlatform =
@@ -296,8 +281,6 @@ void TUpdateSession::CreateIspWindow() {
 }
 
 void TUpdateSession::WatchWindow() {
-  Window()->sbStatus.Subscribe([this](toolkit::Change) { OnViewChanged(); });
-  Window()->pbProgress.Subscribe([this](toolkit::Change) { OnViewChanged(); });
   Window()->btnStartProgram.Subscribe([this](toolkit::Change change) {
     if (change == toolkit::Change::kEnabled) OnStartProgramChanged();
   });
@@ -305,7 +288,8 @@ void TUpdateSession::WatchWindow() {
     toolkit::EventLoop* loop = &root_->Loop();
     interrupts_->SetHandler([this, loop] { loop->Post([this] { OnInterrupt(); }); });
   }
-  OnViewChanged();
+  // Told at once where the window stands: the first view.
+  Window()->SubscribeEvents([this](const TIspEvent& event) { OnIspEvent(event); });
 }
 
 void TUpdateSession::RunChain() {
@@ -333,10 +317,10 @@ void TUpdateSession::RunChain() {
 
 bool TUpdateSession::PlannedWaitRunning() const {
   // tmMcuProg is left out: it polls for a unit that may never come.
-  for (const toolkit::Timer* timer :
-       {&Window()->tmUsbWait, &Window()->tmWaitDisconnect, &Window()->tmDspProgram,
-        &Window()->tmRunStep, &Window()->tmWrongDisconnect, &Window()->tmAutoUpdate}) {
-    if (timer->Enabled()) return true;
+  for (const TChainTimer timer :
+       {TChainTimer::kUsbWait, TChainTimer::kWaitDisconnect, TChainTimer::kDspProgram,
+        TChainTimer::kRunStep, TChainTimer::kWrongDisconnect, TChainTimer::kAutoUpdate}) {
+    if (shown_.Waiting[static_cast<size_t>(timer)]) return true;
   }
   return false;
 }
@@ -380,7 +364,7 @@ TUpdateSession::TOutcome TUpdateSession::TimeoutOutcome() const {
     return {TExitCode::kFailed,
             "nothing happened for " + limitText + " s after \"" + *unansweredReadError_ + "\""};
   }
-  const std::string step = Window()->sbStatus.SimpleText();
+  const std::string& step = shown_.Step.Text;
   std::string where;
   if (!step.empty()) {
     where = " at step \"" + step + "\"";
@@ -495,6 +479,20 @@ void TUpdateSession::OnMessage(toolkit::MessageId id, const std::string& text,
   }
 }
 
+void TUpdateSession::OnIspEvent(const TIspEvent& event) {
+  Apply(shown_, event);
+  if (const auto* box = std::get_if<TIspMessageEvent>(&event)) {
+    OnMessage(box->Id, box->Text, box->Symbol);
+    return;
+  }
+  const bool viewChanged = std::holds_alternative<TIspPicture>(event) ||
+                           std::holds_alternative<TIspConnectionEvent>(event) ||
+                           std::holds_alternative<TIspStepEvent>(event) ||
+                           std::holds_alternative<TIspProgressEvent>(event) ||
+                           std::holds_alternative<TIspBusyEvent>(event);
+  if (viewChanged) OnViewChanged();
+}
+
 void TUpdateSession::OnException(const std::string& text) {
   EmitView();
   reporter_->Exception(text, Seconds());
@@ -526,22 +524,24 @@ void TUpdateSession::NoteWritten(const TTrafficRecord& record) {
       // The chunk index follows the code, high byte first.
       account_.DspChunk =
           record.Bytes[kFrameCodeIndex + 1] << 8 | record.Bytes[kFrameCodeIndex + 2];
-      account_.DspLastChunk = Window()->DspLastChunk;
+      account_.DspLastChunk = shown_.DspDownload ? shown_.DspDownload->LastChunk : 0;
     }
     return;
   }
-  // A boot-loader request. The window moves its program offset on when it builds
-  // the next request, and that needs this one's reply, which is listed after it.
+  // A boot-loader request. The bytes the window told with it are still the
+  // latest: it builds the next request only on this one's reply, which is listed
+  // after it.
+  const int32_t bytesSent = shown_.McuDownload ? shown_.McuDownload->BytesSent : 0;
   switch (record.Bytes[0]) {
     case ispStartProgram:
       account_.Erased = true;
       account_.ResetSent = false;
       account_.LeftAfterReset = false;
       account_.DspChunk.reset();
-      account_.BytesWritten = Window()->ProgramOffset;
+      account_.BytesWritten = bytesSent;
       break;
     case ispProgramData:
-      account_.BytesWritten = Window()->ProgramOffset;
+      account_.BytesWritten = bytesSent;
       break;
     case ispMcuReset:
       account_.ResetSent = true;
@@ -580,11 +580,12 @@ void TUpdateSession::NoteUnitFacts(const TTrafficRecord& record) {
   }
 }
 
-void TUpdateSession::NoteConnection(const std::string& panel) {
-  if (panel == lastPanel_) return;
-  lastPanel_ = panel;
-  const bool run = panel == TfmIsp::kPanelRunHid;
-  const bool update = panel == TfmIsp::kPanelUpdateHid;
+void TUpdateSession::NoteConnection() {
+  const TIspConnection connection = shown_.Connection.Connection;
+  if (connection == lastConnection_) return;
+  lastConnection_ = connection;
+  const bool run = connection == TIspConnection::kRunMode;
+  const bool update = connection == TIspConnection::kUpdateMode;
   if (!run && !update) return;
   if (!unitSeen_) account_.FirstSeenInRunMode = run;
   account_.InUpdateMode = update;
@@ -593,8 +594,9 @@ void TUpdateSession::NoteConnection(const std::string& panel) {
   // Back in update mode in the middle of an update that the window will not take
   // up again by itself (it waits for an update-mode unit only before "Connect"):
   // the next run would program it from the start, and so does this one.
-  if (update && Window()->McuUpdatePending != 0 && !Window()->tmMcuProg.Enabled() && !outcome_ &&
-      !pending_ && !rebuildPosted_) {
+  if (update && shown_.McuUpdatePending &&
+      !shown_.Waiting[static_cast<size_t>(TChainTimer::kMcuProg)] && !outcome_ && !pending_ &&
+      !rebuildPosted_) {
     rebuildPosted_ = true;
     // Not from inside the window's own handler: the window is rebuilt.
     root_->Loop().Post([this] { ProgramFromTheStart(); });
@@ -612,7 +614,7 @@ void TUpdateSession::ProgramFromTheStart() {
   root_->RebuildMainWindow();
   startPressed_ = false;
   viewEmitted_ = false;
-  lastPanel_.clear();
+  lastConnection_.reset();
   WatchWindow();
   Window()->Show();
   OnStartProgramChanged();
@@ -620,11 +622,9 @@ void TUpdateSession::ProgramFromTheStart() {
 
 TUnitAccount TUpdateSession::Account() const {
   TUnitAccount account = account_;
-  if (Window()) {
-    account.ImageBytes = Window()->Image.ImageByteCount;
-    // Gone after "MCU Reset" and not back (yet): it left into its new firmware.
-    if (account.ResetSent && Window()->HeldDevice == nullptr) account.LeftAfterReset = true;
-  }
+  if (shown_.McuDownload) account.ImageBytes = shown_.McuDownload->ImageBytes;
+  // Gone after "MCU Reset" and not back (yet): it left into its new firmware.
+  if (account.ResetSent && !shown_.Connection.UnitHeld) account.LeftAfterReset = true;
   return account;
 }
 
@@ -697,9 +697,8 @@ void TUpdateSession::SayWhatIsAwaited() {
 void TUpdateSession::OnViewChanged() {
   if (!Window() || !viewFlush_) return;  // the window is being destroyed
   NoteActivity();
-  const std::string& panel = Window()->sbStatus.PanelText(kConnectionPanel);
-  NoteConnection(panel);
-  if (panel == TfmIsp::kPanelRunHid || panel == TfmIsp::kPanelUpdateHid) unitSeen_ = true;
+  NoteConnection();
+  if (shown_.Connection.Connection != TIspConnection::kNone) unitSeen_ = true;
   if (viewFlush_->Enabled()) return;  // the latest view goes out when it fires
   const auto interval = reporter_->MinInterval();
   const auto since = toolkit::Clock::now() - lastEmitTime_;
@@ -734,22 +733,21 @@ double TUpdateSession::Seconds() const {
 }
 
 std::optional<double> TUpdateSession::SecondsLeft(const TWindowView& view) {
-  const std::string kind = StepKind(view.Step);
-  const std::optional<int> number = StepNumber(view.Step);
-  if (kind != texts::kStepDspChunk) dspStart_.reset();
+  const TIspStepKind kind = shown_.Step.Kind;
+  const std::optional<int32_t> number = shown_.Step.Number;
+  if (kind != TIspStepKind::kDspChunk) dspStart_.reset();
   if (!number) return std::nullopt;
   const auto seconds = [](std::chrono::milliseconds value) {
     return std::chrono::duration<double>(value).count();
   };
-  if (kind == texts::kStepProgramData) {
+  if (kind == TIspStepKind::kProgramData) {
+    if (!shown_.McuDownload) return std::nullopt;
     // Packets left × their arming: 20 ms each, 200 ms for the last two.
-    const int32_t dataBytes = std::max(Window()->Image.ImageByteCount - kStartProgramImageBytes, 0);
-    const int32_t packets = (dataBytes + static_cast<int32_t>(kIspProgramDataBytes) - 1) /
-                            static_cast<int32_t>(kIspProgramDataBytes);
-    const int32_t left = std::max(packets - *number, 0);
+    const TIspMcuDownloadEvent& download = *shown_.McuDownload;
+    const int32_t left = std::max(download.DataPackets - *number, 0);
     const int32_t slow = std::min(left, 2);
-    return (left - slow) * seconds(Window()->Timing.UsbWaitData) +
-           slow * seconds(Window()->Timing.UsbWaitOther);
+    return (left - slow) * seconds(download.DataPacketWait) +
+           slow * seconds(download.LastPacketsWait);
   }
   // The DSP download is paced by the unit's answers alone: its own mean rate.
   const double now = Seconds();
@@ -762,15 +760,15 @@ std::optional<double> TUpdateSession::SecondsLeft(const TWindowView& view) {
 
 TWindowView TUpdateSession::CaptureView() {
   TWindowView view;
-  view.Panel = Window()->sbStatus.PanelText(kConnectionPanel);
-  view.Step = Window()->sbStatus.SimpleText();
-  view.ProgressMax = Window()->pbProgress.Max();
-  view.ProgressPosition = Window()->pbProgress.Position();
-  view.Busy = !Window()->sbStatus.Background().IsButtonFace();
+  view.Panel = shown_.Connection.Panel;
+  view.Step = shown_.Step.Text;
+  view.ProgressMax = shown_.Progress.Max;
+  view.ProgressPosition = shown_.Progress.Position;
+  view.Busy = shown_.Busy;
   // The window puts its bar back to 0 when a download ends; the command line
   // shows the finished download as finished.
-  if (view.Step == texts::kStepMcuReset) view.ProgressPosition = view.ProgressMax;
-  if (const std::optional<int> number = StepNumber(view.Step)) {
+  if (shown_.Step.Kind == TIspStepKind::kMcuReset) view.ProgressPosition = view.ProgressMax;
+  if (const std::optional<int32_t> number = shown_.Step.Number) {
     view.ProgressPosition =
         std::clamp(std::max(view.ProgressPosition, *number), 0, std::max(view.ProgressMax, 0));
   }

@@ -103,15 +103,12 @@ class TUpdateSession {
 
  private:
   TExitCode RunSession();
-  // Prints each box, acknowledges it as OK would, and tells the session.
+  // Acknowledges each box at once, as OK would; the session has the box from
+  // the window's events, published as it opens.
   class TConsoleBoxes final : public toolkit::MessageBoxService {
    public:
-    explicit TConsoleBoxes(TUpdateSession& session) : session_(session) {}
-    void Show(toolkit::MessageId id, const std::string& text,
-              toolkit::MessageSymbol symbol) override;
-
-   private:
-    TUpdateSession& session_;
+    void Show(toolkit::MessageId /*id*/, const std::string& /*text*/,
+              toolkit::MessageSymbol /*symbol*/) override {}
   };
 
   struct TOutcome {
@@ -139,12 +136,13 @@ class TUpdateSession {
   void ReportVerification();
 
   // UI thread.
+  void OnIspEvent(const TIspEvent& event);
   void OnMessage(toolkit::MessageId id, const std::string& text, toolkit::MessageSymbol symbol);
   void OnException(const std::string& text);
   void OnTraffic(const TTrafficRecord& record);
   void NoteWritten(const TTrafficRecord& record);
   void NoteUnitFacts(const TTrafficRecord& record);
-  void NoteConnection(const std::string& panel);
+  void NoteConnection();
   void ProgramFromTheStart();
   TUnitAccount Account() const;
   void WriteTraceLine(const TTrafficRecord& record);
@@ -215,7 +213,9 @@ class TUpdateSession {
   bool rebuildPosted_ = false;
   // The latest run-mode command written.
   std::optional<uint8_t> lastCommand_;
-  std::string lastPanel_;
+  std::optional<TIspConnection> lastConnection_;
+  // Where the window stands, from its events.
+  TIspPicture shown_;
   // The DSP download's start, for its time left.
   std::optional<std::pair<double, int>> dspStart_;
 };
