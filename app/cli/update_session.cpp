@@ -226,8 +226,8 @@ std::optional<TExitCode> TUpdateSession::ChooseUnit(const sim::SimulatedSetup* s
                         "--path:",
                     Seconds());
     for (const TSeenInterface& unit : units) {
-      reporter_->Note("  " + unit.Path + "  (" + unit.Personality() + " mode" +
-                          (unit.Port.empty() ? std::string() : ", port " + unit.Port) + ")",
+      reporter_->Note("  " + unit.Path + "  (" + unit.Personality() + " mode)" +
+                          (unit.Port.empty() ? std::string() : "  port " + unit.Port),
                       Seconds());
     }
     Finish(TExitCode::kUsage, "several units are attached and no --path chose one");
