@@ -38,6 +38,22 @@ echo "running image_bench ..."
   --benchmark_format=csv >"$log/image" 2>/dev/null
 echo "running chain_bench (one update at the tool's own pacing, ~30 s) ..."
 "$build/tools/bench/chain_bench" --cli "$build/app/kv93t-update" >"$log/chain" 2>&1 || true
+# One run of the command line with its wall time, CPU time and peak memory:
+# "wall_s cpu_s peak_mb exit".
+measure_cli() {
+  python3 - "$@" <<'PY'
+import resource, subprocess, sys, time
+start = time.monotonic()
+code = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+wall = time.monotonic() - start
+usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+print("%.2f %.2f %.1f %d" % (wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, code))
+PY
+}
+echo "running one unit, then eight at once with --all (each at the unit's own pace, ~60 s) ..."
+read -r one_wall one_cpu one_mb one_exit <<<"$(measure_cli "$build/app/kv93t-update" --simulate)"
+read -r all_wall all_cpu all_mb all_exit <<<"$(measure_cli "$build/app/kv93t-update" --simulate \
+  --all --sim units=8)"
 echo "running the soak ($soak_chains updates) ..."
 KV_SOAK_CHAINS=$soak_chains "$soak_binary" --gtest_brief=1 >"$log/soak" 2>&1 || true
 
@@ -78,6 +94,12 @@ row "full chain overhead over its pacing floor" "$(figure chain_overhead_pct)" "
 row "cpu time over the chain, share of one core" "$(figure chain_cpu_pct)" "%" "<" 2
 row "peak resident memory, kv93t-update --simulate" "$(figure cli_peak_rss_mb)" "MB" "<" 16
 row "ParseMcuImage + DumpImage" "$(image_ms)" "ms" "<" 5
+[ "$one_exit" = 0 ] && [ "$all_exit" = 0 ] || { echo "the one-unit or the --all run failed" >&2; all_met=0; }
+row "8 units --all: wall time / one unit's" \
+  "$(awk -v a="$all_wall" -v o="$one_wall" 'BEGIN { if (o > 0) printf "%.3f", a / o }')" "x" "<=" 1.05
+row "8 units --all: cpu time per unit / one unit's" \
+  "$(awk -v a="$all_cpu" -v o="$one_cpu" 'BEGIN { if (o > 0) printf "%.2f", a / 8 / o }')" "x" "<=" 1.5
+row "8 units --all: peak resident memory" "$all_mb" "MB" "<" 64
 
 first=$(soak_line first)
 last=$(soak_line last)
@@ -97,6 +119,7 @@ row "soak $soak_chains updates: heap in use after last" "$heap_last" "MiB" "<=" 
 row "soak $soak_chains updates: RSS after last (MiB)" "$rss_last" "MiB" "<=" \
   "$(awk -v f="${rss_first:-0}" 'BEGIN { printf "%.1f", f + 4 }')"
 echo
+echo "one unit: ${one_wall} s wall, ${one_cpu} s cpu, ${one_mb} MB peak; 8 units --all: ${all_wall} s wall, ${all_cpu} s cpu, ${all_mb} MB peak"
 echo "chain:"
 grep -v '^figure' "$log/chain" | sed 's/^/  /'
 echo "$(grep -m1 '^soak:' "$log/soak" || echo 'soak: no result') (every update byte-exact: $soak_passed)"
