@@ -1,5 +1,7 @@
 #include "app/isp_events.h"
 
+#include "engine/engine_texts.h"
+
 namespace kv {
 
 namespace {
@@ -29,6 +31,17 @@ struct TApplier {
 
 void Apply(TIspPicture& picture, const TIspEvent& event) {
   std::visit(TApplier{picture}, event);
+}
+
+std::string_view CountingStepCaption(TIspStepKind kind) {
+  switch (kind) {
+    case TIspStepKind::kProgramData:
+      return texts::kStepProgramData;
+    case TIspStepKind::kDspChunk:
+      return texts::kStepDspChunk;
+    default:
+      return {};
+  }
 }
 
 }  // namespace kv

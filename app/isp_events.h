@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "toolkit/message_box.h"
@@ -144,5 +145,10 @@ using TIspEventObserver = std::function<void(const TIspEvent& event)>;
 
 // The picture after `event`.
 void Apply(TIspPicture& picture, const TIspEvent& event);
+
+// A counting step's text before its running number ("Mcu Programing "), so
+// that a front end can show the step once rather than once per packet; empty
+// for the other steps.
+std::string_view CountingStepCaption(TIspStepKind kind);
 
 }  // namespace kv

@@ -59,10 +59,6 @@ std::string EndLine(TExitCode code, std::string_view reason) {
   return "end (exit " + std::to_string(ToInt(code)) + "): " + Printable(reason);
 }
 
-bool IsCountingStep(std::string_view step) {
-  return StepKind(step).size() != step.size();
-}
-
 class TLiveLineReporter final : public TSessionReporter {
  public:
   TLiveLineReporter(std::ostream& out, TColumnsQuery columns)
@@ -142,11 +138,11 @@ class TPlainReporter final : public TSessionReporter {
       panel_ = view.Panel;
       Line(seconds, Printable(view.Panel));
     }
-    const std::string kind = StepKind(view.Step);
+    const std::string& kind = view.CountingStep.empty() ? view.Step : view.CountingStep;
     if (kind != stepKind_) {
       stepKind_ = kind;
       if (!view.Step.empty()) {
-        Line(seconds, IsCountingStep(view.Step) ? Printable(kind) + "..." : Printable(view.Step));
+        Line(seconds, view.CountingStep.empty() ? Printable(view.Step) : Printable(kind) + "...");
       }
     }
   }
@@ -340,17 +336,6 @@ void TStationBoard::Redraw(const std::string& above) {
     ++linesShown_;
   }
   writer_.HandOver(std::move(text));
-}
-
-std::string StepKind(std::string_view step) {
-  for (std::string_view counting : {texts::kStepProgramData, texts::kStepDspChunk}) {
-    if (!step.starts_with(counting)) continue;
-    const std::string_view number = step.substr(counting.size());
-    if (!number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos) {
-      return std::string(counting);
-    }
-  }
-  return std::string(step);
 }
 
 int ProgressPercent(int max, int position) {

@@ -28,6 +28,9 @@ struct TWindowView {
   bool Busy = false;  // the status bar is red: a command works on the unit
   // The time left of the download under way, from its pacing; none outside one.
   std::optional<double> SecondsLeft;
+  // A counting step's text before its number ("Mcu Programing "): each counting
+  // step is one step, whatever its number. Empty for the other steps.
+  std::string CountingStep{};
   friend bool operator==(const TWindowView&, const TWindowView&) = default;
 };
 
@@ -111,9 +114,6 @@ inline constexpr int kDefaultTerminalColumns = 80;
 inline constexpr int kNarrowestLiveLine = 20;
 inline constexpr auto kLiveRedrawInterval = std::chrono::milliseconds(100);
 
-// The step without the running number of a counting step ("Mcu Programing 17",
-// "Dsp Progrmming 5"): each counting step is one step, whatever its number.
-std::string StepKind(std::string_view step);
 // "[#####-----]" with `width` cells between the brackets.
 std::string ProgressBarText(int max, int position, int width);
 // 0 to 100; 0 for an empty range.

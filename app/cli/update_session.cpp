@@ -762,6 +762,7 @@ TWindowView TUpdateSession::CaptureView() {
   TWindowView view;
   view.Panel = shown_.Connection.Panel;
   view.Step = shown_.Step.Text;
+  view.CountingStep = std::string(CountingStepCaption(shown_.Step.Kind));
   view.ProgressMax = shown_.Progress.Max;
   view.ProgressPosition = shown_.Progress.Position;
   view.Busy = shown_.Busy;

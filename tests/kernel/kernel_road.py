@@ -182,7 +182,11 @@ def prepare(cache):
 # ---------------------------------------------------------------- scenarios
 # Guest steps (shell, with stage2.sh's helpers) and what must hold afterwards.
 #   runs: NAME -> (exit code, JSON end result); every run's JSON must end with that object
-#   unit: the last line of the unit's verdict must start with it
+#   unit: the last line of the unit's verdict (of every unit's) must start with it
+#   units: how many units (dummy_hcd controllers, one gadget each), 1 unless given
+#   summary: NAME -> units, for an --all run: its JSON ends with a summary of that
+#     many units, all with the run's result, after one end object per unit, each of
+#     a port of its own, and one trace per port
 #   holds / absent: (file in the results, regular expression)
 NATIVE = '$KV_TOOL'
 CLEAN_UPDATE = 'gadget: clean, both images in place'
@@ -243,6 +247,17 @@ run check -- %s --check --json --timeout 30
         unit='gadget: clean, images not both in place',
         holds=[('list.json', r'KV-93T run mode'), ('list.json', r'read-write'),
                ('check.json', r'"version_text":"KV-93T  012"')]),
+    'three_units': dict(
+        units=3,
+        guest='''
+units_start 3 && nodes_wait 0821 3 &&
+run all -- %s --all --json --trace all.trace --timeout 120
+''' % NATIVE,
+        runs={'all': (0, 'updated')},
+        summary={'all': 3},
+        unit=CLEAN_UPDATE,
+        holds=[('gadget.%d.log' % i, r'bound as 0168:0821(.|\n)*bound as 0168:0904(.|\n)*'
+                r'bound as 0168:0821') for i in range(3)]),
     'wine_cli': dict(
         guest='''
 unit_start && node_wait 0821 &&
@@ -264,15 +279,15 @@ unit_start && node_wait 0821 && run gui -- sh $KV_SOURCE/tests/kernel/guest/gui.
 
 
 # ---------------------------------------------------------------- run and judge
-def boot(cache, out, scenario_limit):
+def boot(cache, out, scenario_limit, units):
     """Runs one guest; its serial lines, stamped with seconds since qemu started,
     go to serial.log. Ends qemu (its own pid only) when the scenario overruns."""
     command = [
         'qemu-system-x86_64', '-machine', 'pc,accel=tcg', '-cpu', 'max,-smap', '-smp', '1',
         '-m', '1024', '-nodefaults', '-display', 'none', '-serial', 'stdio', '-no-reboot',
         '-kernel', os.path.join(cache, 'vmlinux'), '-initrd', os.path.join(cache, 'initramfs.cpio'),
-        '-append', 'console=ttyS0 quiet panic=-1 kvroad.units=1 kvroad.stage2=%s' %
-        os.path.join(HERE, 'guest/stage2.sh'),
+        '-append', 'console=ttyS0 quiet panic=-1 kvroad.units=%d kvroad.stage2=%s' %
+        (units, os.path.join(HERE, 'guest/stage2.sh')),
         '-virtfs', 'local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap',
         '-virtfs', 'local,path=%s,mount_tag=kvout,security_model=none,multidevs=remap' % out]
     # -cpu max without smap: with it, every Windows process dies in a guest
@@ -322,6 +337,48 @@ def end_object(text):
     return last if last.get('event') == 'end' else {}
 
 
+def json_objects(text):
+    objects = []
+    for line in text.splitlines():
+        try:
+            objects.append(json.loads(line))
+        except ValueError:
+            pass
+    return objects
+
+
+def verdict_files(scenario):
+    units = scenario.get('units', 1)
+    return ['verdict.txt'] if units == 1 else ['verdict.%d.txt' % i for i in range(units)]
+
+
+def judge_all(run, code, result, units, out, failures):
+    """An --all run: one end object per unit, each of a port no other has, each
+    with the run's outcome, then the summary counting them all. Returns the ports."""
+    objects = json_objects(read(out, run + '.json'))
+    summary = objects[-1] if objects else {}
+    if (summary.get('event') != 'summary' or summary.get('units') != units or
+            summary.get('updated') != units or summary.get('failed') != 0 or
+            summary.get('exit_code') != code or summary.get('result') != result):
+        failures.append('%s: last object %s, expected a summary of %d units, all %r' %
+                        (run, summary, units, result))
+    ends = [o for o in objects if o.get('event') == 'end']
+    ports = [o.get('unit') for o in ends]
+    if len(ends) != units or None in ports or len(set(ports)) != units:
+        failures.append('%s: end objects of units %s, expected %d of ports of their own' %
+                        (run, ports, units))
+    for end in ends:
+        if end.get('result') != result or end.get('exit_code') != code:
+            failures.append('%s: end object %s, expected result %r' % (run, end, result))
+    listed = sorted(r.get('unit') for r in summary.get('results', []) if isinstance(r, dict))
+    if listed != sorted(p for p in ports if p is not None):
+        failures.append('%s: the summary lists units %s, the end objects %s' % (run, listed, ports))
+    for port in ports:
+        if port is not None and not read(out, '%s.%s.trace' % (run, port)):
+            failures.append('%s: no trace %s.%s.trace' % (run, run, port))
+    return ports
+
+
 def judge(scenario, out):
     failures = []
     if read(out, 'scenario.rc').strip() != '0':
@@ -330,30 +387,43 @@ def judge(scenario, out):
         got = read(out, run + '.rc').strip()
         if got != str(code):
             failures.append('%s: exit code %s, expected %d' % (run, got or 'none', code))
-        if result is not None:
+        ports = []
+        if run in scenario.get('summary', {}):
+            ports = judge_all(run, code, result, scenario['summary'][run], out, failures)
+            log('%s: units %s' % (run, ', '.join(str(p) for p in ports)))
+        elif result is not None:
             end = end_object(read(out, run + '.json'))
             if end.get('result') != result or end.get('exit_code') != code:
                 failures.append('%s: end object %s, expected result %r' % (run, end, result))
-        for suffix in ('.json', '.err', '.trace'):
-            if 'READ ERROR' in read(out, run + suffix):
-                failures.append('%s%s holds "READ ERROR"' % (run, suffix))
-    verdict = read(out, 'verdict.txt').strip().splitlines()
-    if not verdict or not verdict[-1].startswith(scenario['unit']):
-        failures.append('unit: %r, expected %r' % (verdict[-1] if verdict else 'no verdict',
-                                                   scenario['unit']))
+        files = [run + suffix for suffix in ('.json', '.err', '.trace')]
+        files += ['%s.%s.trace' % (run, port) for port in ports if port is not None]
+        for file in files:
+            if 'READ ERROR' in read(out, file):
+                failures.append('%s holds "READ ERROR"' % file)
+    for file in verdict_files(scenario):
+        verdict = read(out, file).strip().splitlines()
+        if not verdict or not verdict[-1].startswith(scenario['unit']):
+            failures.append('%s: %r, expected %r' % (
+                'unit' if file == 'verdict.txt' else file[:-4], verdict[-1] if verdict else
+                'no verdict', scenario['unit']))
     for file, pattern in scenario.get('holds', []):
         if not re.search(pattern, read(out, file), re.M):
             failures.append('%s does not hold /%s/' % (file, pattern))
     return failures
 
 
-def report_failure(out, failures, runs):
+def report_failure(out, failures, scenario):
     log('FAILED:\n  ' + '\n  '.join(failures))
     log('--- serial log (last 40 lines)')
     log('\n'.join(read(out, 'serial.log').splitlines()[-40:]))
-    log('--- unit\n' + read(out, 'verdict.txt') + '\n'.join(read(out, 'gadget.log').splitlines()[-15:]))
-    for run in runs:
-        for suffix, count in (('.err', 10), ('.json', 5), ('.trace', 8)):
+    for verdict in verdict_files(scenario):
+        gadget_log = verdict.replace('verdict', 'gadget')[:-4] + '.log'
+        log('--- %s\n' % ('unit' if verdict == 'verdict.txt' else verdict[:-4]) +
+            read(out, verdict) + '\n'.join(read(out, gadget_log).splitlines()[-15:]))
+    for run in scenario['runs']:
+        traces = sorted(os.path.basename(t)[len(run):]
+                        for t in glob.glob(os.path.join(out, run + '.*.trace')))
+        for suffix, count in [('.err', 10), ('.json', 5), ('.trace', 8)] + [(t, 8) for t in traces]:
             text = read(out, run + suffix).splitlines()[-count:]
             if text:
                 log('--- %s%s (last %d lines)\n%s' % (run, suffix, count, '\n'.join(text)))
@@ -405,11 +475,11 @@ def run_scenario(name, cache, out, tool, win64, deb, limit):
                   (cache, source, tool, os.path.join(os.path.dirname(os.path.dirname(tool)),
                                                      'sim/gadget/kv93t-gadget'), win64, deb))
     open(os.path.join(out, 'scenario.sh'), 'w').write(scenario['guest'])
-    took = boot(cache, out, limit)
+    took = boot(cache, out, limit, scenario.get('units', 1))
     log('%s: the guest ran %.1f s' % (name, took))
     failures = judge(scenario, out)
     if failures:
-        report_failure(out, failures, scenario['runs'])
+        report_failure(out, failures, scenario)
         return 1
     if 'figures' in scenario:
         phase_figures(out, scenario['figures'])

@@ -24,7 +24,7 @@ udevadm trigger --action=add
 udevadm settle -t 30
 say "udev ready"
 
-GADGET_PID=""
+GADGET_PID="" UNIT_PIDS=""
 # within SECONDS COMMAND...: true once COMMAND succeeds, false if it has not
 # within SECONDS (looked at every 0.2 s, by the clock: a slow guest still waits
 # that long).
@@ -36,31 +36,55 @@ within() {
     sleep 0.2
   done
 }
-# unit_start [--sim KEY=VALUE]...: the simulated unit on the USB, as a gadget
-# of the first device controller; its verdict goes to verdict.txt when it ends.
+# unit_start [--index N] [--sim KEY=VALUE]...: the simulated unit on the USB, as a
+# gadget of the first device controller; its verdict goes to verdict.txt when it
+# ends. With --index N, unit N of several: a gadget of its own (kv93t-N) on device
+# controller N, each behind a host port of its own, with verdict.N.txt, gadget.N.log.
 unit_start() {
-  rm -f /run/unit.ready
-  "$KV_GADGET" --udc dummy_udc.0 --verdict $OUT/verdict.txt --ready /run/unit.ready "$@" \
-    2>$OUT/gadget.log &
-  GADGET_PID=$!
-  within 20 test -e /run/unit.ready && return 0
-  say "the unit is not ready after 20 s"
+  local suffix="" name=kv93t udc=dummy_udc.0
+  if [ "${1:-}" = --index ]; then
+    suffix=.$2 name=kv93t-$2 udc=dummy_udc.$2
+    shift 2
+  fi
+  rm -f /run/unit$suffix.ready
+  "$KV_GADGET" --udc $udc --gadget $name --verdict $OUT/verdict$suffix.txt \
+    --ready /run/unit$suffix.ready "$@" 2>$OUT/gadget$suffix.log &
+  if [ -n "$suffix" ]; then UNIT_PIDS="$UNIT_PIDS $!"; else GADGET_PID=$!; fi
+  within 20 test -e /run/unit$suffix.ready && return 0
+  say "the unit$suffix is not ready after 20 s"
   return 1
+}
+# units_start COUNT [--sim KEY=VALUE]...: units 0 to COUNT-1, one per device
+# controller (dummy_hcd num=COUNT, from kvroad.units), each with those options.
+units_start() {
+  local count=$1 index=0
+  shift
+  while [ $index -lt $count ]; do
+    unit_start --index $index "$@" || return 1
+    index=$((index + 1))
+  done
 }
 # unit_plug run|update: the cable goes back in, in that personality.
 unit_plug() {
   case $1 in update) kill -USR1 "$GADGET_PID" ;; run) kill -USR2 "$GADGET_PID" ;; esac
 }
-# unit_stop: the unit writes its verdict and leaves the USB.
+# unit_stop: every unit writes its verdict and leaves the USB; all are told at
+# once, so a slow one costs the 10 s once.
 unit_stop() {
-  [ -n "$GADGET_PID" ] || return 0
-  kill -TERM "$GADGET_PID"
-  within 10 unit_ended
-  kill -KILL "$GADGET_PID" 2>/dev/null && say "the unit did not end within 10 s"
-  wait "$GADGET_PID" 2>/dev/null
-  GADGET_PID=""
+  local pids="$GADGET_PID $UNIT_PIDS" pid
+  [ -n "${pids# }" ] || return 0
+  for pid in $pids; do kill -TERM "$pid"; done
+  within 10 units_ended $pids
+  for pid in $pids; do
+    kill -KILL "$pid" 2>/dev/null && say "unit process $pid did not end within 10 s"
+    wait "$pid" 2>/dev/null
+  done
+  GADGET_PID="" UNIT_PIDS=""
 }
-unit_ended() { ! kill -0 "$GADGET_PID" 2>/dev/null; }
+units_ended() {
+  local pid
+  for pid in "$@"; do ! kill -0 "$pid" 2>/dev/null || return 1; done
+}
 # unit_node PRODUCT: the unit's hidraw node as product PRODUCT (0821, 0904), or nothing.
 unit_node() {
   grep -l "HID_ID=0003:00000168:0000$1" /sys/class/hidraw/*/device/uevent 2>/dev/null |
@@ -71,6 +95,16 @@ node_seen() { [ -n "$(unit_node "$1")" ]; }
 node_wait() {
   within "${2:-20}" node_seen "$1" && { udevadm settle -t 30; return 0; }
   say "no hidraw node of 0168:$1 after ${2:-20} s"
+  return 1
+}
+# nodes_wait PRODUCT COUNT [SECONDS]: waits for COUNT such nodes, then for udev.
+nodes_counted() {
+  [ "$(grep -l "HID_ID=0003:00000168:0000$1" /sys/class/hidraw/*/device/uevent 2>/dev/null |
+    wc -l)" -ge "$2" ]
+}
+nodes_wait() {
+  within "${3:-20}" nodes_counted "$1" "$2" && { udevadm settle -t 30; return 0; }
+  say "fewer than $2 hidraw nodes of 0168:$1 after ${3:-20} s"
   return 1
 }
 # json_wait NAME TEXT [SECONDS]: waits until the run's JSON output holds TEXT.
