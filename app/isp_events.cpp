@@ -7,20 +7,20 @@ namespace kv {
 namespace {
 
 struct TApplier {
-  TIspPicture& picture;
+  TIspPicture& Picture;
 
-  void operator()(const TIspPicture& whole) const { picture = whole; }
-  void operator()(const TIspConnectionEvent& event) const { picture.Connection = event; }
-  void operator()(const TIspStepEvent& event) const { picture.Step = event; }
-  void operator()(const TIspProgressEvent& event) const { picture.Progress = event; }
-  void operator()(const TIspBusyEvent& event) const { picture.Busy = event.Busy; }
+  void operator()(const TIspPicture& whole) const { Picture = whole; }
+  void operator()(const TIspConnectionEvent& event) const { Picture.Connection = event; }
+  void operator()(const TIspStepEvent& event) const { Picture.Step = event; }
+  void operator()(const TIspProgressEvent& event) const { Picture.Progress = event; }
+  void operator()(const TIspBusyEvent& event) const { Picture.Busy = event.Busy; }
   void operator()(const TIspMcuUpdateEvent& event) const {
-    picture.McuUpdatePending = event.Pending;
+    Picture.McuUpdatePending = event.Pending;
   }
-  void operator()(const TIspMcuDownloadEvent& event) const { picture.McuDownload = event; }
-  void operator()(const TIspDspDownloadEvent& event) const { picture.DspDownload = event; }
+  void operator()(const TIspMcuDownloadEvent& event) const { Picture.McuDownload = event; }
+  void operator()(const TIspDspDownloadEvent& event) const { Picture.DspDownload = event; }
   void operator()(const TIspWaitEvent& event) const {
-    picture.Waiting[static_cast<size_t>(event.Timer)] = event.Running;
+    Picture.Waiting[static_cast<size_t>(event.Timer)] = event.Running;
   }
   // What happened, not where the window stands.
   void operator()(const TIspMessageEvent&) const {}

@@ -110,7 +110,7 @@ TPinnedUnitPlatform::~TPinnedUnitPlatform() {
 
 std::vector<hid::HidInterfaceInfo> TPinnedUnitPlatform::EnumerateInterfaces() {
   std::vector<hid::HidInterfaceInfo> shown;
-  for (hid::HidInterfaceInfo& info : inner().EnumerateInterfaces()) {
+  for (hid::HidInterfaceInfo& info : Inner().EnumerateInterfaces()) {
     if (info.port == port_) shown.push_back(std::move(info));
   }
   return shown;
@@ -121,9 +121,9 @@ std::unique_ptr<hid::HidHandle> TPinnedUnitPlatform::Open(const std::string& pat
                                                           uint32_t& error) {
   // The path must still be on this port now: a path of a unit that left may
   // have been given to another one since.
-  for (const hid::HidInterfaceInfo& info : inner().EnumerateInterfaces()) {
+  for (const hid::HidInterfaceInfo& info : Inner().EnumerateInterfaces()) {
     if (info.path == path && info.port == port_) {
-      return inner().Open(path, access, forReading, error);
+      return Inner().Open(path, access, forReading, error);
     }
   }
   error = kHiddenInterfaceError;

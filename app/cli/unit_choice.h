@@ -92,19 +92,19 @@ class TPinnedUnitPlatform final : public hid::HidPlatform {
   TPinnedUnitPlatform(std::shared_ptr<TDeviceChangeFanOut> fanOut, std::string port);
   ~TPinnedUnitPlatform() override;
 
-  bool Available() const override { return inner().Available(); }
+  bool Available() const override { return Inner().Available(); }
   std::vector<hid::HidInterfaceInfo> EnumerateInterfaces() override;
   std::unique_ptr<hid::HidHandle> Open(const std::string& path, hid::HidAccess access,
                                        bool forReading, uint32_t& error) override;
   void SetDeviceChangeHandler(hid::DeviceChangeHandler handler) override {
     fanOut_->SetHandler(this, std::move(handler));
   }
-  std::string ErrorText(uint32_t error) const override { return inner().ErrorText(error); }
-  bool IsGoneError(uint32_t error) const override { return inner().IsGoneError(error); }
-  std::string AccessHint(uint32_t error) const override { return inner().AccessHint(error); }
+  std::string ErrorText(uint32_t error) const override { return Inner().ErrorText(error); }
+  bool IsGoneError(uint32_t error) const override { return Inner().IsGoneError(error); }
+  std::string AccessHint(uint32_t error) const override { return Inner().AccessHint(error); }
 
  private:
-  hid::HidPlatform& inner() const { return *fanOut_->Platform(); }
+  hid::HidPlatform& Inner() const { return *fanOut_->Platform(); }
 
   const std::shared_ptr<TDeviceChangeFanOut> fanOut_;
   const std::string port_;
