@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -55,6 +56,14 @@ inline ToolRun RunFast(const std::vector<std::string>& extra) {
     args.push_back("20");
   }
   return RunTool(args);
+}
+
+// A file's lines; none when it cannot be read (yet).
+inline std::vector<std::string> ReadLines(const std::filesystem::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
 }
 
 inline std::filesystem::path TempFile(const std::string& name) {

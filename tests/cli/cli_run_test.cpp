@@ -33,13 +33,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> ReadLines(const std::filesystem::path& path) {
-  std::vector<std::string> lines;
-  std::ifstream file(path);
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
-  return lines;
-}
-
 size_t Count(const std::string& text, const std::string& needle) {
   size_t count = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {

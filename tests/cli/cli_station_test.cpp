@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <future>
 #include <map>
 #include <regex>
@@ -21,18 +20,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> FileLines(const std::filesystem::path& path) {
-  std::vector<std::string> lines;
-  std::ifstream file(path);
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
-  return lines;
-}
-
 // A data packet (70 bytes led by 0x00, as the trace lists it) written at least
 // `count` times.
 bool DataPacketsWritten(const std::filesystem::path& trace, size_t count) {
   size_t written = 0;
-  for (const std::string& line : FileLines(trace)) {
+  for (const std::string& line : ReadLines(trace)) {
     const std::optional<TrafficLine> traffic = ParseTrafficLine(line);
     if (traffic && traffic->direction == 'W' && traffic->bytes.size() == 70 &&
         traffic->bytes[0] == 0x00) {
@@ -158,7 +150,7 @@ TEST_P(StationRun, EndsAsEachUnitDid) {
            run.wait_for(10ms) == std::future_status::timeout) {
       const bool due = station.interruptMidFlash
                            ? DataPacketsWritten(unitOneTrace, 41)
-                           : FileLines(report).size() >= station.interruptAfterReports;
+                           : ReadLines(report).size() >= station.interruptAfterReports;
       if (due) break;
     }
     interrupts.Raise();
@@ -191,7 +183,7 @@ TEST_P(StationRun, EndsAsEachUnitDid) {
     EXPECT_NE(result.out.find(text), std::string::npos) << text << "\n" << result.out;
   }
   // One record per unit, each its own port's, and a trace of its own.
-  const std::vector<std::string> records = FileLines(report);
+  const std::vector<std::string> records = ReadLines(report);
   EXPECT_EQ(records.size(), station.units.size());
   for (const auto& [port, code] : station.units) {
     const std::string portField = "\"port\":\"" + port + "\"";
@@ -236,7 +228,7 @@ TEST(Station, JsonObjectsAndRecordsNameTheirUnit) {
       << lines.back();
   const std::string records = [&] {
     std::string all;
-    for (const std::string& line : FileLines(report)) all += line + "\n";
+    for (const std::string& line : ReadLines(report)) all += line + "\n";
     return all;
   }();
   EXPECT_NE(records.find(R"("port":"sim-2",)"), std::string::npos);
