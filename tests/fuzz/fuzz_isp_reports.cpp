@@ -111,7 +111,7 @@ class TFakePlatform final : public kv::hid::HidPlatform {
 
   bool Available() const override { return true; }
   std::vector<kv::hid::HidInterfaceInfo> EnumerateInterfaces() override {
-    return {{"fuzz-unit-" + std::to_string(productId_), "fuzz-unit"}};
+    return {{"fuzz-unit-" + std::to_string(productId_), "fuzz-unit", "fuzz-port"}};
   }
   std::unique_ptr<kv::hid::HidHandle> Open(const std::string& /*path*/,
                                            kv::hid::HidAccess /*access*/, bool /*for_reading*/,
