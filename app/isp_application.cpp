@@ -17,9 +17,20 @@ TIspPlatform::TIspPlatform(bool simulate, const sim::SimOptions& sim,
   platform_ = bus_;
 }
 
+TIspPlatform::TIspPlatform(sim::Recording recording, double delayDivisor) {
+  bus_ = std::make_shared<hid::SimulatedHidBus>(
+      recording.system == "windows" ? hid::SimVocabulary::kWindows : hid::SimVocabulary::kLinux);
+  // The recorded times already hold the bus's.
+  bus_->SetReportTime(std::chrono::microseconds(0));
+  replay_ = std::make_unique<sim::RecordedUnit>(*bus_, std::move(recording), delayDivisor);
+  platform_ = bus_;
+  replay_->Start();
+}
+
 TIspPlatform::~TIspPlatform() {
   // The units are plugged into the bus: they leave it before it goes.
   setup_.reset();
+  replay_.reset();
 }
 
 TIspApplication::TIspApplication(TIspApplicationOptions options)
@@ -28,10 +39,15 @@ TIspApplication::TIspApplication(TIspApplicationOptions options)
     options.Timing = TIspTiming{}.Scaled(*options.PaceDivisor);
     if (!options.Sim.pace) options.Sim.pace = *options.PaceDivisor;
   }
-  platform_ = options.SharedPlatform
-                  ? std::move(options.SharedPlatform)
-                  : std::make_shared<TIspPlatform>(options.Simulate, options.Sim,
-                                                   options.SimReportTime, options.SimVocabulary);
+  if (options.SharedPlatform) {
+    platform_ = std::move(options.SharedPlatform);
+  } else if (options.Replay) {
+    platform_ =
+        std::make_shared<TIspPlatform>(std::move(*options.Replay), options.ReplayDelayDivisor);
+  } else {
+    platform_ = std::make_shared<TIspPlatform>(options.Simulate, options.Sim, options.SimReportTime,
+                                               options.SimVocabulary);
+  }
   messageBoxes_ = options.CreateMessageBoxes
                       ? options.CreateMessageBoxes(*loop_)
                       : std::make_unique<toolkit::ScriptedMessageBoxes>(*loop_);

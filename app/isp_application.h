@@ -30,6 +30,7 @@
 #include "diag/diag_windows.h"
 #include "hid/hid_platform.h"
 #include "hid/sim_bus.h"
+#include "sim/recorded_unit.h"
 #include "sim/sim_options.h"
 #include "sim/simulated_setup.h"
 #include "toolkit/event_loop.h"
@@ -47,6 +48,9 @@ class TIspPlatform {
   TIspPlatform(bool simulate, const sim::SimOptions& sim,
                std::optional<std::chrono::microseconds> reportTime = std::nullopt,
                hid::SimVocabulary vocabulary = hid::SimVocabulary::kWindows);
+  // A replay: a bus that speaks the recording's system, with the unit the
+  // recording makes, playing at once; its delays divided by `delayDivisor`.
+  TIspPlatform(sim::Recording recording, double delayDivisor);
   ~TIspPlatform();
   TIspPlatform(const TIspPlatform&) = delete;
   TIspPlatform& operator=(const TIspPlatform&) = delete;
@@ -58,10 +62,13 @@ class TIspPlatform {
   // Null unless simulated.
   hid::SimulatedHidBus* Bus() const { return bus_.get(); }
   sim::SimulatedSetup* Setup() const { return setup_.get(); }
+  // Null unless a replay.
+  sim::RecordedUnit* Replay() const { return replay_.get(); }
 
  private:
   std::shared_ptr<hid::SimulatedHidBus> bus_;
   std::unique_ptr<sim::SimulatedSetup> setup_;
+  std::unique_ptr<sim::RecordedUnit> replay_;
   std::shared_ptr<hid::HidPlatform> platform_;
 };
 
@@ -81,6 +88,10 @@ struct TIspApplicationOptions {
   bool Simulate = false;
   sim::SimOptions Sim;
   std::optional<std::chrono::microseconds> SimReportTime;
+  // Set: the unit is this recording (Simulate and Sim are not used), its delays
+  // divided by ReplayDelayDivisor.
+  std::optional<sim::Recording> Replay;
+  double ReplayDelayDivisor = 1;
   // The system whose error codes and texts the simulated bus speaks.
   hid::SimVocabulary SimVocabulary = hid::SimVocabulary::kWindows;
   TIspTiming Timing;

@@ -204,7 +204,10 @@ class SimHandle final : public HidHandle {
         state.changed.notify_all();
       }
     } entry{*state_, *device_};
-    if (device_->endpoint != nullptr) device_->endpoint->OnOutputReport(data, count);
+    if (device_->endpoint != nullptr) {
+      if (!device_->endpoint->TakesOutputReport(data, count)) return false;
+      device_->endpoint->OnOutputReport(data, count);
+    }
     written = count;
     return true;
   }

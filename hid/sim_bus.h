@@ -24,6 +24,9 @@ class SimDeviceEndpoint {
   // block for long: a device that needs time answers later through
   // SimulatedHidBus::SendInputReport from its own thread.
   virtual void OnOutputReport(const uint8_t* data, size_t count) = 0;
+  // Asked first, on the same thread: false and the write fails, as a write does
+  // to a device that has dropped off the bus while the report was on its way.
+  virtual bool TakesOutputReport(const uint8_t* /*data*/, size_t /*count*/) { return true; }
 };
 
 struct SimDeviceProfile {

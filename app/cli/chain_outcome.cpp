@@ -20,6 +20,8 @@ const char* ExitCodeName(TExitCode code) {
       return "verification-failed";
     case TExitCode::kFailed:
       return "failed";
+    case TExitCode::kReplayDiverged:
+      return "replay-diverged";
     case TExitCode::kInterrupted:
       return "interrupted";
   }

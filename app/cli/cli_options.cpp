@@ -83,6 +83,10 @@ class TParser {
         if (!TakeValue(word, value)) return Failure();
         if (value.empty()) return Failure("--trace needs a file name");
         options.TraceFile = value;
+      } else if (word.Name == "--replay") {
+        if (!TakeValue(word, value)) return Failure();
+        if (value.empty()) return Failure("--replay needs a recording (a file --trace wrote)");
+        options.ReplayFile = value;
       } else if (word.Name == "--path") {
         if (!TakeValue(word, value)) return Failure();
         if (value.empty()) {
@@ -142,7 +146,16 @@ class TParser {
     }
     // A real unit's boot loader needs its 20 ms per packet: a faster pace is
     // only ever for the simulated unit, which is told and checks it.
-    if (paceGiven && !options.Simulate) return Failure("--pace-divisor needs --simulate");
+    if (paceGiven && !options.Simulate && options.ReplayFile.empty()) {
+      return Failure("--pace-divisor needs --simulate or --replay");
+    }
+    if (!options.ReplayFile.empty() &&
+        (options.Simulate || options.Units != TUnitScope::kOne || !options.DevicePath.empty() ||
+         int(dumpGiven) + int(listGiven) + int(checkGiven) > 0)) {
+      return Failure(
+          "--replay stands in for one unit; it cannot be combined with --simulate, --all, "
+          "--station, --path, --dump, --list or --check");
+    }
     if (!options.SimSettings.empty() && !options.Simulate) {
       return Failure("--sim " + options.SimSettings.front() + " needs --simulate");
     }
@@ -238,8 +251,13 @@ Updates the firmware of a KV-93T unit attached by USB: waits for the unit, press
   --timeout SECONDS   end the update when it makes no progress for that long (default 60
                       once under way; 0: wait for ever, as the window does); also gives up
                       when no unit is found for that long (default: keep waiting)
-  --trace FILE        write every HID report to FILE: written (W), read (R), and read
-                      but dropped (D), each line prefixed with the seconds since the start
+  --trace FILE        record the run to FILE: every HID report written (W), read (R) and
+                      read but dropped (D), the unit's comings and goings, read errors,
+                      waits, messages and steps, each with the seconds since the start
+                      (a recording --replay plays; the README tells its format)
+  --replay FILE       update the unit a --trace recording makes instead of hardware: it
+                      answers as the recorded unit did; a run that parts from the
+                      recording stops there and says where (exit 7)
   --json              JSON Lines on standard output, for other programs (see the README)
   --check             ask the unit its type and version (nothing else is sent), say
                       whether this tool would update it: exit 0 yes, 2 no
@@ -253,7 +271,7 @@ Exit codes: 0 updated (with --all or --station: every unit; otherwise the larges
 the units' codes), 1 usage error (or several units without --path), 2 unit refused
 by the unit check, 3 boot-loader failure, 4 no unit found or no progress within the limit,
 5 the simulated unit's verification failed, 6 any other failure (trace file included),
-130 interrupted (Ctrl-C, SIGTERM: the session is closed first).
+7 the run parted from the recording --replay plays, 130 interrupted (Ctrl-C, SIGTERM: the session is closed first).
 )";
 }
 

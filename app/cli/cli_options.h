@@ -35,6 +35,8 @@ struct TCliOptions {
   std::vector<std::string> SimSettings;
   sim::SimOptions Sim;
   std::string TraceFile;  // empty: no trace
+  // --replay: the recording that stands in for the unit; empty: none.
+  std::string ReplayFile;
   bool Json = false;
   // --path: the one unit to update when several are attached; empty: the only one.
   std::string DevicePath;
@@ -45,8 +47,9 @@ struct TCliOptions {
   // the window waits); unset: kDefaultStallSeconds once the update is under way
   // and no limit while no unit has been found.
   std::optional<double> TimeoutSeconds;
-  // Hidden, for tests, and only with --simulate: every timer of the window this
-  // many times shorter (the simulated unit is told, so it checks that pace).
+  // Hidden, for tests, and only with --simulate or --replay: every timer of the
+  // window this many times shorter (the simulated unit is told, so it checks
+  // that pace; a replay plays its recording's delays that much faster than recorded).
   int PaceDivisor = 1;
 };
 

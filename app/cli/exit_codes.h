@@ -12,6 +12,7 @@ enum class TExitCode : int {
   kNoProgress = 4,          // no unit found, or the chain stalled, within --timeout
   kVerificationFailed = 5,  // --simulate: the chain ended well, the simulated unit disagrees
   kFailed = 6,              // anything else: image, parameter data, read error, exception
+  kReplayDiverged = 7,      // --replay: the tool parted from its recording
   kInterrupted = 130,       // Ctrl-C: the session was closed on the user's request
 };
 

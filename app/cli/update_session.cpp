@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "app/cli/chain_outcome.h"
+#include "app/cli/tool_modes.h"
 #include "engine/isp_report.h"
 #include "link/lcmd.h"
 
@@ -17,8 +18,6 @@ namespace {
 
 // A written run-mode frame: DLE STX, then sender and receiver, length, code.
 constexpr size_t kFrameCodeIndex = 5;
-// Ends the trace line of a report the device did not take (README: the trace).
-constexpr const char* kWriteFailedMark = "(write failed)";
 // The DSP download has no pacing of its own: its time left is told from its rate
 // once it has run this long, never from its first chunks.
 constexpr double kDspRateSettleSeconds = 2.0;
@@ -129,7 +128,6 @@ TUpdateSession::~TUpdateSession() {
   waitingLine_.reset();
   viewFlush_.reset();
   root_.reset();
-  if (trace_ != nullptr) std::fclose(trace_);
 }
 
 TExitCode TUpdateSession::Run() {
@@ -139,8 +137,9 @@ TExitCode TUpdateSession::Run() {
 }
 
 TExitCode TUpdateSession::RunSession() {
-  if (!OpenTrace()) {
-    reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
+  std::optional<sim::Recording> recording;
+  if (!LoadReplay(recording) || !OpenTrace()) {
+    EndSession();
     return outcome_->Code;
   }
   std::optional<TExitCode> refused;
@@ -149,6 +148,11 @@ TExitCode TUpdateSession::RunSession() {
   application.Simulate = options_.Simulate;
   application.Sim = options_.Sim;
   application.PaceDivisor = options_.PaceDivisor;
+  if (recording) {
+    application.PaceDivisor = replayPace_;
+    application.ReplayDelayDivisor = static_cast<double>(replayPace_) / recording->pace;
+    application.Replay = std::move(recording);
+  }
   application.SimVocabulary = hid::kHostSimVocabulary;
   application.TrafficObserver = [this](const TTrafficRecord& record) { OnTraffic(record); };
   application.CreateMessageBoxes = [](toolkit::EventLoop&) {
@@ -158,39 +162,93 @@ TExitCode TUpdateSession::RunSession() {
   application.ChoosePlatform =
       [this, &refused](const TIspPlatform& built) -> std::shared_ptr<hid::HidPlatform> {
     refused = ChoosePlatform(built);
-    return refused ? nullptr : platform_;
+    if (refused) return nullptr;
+    platform_ = Recorded(platform_);
+    return platform_;
   };
   root_ = std::make_unique<TIspApplication>(std::move(application));
   if (refused) {
-    reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
+    EndSession();
     return *refused;
+  }
+  if (sim::RecordedUnit* replay = root_->Platform().Replay()) {
+    toolkit::EventLoop* loop = &root_->Loop();
+    replay->SetDivergenceHandler([this, loop](const sim::Divergence& divergence) {
+      loop->Post([this, divergence] { OnReplayParted(divergence); });
+    });
   }
   CreateIspWindow();
   WatchWindow();
   RunChain();
   CloseIspWindow();
+  CheckReplay();
   TellWhereTheUnitWasLeft();
   ReportVerification();
-  if (traceError_ && outcome_->Code == TExitCode::kUpdated) {
+  const std::optional<std::string> traceFailure =
+      recorder_ ? recorder_->Failure() : std::optional<std::string>();
+  if (traceFailure && outcome_->Code == TExitCode::kUpdated) {
     outcome_ =
         TOutcome{TExitCode::kFailed, "the unit has been updated, but the trace file " + traceFile_ +
-                                         " could not be written: " + *traceError_};
+                                         " could not be written: " + *traceFailure};
   }
-  reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
+  EndSession();
   return outcome_->Code;
+}
+
+void TUpdateSession::EndSession() {
+  if (recorder_) recorder_->End(ToInt(outcome_->Code), ExitCodeName(outcome_->Code));
+  reporter_->End(outcome_->Code, outcome_->Reason, Seconds());
 }
 
 bool TUpdateSession::OpenTrace() {
   if (traceFile_.empty()) return true;
   errno = 0;
-  trace_ = std::fopen(traceFile_.c_str(), "w");
-  if (trace_ != nullptr) return true;
-  const std::string reason = "the trace file " + traceFile_ +
-                             " cannot be opened: " + SystemErrorText(errno) +
+  std::FILE* file = std::fopen(traceFile_.c_str(), "w");
+  if (file != nullptr) {
+    recorder_ = std::make_shared<TTraceRecorder>(file, start_);
+    TTraceHeader header;
+    header.ToolVersion = ToolVersion();
+    if (const std::optional<TImageCrcs> crcs = EmbeddedImageCrcs()) {
+      header.McuCrc32 = crcs->Mcu;
+      header.DspCrc32 = crcs->Dsp;
+    }
+#ifdef _WIN32
+    header.System = "windows";
+    header.Bus = "hid";
+#else
+    header.System = "linux";
+    header.Bus = "hidraw";
+#endif
+    if (options_.Simulate) header.Bus = "simulated";
+    if (!options_.ReplayFile.empty()) header.Bus = "replay";
+    header.Pace = options_.ReplayFile.empty() ? options_.PaceDivisor : replayPace_;
+    if (recorder_->Header(header)) {
+      recorder_->SetFailureHandler([this](const std::string& reason) {
+        // The update goes on to its end (stopping mid-flash would hurt the unit);
+        // the run then ends with a failure that names the reason.
+        const auto note = [this, reason] {
+          reporter_->Note("the trace file " + traceFile_ + " cannot be written: " + reason +
+                              "; the update goes on, the run will end with exit 6",
+                          Seconds());
+        };
+        if (root_) root_->Loop().Post(note);
+      });
+      return true;
+    }
+  }
+  const std::string reason = "the trace file " + traceFile_ + " cannot be opened: " +
+                             (recorder_ ? *recorder_->Failure() : SystemErrorText(errno)) +
                              "; nothing was sent to the unit";
+  recorder_.reset();
   err_ << "kv93t-update: " << reason << '\n';
   Finish(TExitCode::kFailed, reason);
   return false;
+}
+
+std::shared_ptr<hid::HidPlatform> TUpdateSession::Recorded(
+    std::shared_ptr<hid::HidPlatform> platform) {
+  if (!recorder_) return platform;
+  return std::make_shared<TRecordingPlatform>(std::move(platform), recorder_);
 }
 
 std::optional<TExitCode> TUpdateSession::ChoosePlatform(const TIspPlatform& built) {
@@ -452,6 +510,9 @@ void TUpdateSession::OnMessage(toolkit::MessageId id, const std::string& text,
   EmitView();
   NoteActivity();
   reporter_->Message(MessageIdName(id), text, symbol, Seconds());
+  messagesShown_.push_back(MessageIdName(id));
+  if (recorder_) recorder_->Message(MessageIdName(id), text);
+  HoldMessageToRecording(MessageIdName(id));
   const TBoxMeaning meaning = ClassifyMessage(id);
   if (meaning == TBoxMeaning::kReadError) {
     unansweredReadError_ = text;
@@ -480,6 +541,16 @@ void TUpdateSession::OnMessage(toolkit::MessageId id, const std::string& text,
 }
 
 void TUpdateSession::OnIspEvent(const TIspEvent& event) {
+  if (const auto* step = std::get_if<TIspStepEvent>(&event);
+      step && step->Kind != shown_.Step.Kind) {
+    stepsShown_.push_back(step->Text);
+    if (recorder_) recorder_->Step(step->Text);
+  }
+  // The reply arming (tmUsbWait) starts with every request and its W line says so.
+  if (const auto* wait = std::get_if<TIspWaitEvent>(&event);
+      wait && wait->Running && wait->Timer != TChainTimer::kUsbWait && recorder_) {
+    recorder_->Wait(wait->Timer);
+  }
   Apply(shown_, event);
   if (const auto* box = std::get_if<TIspMessageEvent>(&event)) {
     OnMessage(box->Id, box->Text, box->Symbol);
@@ -501,7 +572,7 @@ void TUpdateSession::OnException(const std::string& text) {
 }
 
 void TUpdateSession::OnTraffic(const TTrafficRecord& record) {
-  WriteTraceLine(record);
+  if (recorder_) recorder_->Traffic(record);
   NoteWritten(record);
   NoteUnitFacts(record);
   // A dropped report moves nothing on; a read one answers the latest read error.
@@ -626,26 +697,6 @@ TUnitAccount TUpdateSession::Account() const {
   // Gone after "MCU Reset" and not back (yet): it left into its new firmware.
   if (account.ResetSent && !shown_.Connection.UnitHeld) account.LeftAfterReset = true;
   return account;
-}
-
-void TUpdateSession::WriteTraceLine(const TTrafficRecord& record) {
-  if (trace_ == nullptr) return;
-  // Stamped as the lines arrive, so the trace reads in order; a written line
-  // arrives from the link's worker a moment after the write.
-  const double seconds = Seconds();
-  errno = 0;
-  const bool written = std::fprintf(trace_, "%.3f %s%s\n", seconds, record.Line.c_str(),
-                                    record.WriteFailed ? kWriteFailedMark : "") > 0 &&
-                       std::fflush(trace_) == 0;
-  if (written) return;
-  // The update goes on to its end (stopping mid-flash would hurt the unit);
-  // the run then ends with a failure that names the reason.
-  traceError_ = SystemErrorText(errno != 0 ? errno : EIO);
-  std::fclose(trace_);
-  trace_ = nullptr;
-  reporter_->Note("the trace file " + traceFile_ + " cannot be written: " + *traceError_ +
-                      "; the update goes on, the run will end with exit 6",
-                  Seconds());
 }
 
 void TUpdateSession::OnStartProgramChanged() {

@@ -17,6 +17,7 @@
 #include "app/cli/interrupt.h"
 #include "app/cli/output_writer.h"
 #include "app/cli/session_report.h"
+#include "app/cli/trace_recorder.h"
 #include "app/cli/unit_choice.h"
 #include "app/isp.h"
 #include "app/isp_application.h"
@@ -123,6 +124,16 @@ class TUpdateSession {
   };
 
   bool OpenTrace();
+  // --replay: the recording read and checked; false when it cannot be played.
+  bool LoadReplay(std::optional<sim::Recording>& recording);
+  std::shared_ptr<hid::HidPlatform> Recorded(std::shared_ptr<hid::HidPlatform> platform);
+  // UI thread: the run parted from the recording; the session stops as Ctrl-C stops it.
+  void OnReplayParted(const sim::Divergence& divergence);
+  // A message the run showed, held against the recording's next one.
+  void HoldMessageToRecording(const std::string& name);
+  // After the session has closed: whether the run ended as its recording did.
+  void CheckReplay();
+  void EndSession();
   // Before the main window is built: no HID access, or several units and no
   // --path (or a --path that names none), and nothing is sent.
   std::optional<TExitCode> ChoosePlatform(const TIspPlatform& built);
@@ -145,7 +156,6 @@ class TUpdateSession {
   void NoteConnection();
   void ProgramFromTheStart();
   TUnitAccount Account() const;
-  void WriteTraceLine(const TTrafficRecord& record);
   void OnStartProgramChanged();
   void OnViewChanged();
   void OnInterrupt();
@@ -181,8 +191,11 @@ class TUpdateSession {
   TUnitFacts facts_;
   // The latest boot-loader request written: its reply comes next.
   std::optional<uint8_t> lastBootRequest_;
-  std::FILE* trace_ = nullptr;
-  std::optional<std::string> traceError_;
+  std::shared_ptr<TTraceRecorder> recorder_;
+  // --replay: the pace the tool runs at.
+  int replayPace_ = 1;
+  // Why the run parted from its recording, once told.
+  std::optional<std::string> replayParting_;
 
   // The tool as every front end builds it; the session's own timers run on its
   // loop and go before it (the destructor says the order).
@@ -216,6 +229,10 @@ class TUpdateSession {
   std::optional<TIspConnection> lastConnection_;
   // Where the window stands, from its events.
   TIspPicture shown_;
+  // What the run showed, to hold against a recording: the messages' names and
+  // the steps' texts as each step began.
+  std::vector<std::string> messagesShown_;
+  std::vector<std::string> stepsShown_;
   // The DSP download's start, for its time left.
   std::optional<std::pair<double, int>> dspStart_;
 };

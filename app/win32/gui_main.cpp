@@ -48,11 +48,13 @@ std::optional<kv::cli::TCliOptions> ParseGuiArguments(const std::vector<std::str
   const kv::cli::TCliOptions& options = *parsed.Options;
   const bool commandLineOnly = options.Mode == kv::cli::TToolMode::kList ||
                                options.Mode == kv::cli::TToolMode::kDump || options.Json ||
-                               !options.TraceFile.empty() || options.TimeoutSeconds.has_value();
+                               !options.TraceFile.empty() || !options.ReplayFile.empty() ||
+                               options.TimeoutSeconds.has_value();
   if (commandLineOnly) {
-    ShowStartupMessage("--list, --dump, --json, --trace and --timeout belong to kv93t-update.\n\n" +
-                           std::string(kGuiUsage),
-                       MB_ICONERROR);
+    ShowStartupMessage(
+        "--list, --dump, --json, --trace, --replay and --timeout belong to kv93t-update.\n\n" +
+            std::string(kGuiUsage),
+        MB_ICONERROR);
     return std::nullopt;
   }
   if (options.Mode == kv::cli::TToolMode::kHelp || options.Mode == kv::cli::TToolMode::kVersion) {

@@ -80,6 +80,16 @@ struct TrafficLine {
   bool writeFailed = false;  // a written report the device did not take
 };
 
+// The report lines of a trace (W, R, D), without its header and its other lines.
+inline std::vector<std::string> ReportLines(const std::vector<std::string>& lines) {
+  static const std::regex kReport(R"(^\d+\.\d{3} [WRD] .*)");
+  std::vector<std::string> reports;
+  for (const std::string& line : lines) {
+    if (std::regex_match(line, kReport)) reports.push_back(line);
+  }
+  return reports;
+}
+
 inline std::optional<TrafficLine> ParseTrafficLine(const std::string& line) {
   static const std::regex kFormat(
       R"(^(\d+\.\d{3}) ([WRD]) 00  ((?:[0-9A-F]{2} )*)(\(write failed\))?$)");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "app/cli/cli_options.h"
 #include "app/cli/interrupt.h"
@@ -170,10 +175,14 @@ TEST(CliRun, UpdatesTheUnitAndReportsEveryStepAsJsonWithATrace) {
   EXPECT_EQ(end.at("exit_code").Number(), 0);
   EXPECT_EQ(end.at("result").String(), "updated");
 
-  // The trace: every line stamped and in the window's format.
-  const std::vector<std::string> lines = ReadLines(trace);
+  // The trace: every report line stamped and in the window's format.
+  const std::vector<std::string> all = ReadLines(trace);
+  const std::vector<std::string> lines = ReportLines(all);
   std::filesystem::remove(trace);
   ASSERT_GT(lines.size(), 2000u);
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.front(), "# kv93t-update recording 1");
+  EXPECT_TRUE(all.back().ends_with(" X 0 updated")) << all.back();
   double previous = 0;
   bool sawConnectRequest = false;
   bool sawRunModeReply = false;
@@ -331,7 +340,7 @@ TEST(CliRun, TheTraceHoldsDroppedReportsAsDLines) {
   const ToolRun run = RunFast({"--sim", "fault=garbage@reset", "--sim", "fault=duplicate@data:1201",
                                "--trace", trace.string()});
   EXPECT_EQ(run.code, 0) << run.out;
-  const std::vector<std::string> lines = ReadLines(trace);
+  const std::vector<std::string> lines = ReportLines(ReadLines(trace));
   std::filesystem::remove(trace);
   std::vector<TrafficLine> traffic;
   for (const std::string& line : lines) {
@@ -366,11 +375,28 @@ TEST(CliRun, ATraceThatCannotBeWrittenEndsNonZeroWithTheReason) {
 #ifndef _WIN32
   // /dev/full takes the open and refuses every write; Windows has no such file
   // (under wine the name reaches the host's, whose refusal wine does not pass on).
+  // Its header cannot be written: nothing is sent.
   const ToolRun full = RunFast({"--trace", "/dev/full"});
   EXPECT_EQ(full.code, 6) << full.out;
-  EXPECT_NE(full.out.find("No space left on device"), std::string::npos) << full.out;
-  // The update itself was not cut short.
-  EXPECT_NE(full.out.find("the unit has been updated, but the trace file"), std::string::npos);
+  EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+  EXPECT_EQ(full.out.find("pressing"), std::string::npos) << "nothing was started";
+  {
+    // A file that can grow to 64 KiB and no further: the update is not cut short.
+    const std::filesystem::path trace = TempFile("limited");
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 64 * 1024;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const ToolRun cut = RunFast({"--trace", trace.string()});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    std::filesystem::remove(trace);
+    EXPECT_EQ(cut.code, 6) << cut.out;
+    EXPECT_NE(cut.out.find("the unit has been updated, but the trace file"), std::string::npos)
+        << cut.out;
+  }
 #endif
 
   const ToolRun unopened = RunFast({"--trace", "/nonexistent-kv93t-dir/trace.txt"});
