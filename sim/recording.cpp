@@ -241,6 +241,10 @@ std::optional<std::string> ReadHeaderField(Recording& recording, const std::stri
     uint32_t pace = 0;
     if (!Decimal(fields.Word(), pace) || pace < 1 || pace > 1000) return "expected pace 1 to 1000";
     recording.pace = static_cast<int>(pace);
+  } else if (key == "timeout") {
+    double seconds = 0;
+    if (!Seconds(fields.Word(), seconds)) return "expected timeout SECONDS";
+    recording.timeout_seconds = seconds;
   }
   // Other keys are notes for the reader of the file.
   return std::nullopt;
@@ -256,7 +260,13 @@ std::optional<int> Recording::ExitCode() const {
 std::variant<Recording, RecordingError> ParseRecording(std::istream& in) {
   Recording recording;
   std::string text;
-  if (!std::getline(in, text) || !text.starts_with(kFirstLinePrefix)) {
+  // Lines may end in CR LF: a recording made on Windows.
+  const auto next_line = [&in](std::string& line) {
+    if (!std::getline(in, line)) return false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+  };
+  if (!next_line(text) || !text.starts_with(kFirstLinePrefix)) {
     return RecordingError{1, "not a recording: its first line is not \"" +
                                  std::string(kFirstLinePrefix) +
                                  "N\" (a trace written before traces were recordings cannot be "
@@ -274,9 +284,8 @@ std::variant<Recording, RecordingError> ParseRecording(std::istream& in) {
   }
   size_t number = 1;
   bool ended = false;
-  while (std::getline(in, text)) {
+  while (next_line(text)) {
     ++number;
-    if (!text.empty() && text.back() == '\r') text.pop_back();
     if (text.empty()) continue;
     if (text[0] == '#') {
       if (!recording.lines.empty()) continue;  // a note further down

@@ -69,6 +69,7 @@ struct Recording {
   std::string system;  // "linux" or "windows": whose error codes the recording speaks
   std::string bus;     // "hidraw", "hid", "simulated"
   int pace = 1;        // the tool's timing was divided by this
+  std::optional<double> timeout_seconds;  // the run's --timeout, when it had one
   std::vector<RecordLine> lines;
 
   // The X line's exit code; empty when the recording was cut before the run ended.

@@ -131,6 +131,11 @@ bool TTraceRecorder::Header(const TTraceHeader& header) {
   }
   text += "# platform " + header.System + " " + header.Bus + "\n" + "# pace " +
           std::to_string(header.Pace) + "\n";
+  if (header.TimeoutSeconds) {
+    char timeout[48];
+    std::snprintf(timeout, sizeof timeout, "# timeout %g\n", *header.TimeoutSeconds);
+    text += timeout;
+  }
   MutexLock lock(mutex_);
   if (file_ == nullptr) return false;
   errno = 0;

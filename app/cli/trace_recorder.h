@@ -27,9 +27,10 @@ struct TTraceHeader {
   std::string ToolVersion;
   std::optional<uint32_t> McuCrc32;
   std::optional<uint32_t> DspCrc32;
-  std::string System;  // "linux" or "windows": whose error codes the trace speaks
-  std::string Bus;     // "hidraw", "hid", "simulated", "replay"
-  int Pace = 1;        // the tool's timing was divided by this
+  std::string System;                    // "linux" or "windows": whose error codes the trace speaks
+  std::string Bus;                       // "hidraw", "hid", "simulated", "replay"
+  int Pace = 1;                          // the tool's timing was divided by this
+  std::optional<double> TimeoutSeconds;  // --timeout, when given
 };
 
 // Any thread: every line is written whole, in the order the calls come.

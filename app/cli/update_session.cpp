@@ -96,6 +96,7 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& out, st
       outputWriter_(std::make_unique<TOutputWriter>(out)),
       output_(outputWriter_.get()),
       traceFile_(options.TraceFile),
+      timeoutSeconds_(options.TimeoutSeconds),
       lastActivity_(start_) {
   if (options.Json) {
     reporter_ = CreateJsonReporter(output_);
@@ -120,6 +121,7 @@ TUpdateSession::TUpdateSession(const TCliOptions& options, std::ostream& err,
       pinnedPort_(std::move(seat.Port)),
       seated_(true),
       chosenSimUnit_(seat.SimUnit),
+      timeoutSeconds_(options.TimeoutSeconds),
       lastActivity_(start_) {}
 
 TUpdateSession::~TUpdateSession() {
@@ -222,6 +224,7 @@ bool TUpdateSession::OpenTrace() {
     if (options_.Simulate) header.Bus = "simulated";
     if (!options_.ReplayFile.empty()) header.Bus = "replay";
     header.Pace = options_.ReplayFile.empty() ? options_.PaceDivisor : replayPace_;
+    header.TimeoutSeconds = timeoutSeconds_;
     if (recorder_->Header(header)) {
       recorder_->SetFailureHandler([this](const std::string& reason) {
         // The update goes on to its end (stopping mid-flash would hurt the unit);
@@ -400,7 +403,7 @@ std::optional<toolkit::Clock::duration> StallLimitFor(std::optional<double> time
 }
 
 std::optional<toolkit::Clock::duration> TUpdateSession::StallLimit() const {
-  return StallLimitFor(options_.TimeoutSeconds, unitSeen_);
+  return StallLimitFor(timeoutSeconds_, unitSeen_);
 }
 
 std::optional<toolkit::Clock::time_point> TUpdateSession::Deadline() const {

@@ -210,6 +210,8 @@ class TUpdateSession {
   std::set<std::string> otherUnitPaths_;
   // --simulate: the index of the chosen unit in the setup.
   std::optional<size_t> chosenSimUnit_;
+  // --timeout, or the recording's when a replay is not given one.
+  std::optional<double> timeoutSeconds_;
 
   // UI thread.
   bool startPressed_ = false;

@@ -68,6 +68,8 @@ bool TUpdateSession::LoadReplay(std::optional<sim::Recording>& recording) {
   // Its own pace unless a faster one is asked for: the tool's timing then
   // matches the delays it recorded.
   replayPace_ = options_.PaceDivisor > 1 ? options_.PaceDivisor : recording->pace;
+  // The recorded run's stall limit, which may be how it ended.
+  if (!timeoutSeconds_) timeoutSeconds_ = recording->timeout_seconds;
   reporter_->Note("replaying " + options_.ReplayFile + ": kv93t-update " + recording->tool_version +
                       " on " + recording->system + " (" + recording->bus + "), " +
                       std::to_string(recording->lines.size()) + " lines, pace " +
@@ -101,9 +103,16 @@ void TUpdateSession::OnReplayParted(const sim::Divergence& divergence) {
     reporter_->Note("written:  W 00  " + sim::BytesText(*divergence.written, mark), Seconds());
   }
   if (const std::optional<sim::RecordLine> last = root_->Platform().Replay()->LastPlayed()) {
-    std::string played = std::string(1, static_cast<char>(last->kind));
-    if (!last->bytes.empty()) played += " 00  " + sim::BytesText(last->bytes);
-    if (last->kind == sim::RecordKind::kReadError) played += " " + std::to_string(last->error);
+    // Appended piece by piece: GCC 12 misreads "text" + string as an overlapping copy.
+    std::string played(1, static_cast<char>(last->kind));
+    if (!last->bytes.empty()) {
+      played += " 00  ";
+      played += sim::BytesText(last->bytes);
+    }
+    if (last->kind == sim::RecordKind::kReadError) {
+      played += ' ';
+      played += std::to_string(last->error);
+    }
     reporter_->Note("the recorded unit's latest line before it (line " +
                         std::to_string(last->line_number) + "): " + played,
                     Seconds());
