@@ -114,6 +114,22 @@ bool RecordedUnit::TakesOutputReport(const uint8_t* data, size_t count) {
   MutexLock lock(mutex_);
   if (parted_ || stopping_) return true;
   const std::optional<size_t> gate = NextGate(next_);
+  if (gate && SameReport(recording_.lines[*gate], data[0], written)) {
+    if (*gate > next_) PlayNow(*gate - 1);
+    next_ = *gate + 1;
+    anchor_ = Clock::now();
+    anchor_seconds_ = recording_.lines[*gate].seconds;
+    wake_.notify_all();
+    return true;
+  }
+  const size_t end = gate ? *gate : recording_.lines.size();
+  for (size_t line = next_; line < end; ++line) {
+    if (!Leaves(recording_.lines[line])) continue;
+    // The recorded unit was on its way out: it takes nothing more.
+    PlayNow(line);
+    wake_.notify_all();
+    return false;
+  }
   if (!gate) {
     const size_t last = recording_.lines.empty() ? 1 : recording_.lines.back().line_number;
     Part({last,
@@ -122,21 +138,6 @@ bool RecordedUnit::TakesOutputReport(const uint8_t* data, size_t count) {
           written,
           {}});
     return true;
-  }
-  if (SameReport(recording_.lines[*gate], data[0], written)) {
-    if (*gate > next_) PlayNow(*gate - 1);
-    next_ = *gate + 1;
-    anchor_ = Clock::now();
-    anchor_seconds_ = recording_.lines[*gate].seconds;
-    wake_.notify_all();
-    return true;
-  }
-  for (size_t line = next_; line < *gate; ++line) {
-    if (!Leaves(recording_.lines[line])) continue;
-    // The recorded unit was on its way out: it takes nothing more.
-    PlayNow(line);
-    wake_.notify_all();
-    return false;
   }
   Part(WrongWrite(*gate, written));
   return true;
@@ -226,6 +227,11 @@ void RecordedUnit::Play(const RecordLine& line) {
       if (current_) bus_.HangUp(*current_);
       return;
     case RecordKind::kArrival: {
+      // A node taken again: whatever held it has gone.
+      if (const auto stale = attached_.find(line.node); stale != attached_.end()) {
+        bus_.Detach(stale->second);
+        attached_.erase(stale);
+      }
       const auto id = bus_.Attach(ProfileOf(line), this);
       attached_[line.node] = id;
       current_ = id;

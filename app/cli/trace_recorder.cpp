@@ -213,14 +213,23 @@ TRecordingPlatform::TRecordingPlatform(std::shared_ptr<hid::HidPlatform> inner,
 
 std::vector<hid::HidInterfaceInfo> TRecordingPlatform::EnumerateInterfaces() {
   std::vector<hid::HidInterfaceInfo> listed = inner_->EnumerateInterfaces();
+  // A node name comes back for the unit's other personality (hidraw0 again):
+  // the instance tells the two apart.
+  const auto key = [](const hid::HidInterfaceInfo& info) {
+    return info.path + '\n' + info.instance_id;
+  };
   MutexLock lock(mutex_);
   std::map<std::string, TSeen> now;
   for (const hid::HidInterfaceInfo& info : listed) {
-    const auto known = seen_.find(info.path);
-    now.emplace(info.path, known != seen_.end() ? known->second : Identify(info));
+    const auto known = seen_.find(key(info));
+    if (known != seen_.end()) now.emplace(key(info), known->second);
   }
-  for (const auto& [path, gone] : seen_) {
-    if (gone.IsUnit && !now.contains(path)) recorder_->Removal(gone.Info, gone.Attributes);
+  // Removals first: an arrival may take the node that a removal gave up.
+  for (const auto& [seenKey, gone] : seen_) {
+    if (gone.IsUnit && !now.contains(seenKey)) recorder_->Removal(gone.Info, gone.Attributes);
+  }
+  for (const hid::HidInterfaceInfo& info : listed) {
+    if (!now.contains(key(info))) now.emplace(key(info), Identify(info));
   }
   seen_ = std::move(now);
   return listed;

@@ -98,7 +98,7 @@ class TRecordingPlatform final : public hid::HidPlatform {
   std::shared_ptr<hid::HidPlatform> inner_;
   std::shared_ptr<TTraceRecorder> recorder_;
   Mutex mutex_;
-  std::map<std::string, TSeen> seen_ KV_GUARDED_BY(mutex_);  // by path
+  std::map<std::string, TSeen> seen_ KV_GUARDED_BY(mutex_);  // by path and instance
 };
 
 }  // namespace kv::cli

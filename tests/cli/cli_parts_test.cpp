@@ -89,6 +89,8 @@ TEST(CliOptions, PacingIsNeverAUserOption) {
   EXPECT_EQ(RunUpdateTool({"--pace-divisor", "1000"}, out, err), 1);
   EXPECT_TRUE(out.str().empty());
   EXPECT_TRUE(ParseCommandLine({"--simulate", "--pace-divisor", "10"}).Options);
+  // A replay drives no hardware: it may be played faster than recorded.
+  EXPECT_TRUE(ParseCommandLine({"--replay", "run.trace", "--pace-divisor", "10"}).Options);
 }
 
 TEST(CliOptions, EveryWordIsCheckedWhateverTheMode) {
@@ -129,6 +131,11 @@ TEST(CliOptions, UsageErrorsNameWhatIsWrong) {
       {{"--simulate", "--pace-divisor", "0"}, "--pace-divisor"},
       {{"--json=yes"}, "--json"},
       {{"--dump", "mcu", "--list"}, "--list"},
+      {{"--replay"}, "--replay"},
+      {{"--replay", "run.trace", "--simulate"}, "--replay stands in for one unit"},
+      {{"--replay", "run.trace", "--all"}, "--replay stands in for one unit"},
+      {{"--replay", "run.trace", "--path", "1-1"}, "--replay stands in for one unit"},
+      {{"--replay", "run.trace", "--check"}, "--replay stands in for one unit"},
   };
   for (const auto& [args, named] : cases) {
     const TParseResult parsed = ParseCommandLine(args);

@@ -327,12 +327,37 @@ def response_assembler_seeds():
     }
 
 
+# ---- fuzz_recording: a --trace file handed to --replay ----
+
+RECORDING_HEADER = (b"# kv93t-update recording 1\n# tool 1.2.0\n"
+                    b"# images mcu-crc32=EDCAC1B4 dsp-crc32=4D620565\n"
+                    b"# platform linux hidraw\n# pace 1\n# timeout 2\n")
+
+
+def recording_seeds():
+    arrival = b'0.004 + 0168:0821 in=65 out=65 port="1-1" node="/dev/hidraw3"\n'
+    return {
+        "every_kind": RECORDING_HEADER + arrival
+        + b"0.005 W 00  10 02 00 01 01 10 10 03 11 \n"
+        + b"0.006 R 00  10 02 01 00 03 10 33 01 10 03 21 \n"
+        + b"0.007 D 00  55 \n0.008 W 00  10 02 (write failed)\n"
+        + b'0.009 E 71 "Protocol error"\n0.010 P run-step\n'
+        + b'0.011 M program-ok " Program OK !! \\"\\\\"\n0.012 S "Connect"\n'
+        + b'0.013 - 0168:0821 port="1-1" node="/dev/hidraw3"\n0.014 X 0 updated\n',
+        "windows_line_ends": RECORDING_HEADER.replace(b"\n", b"\r\n").replace(b"linux hidraw", b"windows hid")
+        + arrival.replace(b"\n", b"\r\n"),
+        "before_recordings": b"0.005 W 00  10 02 00 01 01 10 10 03 11 \n",
+        "oversized_note": RECORDING_HEADER + b"0.006 R 00  10 02 01 00 FF (claims 255 bytes)\n",
+    }
+
+
 def main():
     write_corpus("fuzz_response_assembler", response_assembler_seeds())
     write_corpus("fuzz_parse_response", parse_response_seeds())
     write_corpus("fuzz_mcu_image", mcu_image_seeds())
     write_corpus("fuzz_link_buildup", link_buildup_seeds())
     write_corpus("fuzz_isp_reports", isp_reports_seeds())
+    write_corpus("fuzz_recording", recording_seeds())
     return 0
 
 
