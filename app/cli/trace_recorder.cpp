@@ -209,10 +209,10 @@ bool TTraceRecorder::WriteLine(const std::string& body) {
 
 TRecordingPlatform::TRecordingPlatform(std::shared_ptr<hid::HidPlatform> inner,
                                        std::shared_ptr<TTraceRecorder> recorder)
-    : inner_(std::move(inner)), recorder_(std::move(recorder)) {}
+    : TPlatformView(std::move(inner)), recorder_(std::move(recorder)) {}
 
 std::vector<hid::HidInterfaceInfo> TRecordingPlatform::EnumerateInterfaces() {
-  std::vector<hid::HidInterfaceInfo> listed = inner_->EnumerateInterfaces();
+  std::vector<hid::HidInterfaceInfo> listed = Inner()->EnumerateInterfaces();
   // A node name comes back for the unit's other personality (hidraw0 again):
   // the instance tells the two apart.
   const auto key = [](const hid::HidInterfaceInfo& info) {
@@ -241,7 +241,7 @@ TRecordingPlatform::TSeen TRecordingPlatform::Identify(const hid::HidInterfaceIn
   // Only the unit's interfaces are recorded: a replay needs nothing else, and
   // the other devices of the user's machine are none of the trace's business.
   std::unique_ptr<hid::HidHandle> handle =
-      inner_->Open(info.path, hid::HidAccess::kNone, false, error);
+      Inner()->Open(info.path, hid::HidAccess::kNone, false, error);
   if (!handle || !handle->GetAttributes(seen.Attributes)) return seen;
   seen.IsUnit = hid::PersonalityOf(seen.Attributes) != hid::Kv93tPersonality::kNone;
   if (!seen.IsUnit) return seen;
@@ -254,9 +254,9 @@ TRecordingPlatform::TSeen TRecordingPlatform::Identify(const hid::HidInterfaceIn
 std::unique_ptr<hid::HidHandle> TRecordingPlatform::Open(const std::string& path,
                                                          hid::HidAccess access, bool forReading,
                                                          uint32_t& error) {
-  std::unique_ptr<hid::HidHandle> handle = inner_->Open(path, access, forReading, error);
+  std::unique_ptr<hid::HidHandle> handle = Inner()->Open(path, access, forReading, error);
   if (!handle || !forReading) return handle;
-  return std::make_unique<TRecordingHandle>(std::move(handle), inner_, recorder_);
+  return std::make_unique<TRecordingHandle>(std::move(handle), Inner(), recorder_);
 }
 
 }  // namespace kv::cli

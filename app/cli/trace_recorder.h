@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/cli/unit_choice.h"
 #include "app/isp.h"
 #include "app/isp_events.h"
 #include "hid/hid_platform.h"
@@ -71,21 +72,14 @@ class TTraceRecorder {
 
 // The platform the main window uses, with the unit's arrivals and removals as
 // the tool sees them in its scans, and its failed reads, written to a recorder.
-class TRecordingPlatform final : public hid::HidPlatform {
+class TRecordingPlatform final : public TPlatformView {
  public:
   TRecordingPlatform(std::shared_ptr<hid::HidPlatform> inner,
                      std::shared_ptr<TTraceRecorder> recorder);
 
-  bool Available() const override { return inner_->Available(); }
   std::vector<hid::HidInterfaceInfo> EnumerateInterfaces() override;
   std::unique_ptr<hid::HidHandle> Open(const std::string& path, hid::HidAccess access,
                                        bool forReading, uint32_t& error) override;
-  void SetDeviceChangeHandler(hid::DeviceChangeHandler handler) override {
-    inner_->SetDeviceChangeHandler(std::move(handler));
-  }
-  std::string ErrorText(uint32_t error) const override { return inner_->ErrorText(error); }
-  bool IsGoneError(uint32_t error) const override { return inner_->IsGoneError(error); }
-  std::string AccessHint(uint32_t error) const override { return inner_->AccessHint(error); }
 
  private:
   struct TSeen {
@@ -95,7 +89,6 @@ class TRecordingPlatform final : public hid::HidPlatform {
   };
   TSeen Identify(const hid::HidInterfaceInfo& info);
 
-  std::shared_ptr<hid::HidPlatform> inner_;
   std::shared_ptr<TTraceRecorder> recorder_;
   Mutex mutex_;
   std::map<std::string, TSeen> seen_ KV_GUARDED_BY(mutex_);  // by path and instance

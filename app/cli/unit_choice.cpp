@@ -49,11 +49,11 @@ std::vector<TSeenInterface> SurveyInterfaces(hid::HidPlatform& platform) {
 
 TChosenUnitPlatform::TChosenUnitPlatform(std::shared_ptr<hid::HidPlatform> inner,
                                          std::set<std::string> hiddenPaths)
-    : inner_(std::move(inner)), hidden_(std::move(hiddenPaths)) {}
+    : TPlatformView(std::move(inner)), hidden_(std::move(hiddenPaths)) {}
 
 std::vector<hid::HidInterfaceInfo> TChosenUnitPlatform::EnumerateInterfaces() {
   std::vector<hid::HidInterfaceInfo> shown;
-  for (hid::HidInterfaceInfo& info : inner_->EnumerateInterfaces()) {
+  for (hid::HidInterfaceInfo& info : Inner()->EnumerateInterfaces()) {
     if (!hidden_.contains(info.path)) shown.push_back(std::move(info));
   }
   return shown;
@@ -66,7 +66,7 @@ std::unique_ptr<hid::HidHandle> TChosenUnitPlatform::Open(const std::string& pat
     error = kHiddenInterfaceError;
     return nullptr;
   }
-  return inner_->Open(path, access, forReading, error);
+  return Inner()->Open(path, access, forReading, error);
 }
 
 std::string UnitKey(const TSeenInterface& unit) {
@@ -102,7 +102,7 @@ void TDeviceChangeFanOut::Notify(uint32_t wparam, intptr_t lparam) {
 
 TPinnedUnitPlatform::TPinnedUnitPlatform(std::shared_ptr<TDeviceChangeFanOut> fanOut,
                                          std::string port)
-    : fanOut_(std::move(fanOut)), port_(std::move(port)) {}
+    : TPlatformView(fanOut->Platform()), fanOut_(std::move(fanOut)), port_(std::move(port)) {}
 
 TPinnedUnitPlatform::~TPinnedUnitPlatform() {
   fanOut_->SetHandler(this, {});
@@ -110,7 +110,7 @@ TPinnedUnitPlatform::~TPinnedUnitPlatform() {
 
 std::vector<hid::HidInterfaceInfo> TPinnedUnitPlatform::EnumerateInterfaces() {
   std::vector<hid::HidInterfaceInfo> shown;
-  for (hid::HidInterfaceInfo& info : Inner().EnumerateInterfaces()) {
+  for (hid::HidInterfaceInfo& info : Inner()->EnumerateInterfaces()) {
     if (info.port == port_) shown.push_back(std::move(info));
   }
   return shown;
@@ -121,9 +121,9 @@ std::unique_ptr<hid::HidHandle> TPinnedUnitPlatform::Open(const std::string& pat
                                                           uint32_t& error) {
   // The path must still be on this port now: a path of a unit that left may
   // have been given to another one since.
-  for (const hid::HidInterfaceInfo& info : Inner().EnumerateInterfaces()) {
+  for (const hid::HidInterfaceInfo& info : Inner()->EnumerateInterfaces()) {
     if (info.path == path && info.port == port_) {
-      return Inner().Open(path, access, forReading, error);
+      return Inner()->Open(path, access, forReading, error);
     }
   }
   error = kHiddenInterfaceError;

@@ -35,18 +35,20 @@ std::vector<TSeenInterface> SurveyInterfaces(hid::HidPlatform& platform);
 // One of them.
 TSeenInterface SurveyInterface(hid::HidPlatform& platform, const hid::HidInterfaceInfo& info);
 
-// Shows the controller every interface except those set aside: the other units
-// attached when the session began. A unit that leaves the bus and comes back
-// in its other personality arrives under a new path and stays visible, so the
-// chosen unit is followed through its switches while the others stay hidden.
-class TChosenUnitPlatform final : public hid::HidPlatform {
+// A platform seen through a narrower view or a recorder: whatever a view does not
+// change passes to the platform inside it.
+class TPlatformView : public hid::HidPlatform {
  public:
-  TChosenUnitPlatform(std::shared_ptr<hid::HidPlatform> inner, std::set<std::string> hiddenPaths);
+  explicit TPlatformView(std::shared_ptr<hid::HidPlatform> inner) : inner_(std::move(inner)) {}
 
   bool Available() const override { return inner_->Available(); }
-  std::vector<hid::HidInterfaceInfo> EnumerateInterfaces() override;
+  std::vector<hid::HidInterfaceInfo> EnumerateInterfaces() override {
+    return inner_->EnumerateInterfaces();
+  }
   std::unique_ptr<hid::HidHandle> Open(const std::string& path, hid::HidAccess access,
-                                       bool forReading, uint32_t& error) override;
+                                       bool forReading, uint32_t& error) override {
+    return inner_->Open(path, access, forReading, error);
+  }
   void SetDeviceChangeHandler(hid::DeviceChangeHandler handler) override {
     inner_->SetDeviceChangeHandler(std::move(handler));
   }
@@ -54,8 +56,26 @@ class TChosenUnitPlatform final : public hid::HidPlatform {
   bool IsGoneError(uint32_t error) const override { return inner_->IsGoneError(error); }
   std::string AccessHint(uint32_t error) const override { return inner_->AccessHint(error); }
 
+ protected:
+  const std::shared_ptr<hid::HidPlatform>& Inner() const { return inner_; }
+
  private:
   const std::shared_ptr<hid::HidPlatform> inner_;
+};
+
+// Shows the controller every interface except those set aside: the other units
+// attached when the session began. A unit that leaves the bus and comes back
+// in its other personality arrives under a new path and stays visible, so the
+// chosen unit is followed through its switches while the others stay hidden.
+class TChosenUnitPlatform final : public TPlatformView {
+ public:
+  TChosenUnitPlatform(std::shared_ptr<hid::HidPlatform> inner, std::set<std::string> hiddenPaths);
+
+  std::vector<hid::HidInterfaceInfo> EnumerateInterfaces() override;
+  std::unique_ptr<hid::HidHandle> Open(const std::string& path, hid::HidAccess access,
+                                       bool forReading, uint32_t& error) override;
+
+ private:
   const std::set<std::string> hidden_;
 };
 
@@ -87,25 +107,19 @@ class TDeviceChangeFanOut {
 // Shows the controller the interfaces on one USB port alone: the unit there,
 // whichever personality and path it comes back with, and never another unit,
 // however the others switch around it.
-class TPinnedUnitPlatform final : public hid::HidPlatform {
+class TPinnedUnitPlatform final : public TPlatformView {
  public:
   TPinnedUnitPlatform(std::shared_ptr<TDeviceChangeFanOut> fanOut, std::string port);
   ~TPinnedUnitPlatform() override;
 
-  bool Available() const override { return Inner().Available(); }
   std::vector<hid::HidInterfaceInfo> EnumerateInterfaces() override;
   std::unique_ptr<hid::HidHandle> Open(const std::string& path, hid::HidAccess access,
                                        bool forReading, uint32_t& error) override;
   void SetDeviceChangeHandler(hid::DeviceChangeHandler handler) override {
     fanOut_->SetHandler(this, std::move(handler));
   }
-  std::string ErrorText(uint32_t error) const override { return Inner().ErrorText(error); }
-  bool IsGoneError(uint32_t error) const override { return Inner().IsGoneError(error); }
-  std::string AccessHint(uint32_t error) const override { return Inner().AccessHint(error); }
 
  private:
-  hid::HidPlatform& Inner() const { return *fanOut_->Platform(); }
-
   const std::shared_ptr<TDeviceChangeFanOut> fanOut_;
   const std::string port_;
 };
