@@ -222,7 +222,11 @@ bool TUpdateSession::OpenTrace() {
     header.Bus = "hidraw";
 #endif
     if (options_.Simulate) header.Bus = "simulated";
-    if (!options_.ReplayFile.empty()) header.Bus = "replay";
+    if (!options_.ReplayFile.empty()) {
+      // The replayed unit speaks the recording's system, whatever this one is.
+      header.System = replaySystem_;
+      header.Bus = "replay";
+    }
     header.Pace = options_.ReplayFile.empty() ? options_.PaceDivisor : replayPace_;
     header.TimeoutSeconds = timeoutSeconds_;
     if (recorder_->Header(header)) {

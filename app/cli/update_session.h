@@ -192,8 +192,9 @@ class TUpdateSession {
   // The latest boot-loader request written: its reply comes next.
   std::optional<uint8_t> lastBootRequest_;
   std::shared_ptr<TTraceRecorder> recorder_;
-  // --replay: the pace the tool runs at.
+  // --replay: the pace the tool runs at, and whose error codes the unit speaks.
   int replayPace_ = 1;
+  std::string replaySystem_;
   // Why the run parted from its recording, once told.
   std::optional<std::string> replayParting_;
 

@@ -68,6 +68,7 @@ bool TUpdateSession::LoadReplay(std::optional<sim::Recording>& recording) {
   // Its own pace unless a faster one is asked for: the tool's timing then
   // matches the delays it recorded.
   replayPace_ = options_.PaceDivisor > 1 ? options_.PaceDivisor : recording->pace;
+  replaySystem_ = recording->system;
   // The recorded run's stall limit, which may be how it ended.
   if (!timeoutSeconds_) timeoutSeconds_ = recording->timeout_seconds;
   reporter_->Note("replaying " + options_.ReplayFile + ": kv93t-update " + recording->tool_version +
