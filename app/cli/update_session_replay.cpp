@@ -145,15 +145,16 @@ void TUpdateSession::CheckReplay() {
   if (replay == nullptr) return;
   if (const std::optional<sim::Divergence> parted = replay->Parted()) OnReplayParted(*parted);
   const sim::Recording& recording = replay->Played();
-  if (!replayParting_) {
-    std::optional<sim::Divergence> ended;
-    if (const std::optional<size_t> line = replay->UnwrittenLine()) {
-      ended = sim::Divergence{*line, "the run ended before writing this line", {}, {}, {}};
-    }
-    if (ended) OnReplayParted(*ended);
+  if (const std::optional<size_t> line = replay->UnwrittenLine(); line && !replayParting_) {
+    OnReplayParted({*line, "the run ended before writing this line", {}, {}, {}});
   }
   std::optional<std::string> difference;
   if (!replayParting_) {
+    // Each message was held to the recording as it opened; one the run never got to shows here.
+    difference = FirstDifference("message", LinesOf(recording, sim::RecordKind::kMessage),
+                                 messagesShown_, &sim::RecordLine::name);
+  }
+  if (!replayParting_ && !difference) {
     difference = FirstDifference("step", LinesOf(recording, sim::RecordKind::kStep), stepsShown_,
                                  &sim::RecordLine::text);
   }
