@@ -149,7 +149,7 @@ void RecordedUnit::Run() {
 
 std::optional<RecordLine> RecordedUnit::NextDue() {
   MutexLock lock(mutex_);
-  Clock::time_point last_played = Clock::now();
+  Clock::time_point last_play_time = Clock::now();
   while (!stopping_) {
     const Clock::time_point now = Clock::now();
     if (!immediate_.empty()) {
@@ -167,7 +167,7 @@ std::optional<RecordLine> RecordedUnit::NextDue() {
         wake_.wait(mutex_);
         continue;
       }
-      const Clock::time_point deadline = std::max(last_played, anchor_) + kRanOutGrace;
+      const Clock::time_point deadline = std::max(last_play_time, anchor_) + kRanOutGrace;
       if (now < deadline) {
         wake_.wait_until(mutex_, deadline);
         continue;
@@ -203,7 +203,7 @@ std::optional<RecordLine> RecordedUnit::NextDue() {
       continue;
     }
     ++next_;
-    last_played = now;
+    last_play_time = now;
     if (FromTheUnit(line)) last_played_ = line;
     return line;
   }

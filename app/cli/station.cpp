@@ -31,12 +31,6 @@ std::string IsoTime(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-std::string Hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, static_cast<unsigned>(value));
-  return text;
-}
-
 double SecondsBetween(std::chrono::system_clock::time_point from,
                       std::chrono::system_clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
@@ -75,16 +69,16 @@ std::string UnitReportLine(const TUnitResult& result, const std::optional<TImage
       .Add("start", IsoTime(result.Start))
       .Add("end", IsoTime(result.End));
   const TUnitFacts& facts = result.Facts;
-  object.Add("unit_type", facts.UnitType ? "0x" + Hex(*facts.UnitType, 2) : std::string());
+  object.Add("unit_type", facts.UnitType ? "0x" + HexText(*facts.UnitType, 2) : std::string());
   object.Add("version_text", facts.VersionText.value_or(std::string()));
-  object.Add("device_id", facts.DeviceId ? "0x" + Hex(*facts.DeviceId, 8) : std::string());
+  object.Add("device_id", facts.DeviceId ? "0x" + HexText(*facts.DeviceId, 8) : std::string());
   object.Add("result", ExitCodeName(result.Code))
       .Add("exit_code", ToInt(result.Code))
       .Add("reason", result.Reason)
       .AddSeconds("duration_seconds", SecondsBetween(result.Start, result.End))
       .Add("tool_version", ToolVersion());
-  object.Add("mcu_crc32", crcs ? Hex(crcs->Mcu, 8) : std::string())
-      .Add("dsp_crc32", crcs ? Hex(crcs->Dsp, 8) : std::string());
+  object.Add("mcu_crc32", crcs ? HexText(crcs->Mcu, 8) : std::string())
+      .Add("dsp_crc32", crcs ? HexText(crcs->Dsp, 8) : std::string());
   return object.Text();
 }
 

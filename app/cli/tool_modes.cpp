@@ -192,6 +192,12 @@ std::optional<TImageCrcs> EmbeddedImageCrcs() {
   return TImageCrcs{ImageCrc(*mcu), ImageCrc(*dsp)};
 }
 
+std::string HexText(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, static_cast<unsigned>(value));
+  return text;
+}
+
 const char* ToolVersion() {
   return kToolVersion;
 }

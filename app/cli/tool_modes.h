@@ -27,6 +27,8 @@ struct TImageCrcs {
   uint32_t Dsp = 0;
 };
 std::optional<TImageCrcs> EmbeddedImageCrcs();
+// Upper-case hexadecimal, `digits` wide: HexText(0x235100, 8) is "00235100".
+std::string HexText(uint32_t value, int digits);
 const char* ToolVersion();
 
 }  // namespace kv::cli

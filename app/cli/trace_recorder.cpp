@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "app/cli/tool_modes.h"
 #include "hid/kv93t_usb_ids.h"
 
 namespace kv::cli {
@@ -41,14 +42,8 @@ std::string Quoted(const std::string& text) {
   return quoted + "\"";
 }
 
-std::string Hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, static_cast<unsigned>(value));
-  return text;
-}
-
 std::string IdsText(const hid::HidAttributes& attributes) {
-  return Hex(attributes.VendorID, 4) + ":" + Hex(attributes.ProductID, 4);
+  return HexText(attributes.VendorID, 4) + ":" + HexText(attributes.ProductID, 4);
 }
 
 std::string PlaceText(const hid::HidInterfaceInfo& info) {
@@ -126,8 +121,8 @@ bool TTraceRecorder::Header(const TTraceHeader& header) {
   std::string text = "# kv93t-update recording " + std::to_string(kTraceFormatVersion) + "\n" +
                      "# tool " + header.ToolVersion + "\n";
   if (header.McuCrc32 && header.DspCrc32) {
-    text += "# images mcu-crc32=" + Hex(*header.McuCrc32, 8) +
-            " dsp-crc32=" + Hex(*header.DspCrc32, 8) + "\n";
+    text += "# images mcu-crc32=" + HexText(*header.McuCrc32, 8) +
+            " dsp-crc32=" + HexText(*header.DspCrc32, 8) + "\n";
   }
   text += "# platform " + header.System + " " + header.Bus + "\n" + "# pace " +
           std::to_string(header.Pace) + "\n";
@@ -136,12 +131,7 @@ bool TTraceRecorder::Header(const TTraceHeader& header) {
     std::snprintf(timeout, sizeof timeout, "# timeout %g\n", *header.TimeoutSeconds);
     text += timeout;
   }
-  MutexLock lock(mutex_);
-  if (file_ == nullptr) return false;
-  errno = 0;
-  if (std::fputs(text.c_str(), file_) >= 0 && std::fflush(file_) == 0) return true;
-  failure_ = std::strerror(errno != 0 ? errno : EIO);
-  return false;
+  return Put(text);
 }
 
 void TTraceRecorder::Traffic(const TTrafficRecord& record) {
@@ -185,16 +175,20 @@ std::optional<std::string> TTraceRecorder::Failure() const {
 }
 
 bool TTraceRecorder::WriteLine(const std::string& body) {
-  const double seconds = std::chrono::duration<double>(toolkit::Clock::now() - start_).count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%.3f ",
+                std::chrono::duration<double>(toolkit::Clock::now() - start_).count());
+  return Put(stamp + body + "\n");
+}
+
+bool TTraceRecorder::Put(const std::string& text) {
   FailureHandler handler;
   std::string reason;
   {
     MutexLock lock(mutex_);
     if (file_ == nullptr) return false;
     errno = 0;
-    if (std::fprintf(file_, "%.3f %s\n", seconds, body.c_str()) > 0 && std::fflush(file_) == 0) {
-      return true;
-    }
+    if (std::fputs(text.c_str(), file_) >= 0 && std::fflush(file_) == 0) return true;
     // The update goes on to its end (stopping mid-flash would hurt the unit);
     // the run then ends with a failure that names the reason.
     failure_ = std::strerror(errno != 0 ? errno : EIO);

@@ -61,7 +61,10 @@ class TTraceRecorder {
   std::optional<std::string> Failure() const;
 
  private:
+  // A line stamped with the seconds since the start.
   bool WriteLine(const std::string& body);
+  // The first failure closes the file and is told once.
+  bool Put(const std::string& text);
 
   mutable Mutex mutex_;
   std::FILE* file_ KV_GUARDED_BY(mutex_);

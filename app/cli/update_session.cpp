@@ -173,8 +173,20 @@ TExitCode TUpdateSession::RunSession() {
     EndSession();
     return *refused;
   }
+  toolkit::EventLoop* loop = &root_->Loop();
+  if (recorder_) {
+    // Told on the UI thread, whichever thread's write failed; the update goes on
+    // to its end (stopping mid-flash would hurt the unit) and the run then ends
+    // with a failure that names the reason.
+    recorder_->SetFailureHandler([this, loop](const std::string& reason) {
+      loop->Post([this, reason] {
+        reporter_->Note("the trace file " + traceFile_ + " cannot be written: " + reason +
+                            "; the update goes on, the run will end with exit 6",
+                        Seconds());
+      });
+    });
+  }
   if (sim::RecordedUnit* replay = root_->Platform().Replay()) {
-    toolkit::EventLoop* loop = &root_->Loop();
     replay->SetDivergenceHandler([this, loop](const sim::Divergence& divergence) {
       loop->Post([this, divergence] { OnReplayParted(divergence); });
     });
@@ -229,19 +241,7 @@ bool TUpdateSession::OpenTrace() {
     }
     header.Pace = options_.ReplayFile.empty() ? options_.PaceDivisor : replayPace_;
     header.TimeoutSeconds = timeoutSeconds_;
-    if (recorder_->Header(header)) {
-      recorder_->SetFailureHandler([this](const std::string& reason) {
-        // The update goes on to its end (stopping mid-flash would hurt the unit);
-        // the run then ends with a failure that names the reason.
-        const auto note = [this, reason] {
-          reporter_->Note("the trace file " + traceFile_ + " cannot be written: " + reason +
-                              "; the update goes on, the run will end with exit 6",
-                          Seconds());
-        };
-        if (root_) root_->Loop().Post(note);
-      });
-      return true;
-    }
+    if (recorder_->Header(header)) return true;
   }
   const std::string reason = "the trace file " + traceFile_ + " cannot be opened: " +
                              (recorder_ ? *recorder_->Failure() : SystemErrorText(errno)) +

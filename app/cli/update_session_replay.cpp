@@ -13,12 +13,6 @@ namespace kv::cli {
 
 namespace {
 
-std::string Hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-  return text;
-}
-
 // The recorded lines of one kind, with their line numbers.
 std::vector<const sim::RecordLine*> LinesOf(const sim::Recording& recording, sim::RecordKind kind) {
   std::vector<const sim::RecordLine*> lines;
@@ -77,8 +71,8 @@ bool TUpdateSession::LoadReplay(std::optional<sim::Recording>& recording) {
                       std::to_string(replayPace_),
                   Seconds());
   const std::optional<TImageCrcs> crcs = EmbeddedImageCrcs();
-  if (crcs &&
-      (recording->mcu_crc32 != Hex8(crcs->Mcu) || recording->dsp_crc32 != Hex8(crcs->Dsp))) {
+  if (crcs && (recording->mcu_crc32 != HexText(crcs->Mcu, 8) ||
+               recording->dsp_crc32 != HexText(crcs->Dsp, 8))) {
     reporter_->Note("the recording was made with other images (mcu-crc32=" + recording->mcu_crc32 +
                         " dsp-crc32=" + recording->dsp_crc32 +
                         "): the run parts from it where the images differ",
